@@ -1,0 +1,37 @@
+// What a job run returns to its caller, and the log lines built from it. The
+// window (stamped with its clock label) and the one-shot command line (stamped
+// with the moment the run began) print the same lines.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cardsync::jobs {
+
+enum class JobKind { Transfer, Totals };
+
+struct SkippedRecord {
+  std::string orderId;
+  std::string reason;  // the error text that made the record be skipped
+};
+
+struct JobOutcome {
+  enum class Status { Done, CouldNotConnect, Failed };
+  Status status = Status::Done;
+  // CouldNotConnect: why the connection failed. Failed: the error that stopped the job.
+  std::string message;
+  int read = 0;
+  int inserted = 0;
+  int updated = 0;
+  std::vector<SkippedRecord> skipped;
+};
+
+// The log lines of one run, each starting with `stamp`:
+//   Done:            stamp + "处理数据!" (transfer) or stamp + "统计数据!" (totals)
+//   CouldNotConnect: stamp + "数据库连接失败! " + message
+//   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
+// and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ", "-separated.
+std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
+                                         const std::string& stamp);
+
+}  // namespace cardsync::jobs

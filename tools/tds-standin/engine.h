@@ -1,0 +1,121 @@
+// The SQL side of the stand-in: T-SQL batches run on SQLite, with results typed
+// by the declared column types. The wire side (tds_*.cpp) turns what this
+// returns into TDS tokens; nothing here knows about packets.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace standin {
+
+enum class SqlType {
+  Int, BigInt, SmallInt, TinyInt, Bit,
+  Money, SmallMoney, Decimal, Float, Real,
+  DateTime, SmallDateTime, Date,
+  Char, VarChar, NChar, NVarChar,
+};
+
+struct Column {
+  std::string name;
+  SqlType type = SqlType::VarChar;
+  int length = 0;     // characters, for the character types; 0 means the type's maximum
+  int precision = 0;  // Decimal only (1..18)
+  int scale = 0;      // Decimal only
+  bool nullable = true;
+};
+
+// One value. Which member holds it depends on the column's SqlType:
+//   Int, BigInt, SmallInt, TinyInt, Bit: i
+//   Money, SmallMoney: i, in ten-thousandths (120.5 is 1205000)
+//   Decimal: i, the unscaled value (value * 10^scale)
+//   Float, Real: f
+//   DateTime, SmallDateTime: days since 1900-01-01 and ms of the day
+//   Date: days since 1900-01-01
+//   character types: s, UTF-8
+struct Value {
+  bool null = true;
+  int64_t i = 0;
+  double f = 0;
+  std::string s;
+  int32_t days = 0;
+  int32_t ms = 0;
+};
+
+// An error or informational message with SQL Server's number, state and severity.
+struct ServerMessage {
+  int number = 0;
+  int state = 1;
+  int severity = 16;  // 0..10 informational, 11+ error
+  std::string text;
+  int line = 1;
+  std::string procName;  // set when raised inside a stored procedure
+};
+
+// What one statement of a batch produced, in batch order.
+struct StatementOutput {
+  std::vector<Column> columns;  // non-empty when the statement returns rows
+  std::vector<std::vector<Value>> rows;
+  std::optional<int64_t> rowCount;  // rows affected or returned, when the statement counts
+  std::vector<ServerMessage> infos;
+  std::optional<ServerMessage> error;  // the statement failed; nothing of the batch runs after it
+  bool inProc = false;                 // the statement ran inside a stored procedure
+};
+
+struct BatchOutput {
+  std::vector<StatementOutput> statements;
+  // Set when the batch was a stored-procedure call (bare name or EXEC).
+  std::optional<std::string> procName;
+  int returnStatus = 0;
+};
+
+// A bound parameter of an RPC call, by its declared name ("@P1").
+struct Param {
+  std::string name;
+  SqlType type = SqlType::NVarChar;
+  Value value;
+};
+
+class ScriptError : public std::runtime_error {
+ public:
+  ScriptError(std::string file, int line, const std::string& message)
+      : std::runtime_error(file + ":" + std::to_string(line) + ": " + message),
+        file(std::move(file)), line(line) {}
+  std::string file;
+  int line;
+};
+
+// One client connection's state: its open transaction and its SET options.
+// A session is used by one thread at a time; sessions may run on different
+// threads at once.
+class Session {
+ public:
+  virtual ~Session() = default;  // rolls back an open transaction
+  virtual BatchOutput Execute(std::string_view sql, const std::vector<Param>& params = {}) = 0;
+  // Transaction-manager requests, which arrive as packets rather than T-SQL.
+  virtual std::optional<ServerMessage> BeginTransaction() = 0;
+  virtual std::optional<ServerMessage> CommitTransaction() = 0;
+  virtual std::optional<ServerMessage> RollbackTransaction() = 0;
+  virtual int TransactionCount() const = 0;
+};
+
+class Engine {
+ public:
+  struct Options {
+    std::string dbPath;                  // a file, or ":memory:"
+    std::optional<std::string> fixedNow;  // "YYYY-MM-DD HH:MM:SS": what GETDATE() reads
+  };
+  // Throws std::runtime_error when the database cannot be opened.
+  static std::unique_ptr<Engine> Open(const Options& options);
+  virtual ~Engine() = default;
+  // Runs a T-SQL script split into batches at lines holding only GO.
+  // Throws ScriptError naming the file and the line of the failing batch.
+  virtual void RunScript(const std::string& path) = 0;
+  virtual std::unique_ptr<Session> NewSession() = 0;
+};
+
+}  // namespace standin
