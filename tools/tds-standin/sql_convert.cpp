@@ -1,0 +1,538 @@
+// SQL Server's conversion rules for the stand-in. Values are normalised into
+// one storage form per type (see sql_types.cpp) so that comparisons, sums and
+// date functions in SQLite see consistent data whatever the client sent.
+#include "sql_convert.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace standin {
+namespace {
+
+// Every message text below is SQL Server's own (us_english), with its number,
+// severity and state, since clients and tests compare them verbatim.
+constexpr const char* kDateSyntax = "Conversion failed when converting date and/or time from character string.";
+constexpr const char* kMoneySyntax = "Cannot convert a char value to money. The char value has incorrect syntax.";
+
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+// A small cursor over the text being parsed as a date-time.
+struct Cursor {
+  std::string_view s;
+  size_t pos = 0;
+  bool End() const { return pos >= s.size(); }
+  char Peek() const { return End() ? '\0' : s[pos]; }
+  int Digits(int& value, int maxDigits = 9) {
+    int n = 0;
+    value = 0;
+    while (!End() && std::isdigit(static_cast<unsigned char>(s[pos])) && n < maxDigits) {
+      value = value * 10 + (s[pos] - '0');
+      ++pos;
+      ++n;
+    }
+    return n;
+  }
+  void SkipBlanks() {
+    while (!End() && IsBlank(s[pos])) ++pos;
+  }
+};
+
+int TwoDigitYear(int yy) { return yy <= 49 ? 2000 + yy : 1900 + yy; }
+
+// Time of day: h[:mm[:ss[.fff]]] with an optional AM/PM, or "h AM".
+bool ParseTime(Cursor& c, int32_t& ms) {
+  int h = 0, mi = 0, sec = 0, frac = 0;
+  int n = c.Digits(h, 2);
+  if (n == 0) return false;
+  bool hadColon = false;
+  if (c.Peek() == ':') {
+    hadColon = true;
+    ++c.pos;
+    if (c.Digits(mi, 2) == 0) return false;
+    if (c.Peek() == ':') {
+      ++c.pos;
+      if (c.Digits(sec, 2) == 0) return false;
+      if (c.Peek() == '.') {
+        ++c.pos;
+        int digits = 0;
+        while (!c.End() && std::isdigit(static_cast<unsigned char>(c.Peek()))) {
+          if (++digits > 3) return false;  // datetime keeps milliseconds only
+          frac = frac * 10 + (c.Peek() - '0');
+          ++c.pos;
+        }
+        for (int k = digits; k < 3; ++k) frac *= 10;
+      }
+    }
+  }
+  c.SkipBlanks();
+  if (c.pos + 1 < c.s.size() + 0 && (c.s.size() - c.pos) >= 2) {
+    char a = static_cast<char>(std::tolower(static_cast<unsigned char>(c.s[c.pos])));
+    char m = static_cast<char>(std::tolower(static_cast<unsigned char>(c.s[c.pos + 1])));
+    if ((a == 'a' || a == 'p') && m == 'm') {
+      if (h > 12) return false;
+      if (a == 'a' && h == 12) h = 0;
+      if (a == 'p' && h != 12) h += 12;
+      c.pos += 2;
+      hadColon = true;
+    }
+  }
+  if (!hadColon) return false;  // a bare number is not a time
+  if (h > 23 || mi > 59 || sec > 59) return false;
+  ms = ((h * 60 + mi) * 60 + sec) * 1000 + frac;
+  return true;
+}
+
+std::string Quote(std::string_view s) { return "'" + std::string(s) + "'"; }
+
+const char* IntTypeName(SqlType t) {
+  switch (t) {
+    case SqlType::BigInt: return "bigint";
+    case SqlType::SmallInt: return "smallint";
+    case SqlType::TinyInt: return "tinyint";
+    case SqlType::Bit: return "bit";
+    default: return "int";
+  }
+}
+
+bool IntRange(SqlType t, int64_t v) {
+  switch (t) {
+    case SqlType::BigInt: return true;
+    case SqlType::SmallInt: return v >= -32768 && v <= 32767;
+    case SqlType::TinyInt: return v >= 0 && v <= 255;
+    case SqlType::Bit: return true;
+    default: return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+  }
+}
+
+ConvertResult Fail(int number, int severity, int state, std::string text) {
+  ConvertResult r;
+  r.error = MakeMessage(number, severity, state, std::move(text));
+  return r;
+}
+
+Scalar IntScalar(int64_t v) {
+  Scalar s;
+  s.kind = Scalar::Int;
+  s.i = v;
+  return s;
+}
+
+Scalar RealScalar(double v) {
+  Scalar s;
+  // Whole numbers stay integers so SQLite compares and sums them exactly.
+  if (std::nearbyint(v) == v && std::fabs(v) < 9e15) return IntScalar(static_cast<int64_t>(v));
+  s.kind = Scalar::Real;
+  s.f = v;
+  return s;
+}
+
+Scalar TextScalar(std::string v) {
+  Scalar s;
+  s.kind = Scalar::Text;
+  s.s = std::move(v);
+  return s;
+}
+
+// Decimal text: [sign] digits [. digits]. Money also takes a currency sign and
+// thousands separators.
+bool ParseDecimalText(std::string_view t, bool money, double& out) {
+  std::string clean;
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean += t[i++];
+  if (money && i < t.size() && t[i] == '$') ++i;
+  bool digits = false, point = false;
+  for (; i < t.size(); ++i) {
+    char ch = t[i];
+    if (std::isdigit(static_cast<unsigned char>(ch))) {
+      clean += ch;
+      digits = true;
+    } else if (ch == '.' && !point) {
+      clean += ch;
+      point = true;
+    } else if (ch == ',' && money && !point) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  if (!digits) return false;
+  out = std::strtod(clean.c_str(), nullptr);
+  return true;
+}
+
+std::string NumberText(const Scalar& in) {
+  if (in.kind == Scalar::Int) return std::to_string(in.i);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.6g", in.f);  // float to varchar keeps six digits
+  return buf;
+}
+
+// Cuts text to at most limit units (GBK bytes or UTF-16 units) on a character
+// boundary.
+std::string CutToLength(std::string_view s, size_t limit, bool national) {
+  size_t used = 0, i = 0;
+  while (i < s.size()) {
+    unsigned char ch = static_cast<unsigned char>(s[i]);
+    size_t len = ch < 0x80 ? 1 : ch >= 0xF0 ? 4 : ch >= 0xE0 ? 3 : 2;
+    size_t units = national ? (len == 4 ? 2 : 1) : (len == 1 ? 1 : 2);
+    if (used + units > limit) break;
+    used += units;
+    i += len;
+  }
+  return std::string(s.substr(0, i));
+}
+
+ConvertResult ToCharacter(const Scalar& in, const ConvertTarget& target) {
+  bool national = target.type.type == SqlType::NChar || target.type.type == SqlType::NVarChar;
+  std::string text = in.kind == Scalar::Text ? in.s : NumberText(in);
+  auto measure = [&](std::string_view s) { return national ? Utf16Length(s) : GbkLength(s); };
+  size_t limit = target.type.length == 0 ? std::numeric_limits<size_t>::max()
+                                         : static_cast<size_t>(target.type.length);
+  if (measure(text) > limit) {
+    // Trailing blanks past the length are dropped without complaint, as with
+    // ANSI_PADDING ON; anything else is an error when storing.
+    std::string_view trimmed = text;
+    while (!trimmed.empty() && trimmed.back() == ' ' && measure(trimmed) > limit)
+      trimmed.remove_suffix(1);
+    if (measure(trimmed) > limit) {
+      std::string cut = CutToLength(text, limit, national);
+      if (target.table.empty()) {
+        text = cut;
+      } else {
+        return Fail(2628, 16, 1,
+                    "String or binary data would be truncated in table '" +
+                        std::string(kDatabaseName) + ".dbo." + target.table + "', column '" +
+                        target.column + "'. Truncated value: '" + cut + "'.");
+      }
+    } else {
+      text = std::string(trimmed);
+    }
+  }
+  if (target.type.type == SqlType::Char || target.type.type == SqlType::NChar) {
+    size_t have = measure(text);
+    if (have < limit) text.append(limit - have, ' ');
+  }
+  return {TextScalar(std::move(text)), std::nullopt};
+}
+
+ConvertResult ToInteger(const Scalar& in, const ConvertTarget& target, const char* src) {
+  SqlType t = target.type.type;
+  const char* name = IntTypeName(t);
+  int64_t v = 0;
+  if (in.kind == Scalar::Int) {
+    v = in.i;
+  } else if (in.kind == Scalar::Real) {
+    double d = std::trunc(in.f);
+    if (d < -9.2e18 || d > 9.2e18)
+      return Fail(8115, 16, 2, std::string("Arithmetic overflow error converting expression to data type ") + name + ".");
+    v = static_cast<int64_t>(d);
+  } else {
+    std::string_view t2 = TrimBlanks(in.s);
+    if (t == SqlType::Bit) {
+      std::string low;
+      for (char ch : t2) low += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      if (low == "true") return {IntScalar(1), std::nullopt};
+      if (low == "false") return {IntScalar(0), std::nullopt};
+    }
+    size_t i = 0;
+    bool neg = false;
+    if (i < t2.size() && (t2[i] == '+' || t2[i] == '-')) neg = t2[i++] == '-';
+    bool overflow = false;
+    if (i == t2.size() && i > 0) {
+      return Fail(245, 16, 1, std::string("Conversion failed when converting the ") + src + " value " +
+                                  Quote(in.s) + " to data type " + name + ".");
+    }
+    for (; i < t2.size(); ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(t2[i])))
+        return Fail(245, 16, 1, std::string("Conversion failed when converting the ") + src +
+                                    " value " + Quote(in.s) + " to data type " + name + ".");
+      if (v > (std::numeric_limits<int64_t>::max() - 9) / 10) overflow = true;
+      else v = v * 10 + (t2[i] - '0');
+    }
+    if (neg) v = -v;
+    if (overflow || !IntRange(t, v))
+      return Fail(248, 16, 1, std::string("The conversion of the ") + src + " value " + Quote(in.s) +
+                                  " overflowed an " + (t == SqlType::Int ? "int" : "INT2") + " column.");
+  }
+  if (t == SqlType::Bit) return {IntScalar(v != 0 ? 1 : 0), std::nullopt};
+  if (!IntRange(t, v))
+    return Fail(8115, 16, 2, std::string("Arithmetic overflow error converting expression to data type ") + name + ".");
+  return {IntScalar(v), std::nullopt};
+}
+
+ConvertResult ToMoney(const Scalar& in, const ConvertTarget& target) {
+  bool small = target.type.type == SqlType::SmallMoney;
+  double v = 0;
+  if (in.kind == Scalar::Int) v = static_cast<double>(in.i);
+  else if (in.kind == Scalar::Real) v = in.f;
+  else {
+    std::string_view t = TrimBlanks(in.s);
+    if (!t.empty() && !ParseDecimalText(t, true, v)) return Fail(235, 16, 0, kMoneySyntax);
+  }
+  double limit = small ? 214748.3647 : 922337203685477.5807;
+  if (v > limit || v < -limit - 0.0001)
+    return Fail(8115, 16, 4, std::string("Arithmetic overflow error converting expression to data type ") +
+                                 (small ? "smallmoney." : "money."));
+  return {RealScalar(std::round(v * 10000.0) / 10000.0), std::nullopt};
+}
+
+ConvertResult ToDecimal(const Scalar& in, const ConvertTarget& target, const char* src) {
+  double v = 0;
+  const char* from = src;
+  if (in.kind == Scalar::Int) {
+    v = static_cast<double>(in.i);
+    from = "int";
+  } else if (in.kind == Scalar::Real) {
+    v = in.f;
+    from = "float";
+  } else if (!ParseDecimalText(TrimBlanks(in.s), false, v)) {
+    return Fail(8114, 16, 5, std::string("Error converting data type ") + src + " to numeric.");
+  }
+  double scaled = std::round(v * std::pow(10.0, target.type.scale));
+  double limit = std::pow(10.0, target.type.precision);
+  if (std::fabs(scaled) >= limit)
+    return Fail(8115, 16, 8, std::string("Arithmetic overflow error converting ") + from +
+                                 " to data type numeric.");
+  return {RealScalar(scaled / std::pow(10.0, target.type.scale)), std::nullopt};
+}
+
+ConvertResult ToFloat(const Scalar& in, const char* src) {
+  if (in.kind == Scalar::Int) {
+    Scalar s;
+    s.kind = Scalar::Real;
+    s.f = static_cast<double>(in.i);
+    return {s, std::nullopt};
+  }
+  if (in.kind == Scalar::Real) return {in, std::nullopt};
+  std::string t(TrimBlanks(in.s));
+  Scalar s;
+  s.kind = Scalar::Real;
+  if (t.empty()) return {s, std::nullopt};
+  char* end = nullptr;
+  s.f = std::strtod(t.c_str(), &end);
+  if (end != t.c_str() + t.size() || !std::isfinite(s.f))
+    return Fail(8114, 16, 5, std::string("Error converting data type ") + src + " to float.");
+  return {s, std::nullopt};
+}
+
+ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const char* src) {
+  SqlType t = target.type.type;
+  DateTime dt;
+  if (in.kind == Scalar::Int || in.kind == Scalar::Real) {
+    if (t == SqlType::Date)
+      return Fail(206, 16, 2, std::string("Operand type clash: ") +
+                                  (in.kind == Scalar::Int ? "int" : "float") + " is incompatible with date");
+    // Numbers are days since 1900-01-01, the fraction the time of day.
+    double v = in.kind == Scalar::Int ? static_cast<double>(in.i) : in.f;
+    double whole = std::floor(v);
+    dt.days = static_cast<int32_t>(whole);
+    dt.ms = static_cast<int32_t>(std::llround((v - whole) * 86400000.0));
+  } else {
+    bool outOfRange = false;
+    std::optional<DateTime> parsed = ParseDateTimeText(in.s, outOfRange);
+    if (outOfRange)
+      return Fail(242, 16, 3, std::string("The conversion of a ") + src +
+                                  " data type to a datetime data type resulted in an out-of-range value.");
+    if (!parsed) return Fail(241, 16, 1, kDateSyntax);
+    dt = *parsed;
+  }
+  if (t == SqlType::DateTime) {
+    // datetime ticks are 1/300 of a second.
+    int64_t ticks = std::llround(dt.ms * 0.3);
+    dt.ms = static_cast<int32_t>(std::llround(ticks / 0.3));
+  } else if (t == SqlType::SmallDateTime) {
+    dt.ms = static_cast<int32_t>((dt.ms + 29999) / 60000 * 60000);
+  } else {
+    dt.ms = 0;
+  }
+  if (dt.ms >= 86400000) {
+    dt.ms -= 86400000;
+    ++dt.days;
+  }
+  int32_t lo = t == SqlType::DateTime ? DaysFromCivil(1753, 1, 1)
+               : t == SqlType::SmallDateTime ? 0 : DaysFromCivil(1, 1, 1);
+  int32_t hi = t == SqlType::SmallDateTime ? DaysFromCivil(2079, 6, 6) : DaysFromCivil(9999, 12, 31);
+  if (dt.days < lo || dt.days > hi) {
+    if (in.kind == Scalar::Text)
+      return Fail(242, 16, 3, std::string("The conversion of a ") + src +
+                                  " data type to a datetime data type resulted in an out-of-range value.");
+    return Fail(8115, 16, 2, "Arithmetic overflow error converting expression to data type datetime.");
+  }
+  return {TextScalar(t == SqlType::Date ? FormatDate(dt.days) : FormatDateTime(dt)), std::nullopt};
+}
+
+}  // namespace
+
+ServerMessage MakeMessage(int number, int severity, int state, std::string text) {
+  ServerMessage m;
+  m.number = number;
+  m.severity = severity;
+  m.state = state;
+  m.text = std::move(text);
+  return m;
+}
+
+int32_t DaysFromCivil(int y, int m, int d) {
+  // Howard Hinnant's days_from_civil, shifted from 1970 to 1900.
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int>(doe) - 719468 + 25567;
+}
+
+void CivilFromDays(int32_t days, int& y, int& m, int& d) {
+  int32_t z = days - 25567 + 719468;
+  const int era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yoe) + era * 400 + (m <= 2);
+}
+
+std::optional<DateTime> ParseDateTimeText(std::string_view text, bool& outOfRange) {
+  outOfRange = false;
+  Cursor c{TrimBlanks(text)};
+  DateTime dt;
+  if (c.End()) return dt;  // '' is 1900-01-01 00:00:00
+  int y = 1900, m = 1, d = 1;
+  size_t start = c.pos;
+  int first = 0;
+  int n1 = c.Digits(first);
+  char sep = c.Peek();
+  bool haveDate = false, iso = false;
+  if (n1 > 0 && (sep == '-' || sep == '/' || sep == '.')) {
+    ++c.pos;
+    int second = 0, third = 0;
+    if (c.Digits(second, 2) == 0 || c.Peek() != sep) return std::nullopt;
+    ++c.pos;
+    int n3 = c.Digits(third, 4);
+    if (n3 == 0) return std::nullopt;
+    if (n1 == 4) {
+      y = first, m = second, d = third;
+      iso = n3 <= 2;
+      if (!iso) return std::nullopt;
+    } else if (n1 <= 2) {
+      m = first, d = second;
+      if (n3 == 4) y = third;
+      else if (n3 <= 2) y = TwoDigitYear(third);
+      else return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+    haveDate = true;
+  } else if (n1 == 8 && (c.End() || IsBlank(c.Peek()) || c.Peek() == 'T')) {
+    y = first / 10000, m = first / 100 % 100, d = first % 100;
+    haveDate = iso = true;
+  } else {
+    c.pos = start;  // no date: the text is a time of 1900-01-01
+  }
+  if (haveDate) {
+    if (iso && (c.Peek() == 'T' || c.Peek() == 't')) ++c.pos;
+    else c.SkipBlanks();
+  }
+  if (!c.End()) {
+    if (!ParseTime(c, dt.ms)) return std::nullopt;
+    c.SkipBlanks();
+    if (!c.End()) return std::nullopt;
+  }
+  if (m < 1 || m > 12 || d < 1 || y < 1 || y > 9999 || d > DaysInMonth(y, m)) {
+    outOfRange = true;
+    return std::nullopt;
+  }
+  dt.days = DaysFromCivil(y, m, d);
+  return dt;
+}
+
+std::optional<DateTime> ParseStoredDateTime(std::string_view text) {
+  bool outOfRange = false;
+  return ParseDateTimeText(text, outOfRange);
+}
+
+std::string FormatDateTime(const DateTime& dt) {
+  int y, m, d;
+  CivilFromDays(dt.days, y, m, d);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, m, d, dt.ms / 3600000,
+                dt.ms / 60000 % 60, dt.ms / 1000 % 60, dt.ms % 1000);
+  return buf;
+}
+
+std::string FormatDate(int32_t days) {
+  int y, m, d;
+  CivilFromDays(days, y, m, d);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
+  return buf;
+}
+
+size_t GbkLength(std::string_view utf8) {
+  size_t n = 0;
+  for (unsigned char ch : utf8) {
+    if (ch < 0x80) ++n;
+    else if ((ch & 0xC0) != 0x80) n += 2;  // a lead byte: one double-byte character
+  }
+  return n;
+}
+
+size_t Utf16Length(std::string_view utf8) {
+  size_t n = 0;
+  for (unsigned char ch : utf8) {
+    if ((ch & 0xC0) == 0x80) continue;
+    n += ch >= 0xF0 ? 2 : 1;
+  }
+  return n;
+}
+
+ConvertResult Convert(const Scalar& in, const ConvertTarget& target, bool nationalSource) {
+  if (in.kind == Scalar::Null) return {in, std::nullopt};
+  const char* src = nationalSource ? "nvarchar" : "varchar";
+  switch (target.type.type) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit:
+      return ToInteger(in, target, src);
+    case SqlType::Money:
+    case SqlType::SmallMoney:
+      return ToMoney(in, target);
+    case SqlType::Decimal:
+      return ToDecimal(in, target, src);
+    case SqlType::Float:
+    case SqlType::Real:
+      return ToFloat(in, src);
+    case SqlType::DateTime:
+    case SqlType::SmallDateTime:
+    case SqlType::Date:
+      return ToDateTime(in, target, src);
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+      return ToCharacter(in, target);
+  }
+  return {in, std::nullopt};
+}
+
+}  // namespace standin
