@@ -1,0 +1,469 @@
+// The window: the tick, the scheduled-run sequence, clicks, the error box and its
+// title, locale changes and fonts; first with scripted jobs, then with the real jobs
+// against the SQL Server stand-in through the ODBC stack.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert/error.h"
+#include "jobs/outcome.h"
+#include "shell/app_title.h"
+#include "shell/datetime.h"
+#include "shell/error_box.h"
+#include "shell/format_settings.h"
+#include "shell/mainfrm.h"
+#include "tests/support/standin_server.h"
+
+using namespace Qt::StringLiterals;
+
+namespace cardsync::shell {
+namespace {
+
+using jobs::JobKind;
+using jobs::JobOutcome;
+using Status = jobs::JobOutcome::Status;
+
+DateTime At(int day, int hour, int minute, int second, int ms) {
+  return EncodeDateTime(2024, 3, day, hour, minute, second, ms);
+}
+
+std::string Text(DateTime t) { return DateTimeText(t); }
+
+// Closes every modal message box that opens while it lives, noting what each showed.
+class BoxCloser {
+ public:
+  struct Seen {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon;
+  };
+
+  BoxCloser() {
+    poll_.setInterval(10);
+    QObject::connect(&poll_, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      seen.push_back({box->windowTitle(), box->text(), box->icon()});
+      box->button(QMessageBox::Ok)->click();
+    });
+    poll_.start();
+  }
+
+  // Lets the event loop run until `count` boxes were seen or `ms` passed.
+  void WaitFor(size_t count, int ms = 3000) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (seen.size() < count && elapsed.elapsed() < ms) QTest::qWait(10);
+    QTest::qWait(20);  // anything more that was about to open
+  }
+
+  std::vector<Seen> seen;
+
+ private:
+  QTimer poll_;
+};
+
+// A form with a hand-set clock and scripted jobs. Readings queued in `readings` are
+// handed out one per clock read; when it is empty the clock stays at `now`.
+struct Harness {
+  DateTime now = At(15, 12, 0, 0, 0);
+  std::deque<DateTime> readings;
+  std::vector<JobKind> ran;
+  std::function<JobOutcome(JobKind)> job = [](JobKind) { return JobOutcome{}; };
+  TForm1 form{[this] {
+                if (!readings.empty()) {
+                  now = readings.front();
+                  readings.pop_front();
+                }
+                return now;
+              },
+              [this](JobKind kind) {
+                ran.push_back(kind);
+                return job(kind);
+              }};
+
+  void TickAt(DateTime t) {
+    now = t;
+    form.Timer1Timer();
+  }
+  std::vector<std::string> Log() const {
+    std::vector<std::string> lines;
+    for (const QString& line : form.Memo1->toPlainText().split(u'\n')) {
+      lines.push_back(line.toStdString());
+    }
+    return lines;
+  }
+};
+
+JobOutcome Outcome(Status status, std::string message = {}, std::vector<std::string> skipped = {}) {
+  JobOutcome outcome;
+  outcome.status = status;
+  outcome.message = std::move(message);
+  for (std::string& id : skipped) outcome.skipped.push_back({std::move(id), "bad value"});
+  return outcome;
+}
+
+struct ScriptedCase {
+  std::string name;
+  JobKind kind;
+  std::function<JobOutcome(JobKind)> job;
+  std::vector<std::string> suffixes;  // of the lines a scheduled run logs after "Memo1"
+  std::vector<std::string> clickSuffixes;  // of the lines a click logs
+  std::string box;                         // the error box's text; empty when none shows
+};
+
+const std::vector<ScriptedCase>& ScriptedCases() {
+  static const std::vector<ScriptedCase> cases = {
+      {"transfer done", JobKind::Transfer, [](JobKind) { return Outcome(Status::Done); },
+       {"处理数据!"}, {}, ""},
+      {"totals done", JobKind::Totals, [](JobKind) { return Outcome(Status::Done); },
+       {"统计数据!"}, {}, ""},
+      {"could not connect", JobKind::Transfer,
+       [](JobKind) { return Outcome(Status::CouldNotConnect, "Login timeout expired"); },
+       {"数据库连接失败! Login timeout expired"}, {"数据库连接失败! Login timeout expired"}, ""},
+      {"skipped records", JobKind::Transfer,
+       [](JobKind) { return Outcome(Status::Done, "", {"A1", "A2"}); },
+       {"处理数据!", "跳过 2 条记录: A1, A2"}, {"跳过 2 条记录: A1, A2"}, ""},
+      {"failed", JobKind::Totals,
+       [](JobKind) { return Outcome(Status::Failed, "Could not find stored procedure 'totals'"); },
+       {"统计数据失败: Could not find stored procedure 'totals'"}, {},
+       "Could not find stored procedure 'totals'."},
+      {"job throws", JobKind::Transfer,
+       [](JobKind) -> JobOutcome { throw cardsync::Error("表 T_sendbase 不存在"); },
+       {"处理数据失败: 表 T_sendbase 不存在"}, {}, "表 T_sendbase 不存在."},
+  };
+  return cases;
+}
+
+DateTime DueMoment(JobKind kind) {
+  return kind == JobKind::Transfer ? At(15, 2, 0, 0, 400) : At(15, 1, 0, 0, 400);
+}
+
+void ExpectBoxes(const BoxCloser& closer, const std::string& text) {
+  if (text.empty()) {
+    EXPECT_TRUE(closer.seen.empty());
+    return;
+  }
+  ASSERT_EQ(closer.seen.size(), 1u);
+  EXPECT_EQ(closer.seen[0].text.toStdString(), text);
+  EXPECT_EQ(closer.seen[0].title, u"Test_window");
+  EXPECT_EQ(closer.seen[0].icon, QMessageBox::Critical);
+}
+
+TEST(WindowTest, ScheduledRunLogsItsOutcomeAndTheClockGoesOn) {
+  for (const ScriptedCase& c : ScriptedCases()) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.job = c.job;
+    BoxCloser closer;
+    const DateTime due = DueMoment(c.kind);
+    h.TickAt(due - 1.0 / 86400);
+    h.TickAt(due);
+    closer.WaitFor(c.box.empty() ? 0 : 1, c.box.empty() ? 100 : 3000);
+
+    std::vector<std::string> expected = {"Memo1"};
+    for (const std::string& suffix : c.suffixes) expected.push_back(Text(due) + suffix);
+    EXPECT_EQ(h.Log(), expected);
+    EXPECT_EQ(h.ran, std::vector<JobKind>{c.kind});
+    ExpectBoxes(closer, c.box);
+    // Even after a failure the timer runs again, the label moves on and no job reruns.
+    EXPECT_TRUE(h.form.Timer1->isActive());
+    h.TickAt(due + 5.0 / 86400);
+    EXPECT_EQ(h.form.Label1->text().toStdString(), Text(due + 5.0 / 86400));
+    EXPECT_EQ(h.ran.size(), 1u);
+  }
+}
+
+TEST(WindowTest, ClickRunsTheJobLoggingOnlyConnectionFailuresAndSkips) {
+  for (const ScriptedCase& c : ScriptedCases()) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.job = c.job;
+    BoxCloser closer;
+    const DateTime noon = At(15, 12, 0, 0, 0);
+    h.TickAt(noon);
+    (c.kind == JobKind::Transfer ? h.form.Button1 : h.form.Button2)->click();
+    closer.WaitFor(c.box.empty() ? 0 : 1, c.box.empty() ? 100 : 3000);
+
+    std::vector<std::string> expected = {"Memo1"};
+    for (const std::string& suffix : c.clickSuffixes) expected.push_back(Text(noon) + suffix);
+    EXPECT_EQ(h.Log(), expected);
+    EXPECT_EQ(h.ran, std::vector<JobKind>{c.kind});
+    ExpectBoxes(closer, c.box);
+    EXPECT_TRUE(h.form.Timer1->isActive());
+    h.TickAt(noon + 1.0 / 86400);
+    EXPECT_EQ(h.form.Label1->text().toStdString(), Text(noon + 1.0 / 86400));
+  }
+}
+
+TEST(WindowTest, BothJobsCaughtUpInOneTickRunTransferFirst) {
+  Harness h;
+  h.TickAt(At(15, 0, 59, 59, 500));
+  h.TickAt(At(15, 2, 0, 0, 500));  // the window was held from before 01:00 until 02:00
+  EXPECT_EQ(h.ran, (std::vector<JobKind>{JobKind::Transfer, JobKind::Totals}));
+  const std::string stamp = Text(At(15, 2, 0, 0, 500));
+  EXPECT_EQ(h.Log(), (std::vector<std::string>{"Memo1", stamp + "处理数据!", stamp + "统计数据!"}));
+}
+
+TEST(WindowTest, LabelAndEachCheckReadTheClockApart) {
+  Harness h;
+  h.TickAt(At(15, 1, 59, 58, 950));
+  // Label, transfer check, totals check: the run is triggered by the second reading but
+  // stamped with the first.
+  h.readings = {At(15, 1, 59, 59, 999), At(15, 2, 0, 0, 1), At(15, 2, 0, 0, 2)};
+  h.form.Timer1Timer();
+  EXPECT_EQ(h.ran, std::vector<JobKind>{JobKind::Transfer});
+  EXPECT_EQ(h.Log().back(), Text(At(15, 1, 59, 59, 999)) + "处理数据!");
+}
+
+TEST(WindowTest, LocaleChangeReachesTheLabel) {
+  const DateTime t = At(15, 14, 5, 9, 0);
+  const QLocale us(QLocale::English, QLocale::UnitedStates);
+  const QLocale de(QLocale::German, QLocale::Germany);
+  const std::string usText = DateTimeText(t, FormatSettingsFromLocale(us));
+  const std::string deText = DateTimeText(t, FormatSettingsFromLocale(de));
+  ASSERT_NE(usText, deText);
+
+  Harness h;
+  QEvent change(QEvent::LocaleChange);
+  for (const auto& [locale, text] : {std::pair{us, usText}, std::pair{de, deText}}) {
+    SCOPED_TRACE(locale.name().toStdString());
+    QLocale::setDefault(locale);
+    QCoreApplication::sendEvent(qApp, &change);  // as Qt passes on a system change
+    h.TickAt(t);
+    EXPECT_EQ(h.form.Label1->text().toStdString(), text);
+  }
+  QLocale::setDefault(QLocale::system());
+  ReloadFormatSettings();
+}
+
+TEST(WindowTest, ChineseCaptionsHaveAFontThatDrawsThem) {
+  Harness h;
+  for (QWidget* control : {static_cast<QWidget*>(h.form.Button1), static_cast<QWidget*>(h.form.Button2),
+                           static_cast<QWidget*>(h.form.Label1)}) {
+    SCOPED_TRACE(control->objectName().toStdString());
+    EXPECT_EQ(control->font().pixelSize(), 12);
+    const QFontMetrics metrics(control->font());
+    for (char32_t c : U"解析统计") EXPECT_TRUE(c == 0 || metrics.inFontUcs4(c)) << uint32_t(c);
+  }
+  EXPECT_TRUE(QFont::substitutes(u"宋体"_s).contains(QFontInfo(h.form.font()).family()))
+      << QFontInfo(h.form.font()).family().toStdString();
+}
+
+// An event handler that throws, standing for any slot that forgot to guard itself.
+class Throwing : public QObject {
+ public:
+  bool event(QEvent*) override { throw cardsync::Error("坏事件"); }
+};
+
+TEST(WindowTest, ExceptionsInEventDeliveryEndInTheErrorBox) {
+  Throwing target;
+  BoxCloser closer;
+  QEvent event(QEvent::User);
+  EXPECT_FALSE(QCoreApplication::sendEvent(&target, &event));
+  ASSERT_EQ(closer.seen.size(), 1u);
+  EXPECT_EQ(closer.seen[0].text, u"坏事件.");
+}
+
+TEST(ErrorBoxTest, ApplicationTitleFromTheExecutableName) {
+  const std::vector<std::pair<QString, QString>> cases = {
+      {u"CARDSYNC.EXE"_s, u"Cardsync"_s},
+      {u"C:\\Program Files\\CardSync\\CARDSYNC.EXE"_s, u"Cardsync"_s},
+      {u"/usr/local/bin/cardsync"_s, u"Cardsync"_s},
+      {u"/opt/a.b/CardSync"_s, u"Cardsync"_s},  // a dot in a folder cuts nothing
+      {u"card.sync.exe"_s, u"Card"_s},
+      {u"test_window"_s, u"Test_window"_s},
+      {u"ÉCOLE.EXE"_s, u"École"_s},
+      {u"数据同步.exe"_s, u"数据同步"_s},
+      {u".hidden"_s, u""_s},
+      {u""_s, u""_s},
+  };
+  for (const auto& [path, title] : cases) {
+    SCOPED_TRACE(path.toStdString());
+    EXPECT_EQ(ApplicationTitle(path), title);
+  }
+}
+
+TEST(ErrorBoxTest, FullStopAfterCharactersSortingAfterTheDot) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Connection failed", "Connection failed."},
+      {"Error 42", "Error 42."},
+      {"数据库错误", "数据库错误."},
+      {"Path a/", "Path a/."},  // '/' sorts right after '.'
+      {"Done!", "Done!"},
+      {"Wait...", "Wait..."},
+      {"Table 'x'", "Table 'x'"},
+      {"(see log)", "(see log)"},
+      {"dash-", "dash-"},
+      {"blank ", "blank "},
+      {"", ""},
+  };
+  for (const auto& [message, shown] : cases) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(MessageWithFullStop(message), shown);
+  }
+}
+
+// ---- the real jobs against the stand-in ----
+
+class WindowDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::StandinServer::Options options;
+    options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
+    options.now = "2024-03-15 02:00:00";
+    server_ = std::make_unique<testing::StandinServer>(options);
+    ASSERT_TRUE(dir_.isValid());
+    WriteSettings(server_->port());
+    form_ = std::make_unique<TForm1>([this] { return now_; });
+  }
+  void TearDown() override { qunsetenv("CARDSYNC_SETTINGS"); }
+
+  void WriteSettings(int port) {
+    const QString path = dir_.filePath(u"cardsync.ini"_s);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const auto& o = server_->options();
+    file.write(("[database]\ndriver=FreeTDS\nserver=127.0.0.1\nport=" + std::to_string(port) +
+                "\ndatabase=" + o.database + "\nuser=" + o.user + "\npassword=" + o.password +
+                "\nlogin_timeout=3\n")
+                   .c_str());
+    file.close();
+    qputenv("CARDSYNC_SETTINGS", path.toLocal8Bit());
+  }
+
+  void Seed(const std::string& orderId, const std::string& startdate) {
+    server_->Exec(
+        "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, enddate, "
+        "types, siji) VALUES('" + orderId + "', N'0AK123', 12, 100, 'K1', '" + startdate +
+        "', '1720000000', 'A', '2024-03-14 10:00:00')");
+  }
+
+  void TickAt(DateTime t) {
+    now_ = t;
+    form_->Timer1Timer();
+  }
+
+  std::vector<std::string> LogAfterFirstLine() const {
+    std::vector<std::string> lines;
+    for (const QString& line : form_->Memo1->toPlainText().split(u'\n').mid(1)) {
+      lines.push_back(line.toStdString());
+    }
+    return lines;
+  }
+
+  QTemporaryDir dir_;
+  std::unique_ptr<testing::StandinServer> server_;
+  DateTime now_ = At(15, 0, 0, 0, 0);
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(WindowDbTest, ScheduledTransferAndTotalsWriteTheirLines) {
+  Seed("O1", "1710000000");
+  TickAt(At(15, 1, 59, 59, 500));
+  TickAt(At(15, 2, 0, 0, 500));
+  const std::string transferStamp = Text(At(15, 2, 0, 0, 500));
+  EXPECT_EQ(LogAfterFirstLine(), std::vector<std::string>{transferStamp + "处理数据!"});
+  EXPECT_EQ(server_->Query("SELECT order_id, kahao FROM T_quindale"),
+            (std::vector<std::vector<std::string>>{{"O1", "浙K123"}}));
+
+  TickAt(At(16, 0, 59, 59, 500));
+  TickAt(At(16, 1, 0, 0, 500));
+  EXPECT_EQ(LogAfterFirstLine(), (std::vector<std::string>{
+                                     transferStamp + "处理数据!",
+                                     Text(At(16, 1, 0, 0, 500)) + "统计数据!"}));
+  EXPECT_EQ(server_->Query("SELECT cards FROM T_totals"),
+            (std::vector<std::vector<std::string>>{{"1"}}));
+  EXPECT_TRUE(form_->Timer1->isActive());
+}
+
+TEST_F(WindowDbTest, ClicksRunTheJobsWithoutALogLine) {
+  Seed("O1", "1710000000");
+  TickAt(At(15, 9, 0, 0, 0));
+  form_->Button1->click();
+  EXPECT_EQ(server_->Query("SELECT count(*) FROM T_quindale"),
+            (std::vector<std::vector<std::string>>{{"1"}}));
+  form_->Button2->click();
+  EXPECT_EQ(server_->Query("SELECT count(*) FROM T_totals"),
+            (std::vector<std::vector<std::string>>{{"1"}}));
+  EXPECT_TRUE(LogAfterFirstLine().empty());
+  TickAt(At(15, 9, 0, 1, 0));
+  EXPECT_EQ(form_->Label1->text().toStdString(), Text(At(15, 9, 0, 1, 0)));
+  EXPECT_TRUE(form_->Timer1->isActive());
+}
+
+TEST_F(WindowDbTest, FailingScheduledRunShowsTheBoxLogsAndTicksOn) {
+  server_->Exec("DROP PROCEDURE totals");
+  BoxCloser closer;
+  TickAt(At(15, 0, 59, 59, 500));
+  TickAt(At(15, 1, 0, 0, 500));
+  closer.WaitFor(1);
+
+  const std::string prefix = Text(At(15, 1, 0, 0, 500)) + "统计数据失败: ";
+  const std::vector<std::string> log = LogAfterFirstLine();
+  ASSERT_EQ(log.size(), 1u);
+  ASSERT_EQ(log[0].rfind(prefix, 0), 0u) << log[0];
+  const std::string message = log[0].substr(prefix.size());
+  EXPECT_NE(message.find("totals"), std::string::npos) << message;
+  ASSERT_EQ(closer.seen.size(), 1u);
+  EXPECT_EQ(closer.seen[0].text.toStdString(), MessageWithFullStop(message));
+  EXPECT_EQ(closer.seen[0].title, u"Test_window");
+
+  EXPECT_TRUE(form_->Timer1->isActive());
+  TickAt(At(15, 1, 0, 2, 0));
+  EXPECT_EQ(form_->Label1->text().toStdString(), Text(At(15, 1, 0, 2, 0)));
+}
+
+TEST_F(WindowDbTest, ServerNotListeningLogsConnectionFailures) {
+  server_->Stop();
+  BoxCloser closer;
+  TickAt(At(15, 1, 59, 59, 500));
+  TickAt(At(15, 2, 0, 0, 500));
+  form_->Button2->click();
+  closer.WaitFor(0, 200);
+
+  const std::string stamp = Text(At(15, 2, 0, 0, 500));
+  const std::vector<std::string> log = LogAfterFirstLine();
+  ASSERT_EQ(log.size(), 2u);
+  for (const std::string& line : log) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(line.rfind(stamp + "数据库连接失败! ", 0), 0u);
+  }
+  EXPECT_TRUE(closer.seen.empty());
+  EXPECT_TRUE(form_->Timer1->isActive());
+}
+
+TEST_F(WindowDbTest, SkippedRecordsGetALineAfterTheRunsOwn) {
+  Seed("O1", "1710000000");
+  Seed("O2", "not-a-number");
+  TickAt(At(15, 1, 59, 59, 500));
+  TickAt(At(15, 2, 0, 0, 500));
+  TickAt(At(15, 9, 0, 0, 0));
+  form_->Button1->click();
+
+  const std::string runStamp = Text(At(15, 2, 0, 0, 500));
+  const std::string clickStamp = Text(At(15, 9, 0, 0, 0));
+  EXPECT_EQ(LogAfterFirstLine(), (std::vector<std::string>{runStamp + "处理数据!",
+                                                           runStamp + "跳过 1 条记录: O2",
+                                                           clickStamp + "跳过 1 条记录: O2"}));
+}
+
+}  // namespace
+}  // namespace cardsync::shell
