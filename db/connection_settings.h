@@ -1,0 +1,38 @@
+// Deployment settings for the reporting-database connection: where the INI file
+// lives, what it holds, and the ODBC connection string built from it. Nothing
+// secret is compiled in; the connection reads these afresh at every open.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cardsync::db {
+
+struct ConnectionSettings {
+  std::string dsn;  // when set, names an ODBC data source and replaces driver/server/port
+  std::string driver = "FreeTDS";
+  std::string server;
+  int port = 1433;
+  std::string database;
+  std::string user;
+  std::string password;
+  int loginTimeoutSeconds = 30;
+  int queryTimeoutSeconds = 30;  // 0: wait for ever
+  std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
+};
+
+// CARDSYNC_SETTINGS when set, else cardsync/cardsync.ini in the per-user config folder.
+std::string SettingsFilePath();
+
+// Reads [database] from the INI file at `path`. A missing or unreadable file, a
+// malformed one, or a missing required key throws cardsync::Error whose text names
+// the file and the key.
+ConnectionSettings ReadConnectionSettings(const std::string& path);
+
+// Quotes one ODBC connection-string value with braces when it needs them.
+std::string OdbcQuoteValue(std::string_view value);
+
+// The full ODBC connection string ("Driver=...;Server=...;..." or "DSN=...;...").
+std::string OdbcConnectionString(const ConnectionSettings& settings);
+
+}  // namespace cardsync::db

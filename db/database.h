@@ -1,0 +1,135 @@
+// The one connection to the reporting database (ADOConww) and its two statement
+// objects, the reader ADOQuww and the executor ADOQuexec, over Qt SQL's ODBC
+// driver. Jobs open it, read with the reader, write with the executor, close it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "db/connection_settings.h"
+#include "db/db_error.h"
+#include "shell/datetime.h"
+
+namespace cardsync::db {
+
+// A bound parameter: NULL, a whole number, or UTF-8 text.
+using Value = std::variant<std::monostate, std::int64_t, std::string>;
+using Params = std::vector<Value>;
+
+class Database;
+
+// A statement object. Opening it runs its text and holds the whole first row set
+// on the client, so the other statement object can run while this one is read.
+class Statement {
+ public:
+  Statement(Database& owner, std::string name);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  const std::string& Name() const { return name_; }
+
+  void Close();
+  void SetText(std::string text);  // the whole statement, one line
+  const std::string& Text() const { return text_; }
+
+  // Runs the text and holds its first row set (after any row counts); the first
+  // row is then current. Throws DatabaseError; "<name>: CommandText does not
+  // return a result set" when there is none.
+  void Open(const Params& params = {});
+  // Runs the text as a statement; rows and counts it returns are discarded.
+  void ExecSQL(const Params& params = {});
+
+  bool Active() const;
+  void First();
+  bool Eof() const;
+  void Next();
+  std::size_t RecordCount() const;
+  std::size_t FieldCount() const;
+
+  // Columns of the current row, by case-insensitive name (first match wins) or by
+  // position. "<name>: Field 'x' not found" when no column has that name.
+  std::string FieldText(std::string_view column) const;
+  std::string FieldText(std::size_t index) const;
+  DateTime FieldDateTime(std::string_view column) const;
+
+  // Rows affected by the last ExecSQL (-1 when the driver does not say).
+  long long RowsAffected() const { return rowsAffected_; }
+
+ private:
+  struct Held;
+  struct Prepared;
+  Prepared& Run(const Params& params);
+  void DropPrepared();
+  const Held& Current() const;
+  std::size_t IndexOf(std::string_view column) const;
+
+  Database& owner_;
+  std::string name_;
+  std::string text_;
+  std::unique_ptr<Held> held_;
+  std::vector<std::unique_ptr<Prepared>> prepared_;  // by text; kept while connected
+  long long rowsAffected_ = -1;
+
+  friend class Database;
+};
+
+class Database {
+ public:
+  Database();  // reads the deployment settings file at every OpenDatabase
+  explicit Database(std::function<ConnectionSettings()> settingsSource);
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Closes the connection if it is open, then opens it with fresh settings. False
+  // on failure (nothing is thrown or shown); LastConnectError() says why.
+  bool OpenDatabase();
+  const std::string& LastConnectError() const { return lastConnectError_; }
+  // False when closing failed; the connection is given up either way.
+  bool CloseDatabase();
+  bool Connected() const;
+
+  // Runs a statement that returns no rows on the executor. Throws DatabaseError.
+  void ExecuteStatement(const std::string& text, const Params& params = {});
+  // Runs a query on the executor and stores the field text of its first column in
+  // its first row ("" when there is no row). On any error `result` keeps its value,
+  // false is returned and LastQueryError() holds the error.
+  bool QueryScalar(const std::string& text, std::string& result, const Params& params = {});
+  const std::optional<DatabaseError>& LastQueryError() const { return lastQueryError_; }
+
+  // Groups executor statements so they take effect together. Throw DatabaseError.
+  void BeginTransaction();
+  void CommitTransaction();
+  void RollbackTransaction();
+
+  Statement& ADOQuww() { return reader_; }
+  Statement& ADOQuexec() { return executor_; }
+
+ private:
+  friend class Statement;
+  void ForgetStatements();
+  DatabaseError ConnectionError(const std::string& what) const;
+  bool LinkDead() const;
+
+  std::function<ConnectionSettings()> settingsSource_;
+  std::string connectionName_;  // Qt keeps connections by name; one per Database
+  std::string lastConnectError_;
+  std::optional<DatabaseError> lastQueryError_;
+  int queryTimeoutSeconds_ = 30;
+  Statement reader_;
+  Statement executor_;
+};
+
+// Qt's ODBC driver prefixes "DSN=" to a connection string that names neither a
+// driver nor a server; this undoes that for a DSN form. Throws Error when the
+// string cannot be passed through unchanged.
+std::string QodbcDatabaseName(const std::string& connectionString);
+
+}  // namespace cardsync::db

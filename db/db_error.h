@@ -1,0 +1,37 @@
+// The error a database operation throws: the server's own text as the user reads
+// it, plus SQLSTATE and native number for whoever has to act on it. Jobs ask it
+// whether the link itself is gone, which decides between skipping and stopping.
+#pragma once
+
+#include <string>
+
+#include "convert/error.h"
+
+namespace cardsync::db {
+
+class DatabaseError : public Error {
+ public:
+  explicit DatabaseError(const std::string& message, std::string sqlState = {}, int nativeError = 0,
+                         bool linkGone = false)
+      : Error(message), sqlState_(std::move(sqlState)), nativeError_(nativeError), linkGone_(linkGone) {}
+
+  const std::string& SqlState() const { return sqlState_; }
+  int NativeError() const { return nativeError_; }
+
+  // True when the connection can no longer be used: SQLSTATE class 08, a time-out
+  // (HYT00, HYT01), or the driver reporting the link dead.
+  bool ConnectionLost() const {
+    return linkGone_ || sqlState_.starts_with("08") || sqlState_ == "HYT00" || sqlState_ == "HYT01";
+  }
+
+ private:
+  std::string sqlState_;
+  int nativeError_;
+  bool linkGone_;
+};
+
+// The server's text without the driver's bracketed prefixes ("[FreeTDS][SQL Server]"),
+// control characters, and trailing blanks and full stops.
+std::string CleanServerText(std::string_view text);
+
+}  // namespace cardsync::db
