@@ -1,0 +1,86 @@
+// One client connection from PRELOGIN to logout: reads requests, hands them
+// to an engine Session and writes the answers as token streams. Faults in
+// the client's bytes end this connection only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "tds_buffer.h"
+#include "tds_log.h"
+#include "tds_packet.h"
+#include "tds_request.h"
+#include "tds_server.h"
+#include "tds_tokens.h"
+
+namespace standin::tds {
+
+class Connection {
+ public:
+  // newSession is called once, after a successful login.
+  Connection(int fd, uint16_t spid, const ServerOptions& options, EventLog& log,
+             std::function<std::unique_ptr<Session>()> newSession);
+  // Serves until the client leaves, a fault ends the connection, or the fd
+  // is shut down from outside. Never throws; the fd is left to the caller.
+  void Run();
+
+ private:
+  struct Prepared {
+    std::string sql;
+    std::vector<std::string> paramNames;
+  };
+  enum class Stage { Prelogin, Login, LoggedIn };
+
+  void Serve();
+  std::optional<Message> Read();
+  bool ReadMore();
+  // Waits --delay-ms before a reply; true when the client cancelled meanwhile.
+  bool DelayReply();
+  void Send(const Bytes& payload);
+  void Reply(const Bytes& payload);
+
+  bool HandlePrelogin(const Message& m);
+  bool HandleLogin(const Message& m);
+  void HandleBatch(const Message& m);
+  void HandleRpc(const Message& m);
+  void HandleTransactionManager(const Message& m);
+  void HandleAttention();
+
+  // Appends one engine batch's tokens. In an RPC every DONE becomes DONEINPROC
+  // and the caller closes with DONEPROC.
+  void AppendBatch(Bytes& out, const BatchOutput& batch, bool inRpc, bool& anyError);
+  void AppendError(Bytes& out, const ServerMessage& msg);
+  // Appends the tokens of one RPC call; `last` decides the final DONEPROC's MORE bit.
+  void AppendRpcCall(Bytes& out, const RpcCall& call, bool last);
+  BatchOutput Execute(const std::string& sql, const std::vector<Param>& params);
+  Bytes Descriptor() const;
+
+  int fd_;
+  uint16_t spid_;
+  const ServerOptions& options_;
+  EventLog& log_;
+  std::function<std::unique_ptr<Session>()> newSession_;
+  std::unique_ptr<Session> session_;
+  MessageAssembler assembler_;
+  std::deque<Message> pending_;
+  Stage stage_ = Stage::Prelogin;
+  std::string user_;
+  size_t packetSize_ = packet::kDefaultPacketSize;
+  uint32_t tdsVersion_ = 0;
+  int requests_ = 0;
+  bool dropNow_ = false;
+  std::map<int32_t, Prepared> prepared_;
+  int32_t nextHandle_ = 1;
+  uint64_t transactionId_ = 0;
+  ServerInfo serverInfo_;
+};
+
+}  // namespace standin::tds

@@ -1,0 +1,73 @@
+// Readers for the client's requests after login: SQL batches, RPC calls with
+// their typed parameters, and transaction-manager requests. Parameters are
+// turned into the engine's Param form here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "tds_buffer.h"
+
+namespace standin::tds {
+
+// A well-formed request this server cannot serve (an unknown parameter
+// type, say). The client gets an error and the connection stays up.
+class UnsupportedRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct AllHeaders {
+  uint64_t transactionDescriptor = 0;
+};
+
+// Reads ALL_HEADERS at the start of a batch, RPC or TM request.
+AllHeaders ReadAllHeaders(ByteReader& r);
+
+std::string ParseSqlBatch(std::span<const uint8_t> payload);
+
+// Well-known procedures that clients call by number instead of by name.
+namespace procid {
+constexpr uint16_t kExecuteSql = 10;
+constexpr uint16_t kPrepare = 11;
+constexpr uint16_t kExecute = 12;
+constexpr uint16_t kPrepExec = 13;
+constexpr uint16_t kUnprepare = 15;
+}  // namespace procid
+
+struct RpcParam {
+  std::string name;  // as sent, "" for positional ones
+  bool output = false;
+  Param param;       // name, engine type and value
+};
+
+struct RpcCall {
+  std::string procName;  // from the id when called by number ("sp_executesql")
+  std::vector<RpcParam> params;
+};
+
+// One RPC message may carry several calls separated by a batch flag.
+std::vector<RpcCall> ParseRpc(std::span<const uint8_t> payload);
+
+struct TmRequest {
+  enum class Kind { Begin, Commit, Rollback, Other };
+  Kind kind = Kind::Other;
+  uint16_t requestType = 0;
+  bool beginAfter = false;  // commit/rollback that opens the next transaction at once
+};
+
+TmRequest ParseTransactionManager(std::span<const uint8_t> payload);
+
+// Parameter names of an sp_executesql/sp_prepare declaration such as
+// "@P1 int,@P2 decimal(10,2) OUTPUT", in order.
+std::vector<std::string> DeclaredParamNames(std::string_view declaration);
+
+// A parameter value written as a literal, for the event log.
+std::string ParamLiteral(const Param& p);
+
+}  // namespace standin::tds
