@@ -101,23 +101,6 @@ bool UsesEraNames(QLocale::Language language) {
          language == QLocale::Korean;
 }
 
-// Removes unquoted era elements; quoted text is literal and stays as written.
-std::string WithoutEraNames(const std::string& pattern) {
-  std::string result;
-  char quote = 0;
-  for (char c : pattern) {
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == 'g' || c == 'G') {
-      continue;
-    }
-    result += c;
-  }
-  return result;
-}
-
 }  // namespace
 
 FormatSettings DefaultFormatSettings() {
@@ -171,7 +154,9 @@ std::string ShortDatePatternFromQt(const QString& qtFormat, QLocale::Language la
       } else if (c == u'y') {
         element = count <= 2 ? "yy" : "yyyy";
       }
-      if (element.empty()) {
+      if ((c == u'g' || c == u'G') && UsesEraNames(language)) {
+        // Era names are left out of Chinese, Japanese and Korean dates.
+      } else if (element.empty()) {
         // Qt copies other letters; here they would be elements, so quote them.
         literal += QString(count, c).toStdString();
       } else {
@@ -196,7 +181,7 @@ std::string ShortDatePatternFromQt(const QString& qtFormat, QLocale::Language la
     ++i;
   }
   AppendQuoted(pattern, literal);
-  return UsesEraNames(language) ? WithoutEraNames(pattern) : pattern;
+  return pattern;
 }
 
 std::string LongTimePatternFromQt(const QString& qtFormat) {
