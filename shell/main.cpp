@@ -36,9 +36,15 @@ std::optional<cardsync::jobs::JobKind> JobNamed(std::string_view name) {
 int RunWindow(int argc, char** argv) {
   cardsync::shell::GuardedApplication app(argc, argv);
   cardsync::ReloadFormatSettings();
-  cardsync::shell::TForm1 Form1;
-  Form1.show();
-  app.exec();
+  try {
+    cardsync::shell::TForm1 Form1;
+    Form1.show();
+    app.exec();
+  } catch (...) {
+    // The window could not be built (no timer): say so the one way this program does.
+    cardsync::shell::HandleException(std::current_exception());
+    return 1;
+  }
   return 0;  // closing the window is the one way out, and a normal one
 }
 

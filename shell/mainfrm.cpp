@@ -35,6 +35,7 @@ constexpr QRect kButton1Bounds{8, 48, 75, 25};
 constexpr QRect kMemo1Bounds{88, 32, 185, 113};
 constexpr QRect kButton2Bounds{8, 80, 75, 25};
 constexpr int kTickMs = 1000;
+constexpr char kNoTimer[] = "Not enough timers available";
 
 // "宋体" (SimSun) exists only on Windows. Elsewhere Qt is told which installed Song-style
 // faces stand in for it, so the Chinese captions keep their look instead of falling
@@ -108,7 +109,14 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
-  Timer1->start();
+  ArmTimer();
+}
+
+void TForm1::ArmTimer() {
+  Timer1->start();  // a full interval from now
+  // Qt only warns when the platform refuses a timer; without one the window would sit
+  // there looking alive while nothing ever runs again.
+  if (!Timer1->isActive()) throw cardsync::Error(kNoTimer);
 }
 
 void TForm1::Timer1Timer() {
@@ -143,7 +151,7 @@ void TForm1::ScheduledRun(jobs::JobKind kind) {
     outcome.message = ExceptionMessage(std::current_exception());
   }
   AppendLog(jobs::OutcomeLogLines(kind, outcome, Stamp()));
-  Timer1->start();  // a full interval from now
+  ArmTimer();
   if (outcome.status == jobs::JobOutcome::Status::Failed) {
     // Queued, so this tick finishes its checks and the clock keeps running while the
     // box waits for someone to read it.

@@ -29,6 +29,7 @@ class TForm1 : public QWidget {
 
   // `clock` is read for the label and for each schedule check; `runJob` runs one job to
   // its end. Left empty, the runner calls RunTransfer/RunTotals on the form's Database.
+  // Throws cardsync::Error when the timer cannot be started.
   explicit TForm1(Clock clock = NowDateTime, JobRunner runJob = {}, QWidget* parent = nullptr);
 
   // The controls, owned by the form through Qt's object tree.
@@ -55,6 +56,8 @@ class TForm1 : public QWidget {
     Schedule schedule;
   };
 
+  // Starts Timer1; throws cardsync::Error "Not enough timers available" when it cannot.
+  void ArmTimer();
   void ScheduledRun(jobs::JobKind kind);
   void ClickedRun(jobs::JobKind kind);
   void AppendLog(const std::vector<std::string>& lines);
