@@ -69,6 +69,14 @@ std::vector<Param> Bind(const std::vector<RpcParam>& params, size_t first, const
   return out;
 }
 
+// True for a statement that only reads: a SELECT, possibly in parentheses.
+bool IsQuery(std::string_view sql) {
+  size_t i = sql.find_first_not_of(" \t\r\n(");
+  if (i == std::string_view::npos || sql.size() - i < 6) return false;
+  return EqualsIgnoreCase(sql.substr(i, 6), "select") &&
+         (sql.size() == i + 6 || !std::isalnum(static_cast<unsigned char>(sql[i + 6])));
+}
+
 std::string DescribeCall(const RpcCall& call) {
   std::string text = call.procName;
   for (size_t k = 0; k < call.params.size(); ++k) {
@@ -348,7 +356,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
   const auto& params = call.params;
   bool anyError = false;
   int32_t returnStatus = 0;
-  std::optional<std::pair<uint16_t, int32_t>> handleOut;  // ordinal, value
+  std::vector<OutputValue> outputs;
 
   auto missing = [&](const char* param) {
     AppendError(out, MakeMessage(201, 4, 16,
@@ -367,7 +375,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     p.sql = params[stmtAt].param.value.s;
     if (IsText(params[declAt])) p.paramNames = DeclaredParamNames(params[declAt].param.value.s);
     prepared_[handle] = p;
-    handleOut = {0, handle};
+    outputs.push_back({0, params[0].name, handle});
     return p;
   };
 
@@ -385,7 +393,21 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     if (params.size() < 3) {
       missing("@stmt");
     } else {
-      prepare(1, 2);
+      Prepared p = prepare(1, 2);
+      // Drivers learn a prepared query's columns from sp_prepare's answer.
+      // A SELECT run with NULL parameters yields them without side effects;
+      // other statements are not run before their execute.
+      if (IsQuery(p.sql)) {
+        std::vector<Param> nulls;
+        for (const auto& n : p.paramNames) nulls.push_back(Param{n, SqlType::NVarChar, Value{}});
+        BatchOutput probe = Execute(p.sql, nulls);
+        for (const auto& st : probe.statements) {
+          if (!st.columns.empty() && !st.error) {
+            WriteColMetadata(out, DescribeColumns(st.columns, {}));
+            break;
+          }
+        }
+      }
     }
   } else if (name == "sp_prepexec") {
     if (params.size() < 3) {
@@ -411,6 +433,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
         run(p.sql, Bind(params, 1, p.paramNames));
       }
     }
+  } else if (AppendCursorCall(out, name, call, anyError, outputs)) {
   } else if (name.starts_with("sp_cursor")) {
     AppendError(out, MakeMessage(8009, 1, 16, "Server cursors (" + call.procName + ") are not supported."));
     anyError = true;
@@ -421,8 +444,112 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
   }
 
   WriteReturnStatus(out, anyError && returnStatus == 0 ? -6 : returnStatus);
-  if (handleOut) WriteReturnValueInt(out, handleOut->first, params[0].name, handleOut->second);
+  for (const auto& o : outputs) WriteReturnValueInt(out, o.ordinal, o.name, o.value);
   WriteDone(out, token::kDoneProc, (last ? done::kFinal : done::kMore) | (anyError ? done::kError : 0), 0, 0);
+}
+
+bool Connection::AppendCursorCall(Bytes& out, const std::string& name, const RpcCall& call, bool& anyError,
+                                  std::vector<OutputValue>& outputs) {
+  constexpr int32_t kParameterized = 0x1000;
+  constexpr int32_t kFetchFirst = 0x01, kFetchNext = 0x02, kFetchPrev = 0x04, kFetchLast = 0x08,
+                    kFetchAbsolute = 0x10, kFetchRelative = 0x20;
+  const auto& params = call.params;
+  auto intParam = [&](size_t k, int64_t fallback) {
+    return k < params.size() && !params[k].param.value.null ? params[k].param.value.i : fallback;
+  };
+  auto output = [&](size_t k, int64_t value) {
+    if (k < params.size() && params[k].output) {
+      outputs.push_back({static_cast<uint16_t>(k), params[k].name, static_cast<int32_t>(value)});
+    }
+  };
+  auto noCursor = [&](int64_t id) {
+    AppendError(out, MakeMessage(16916, 1, 16, "A cursor with the handle " + std::to_string(id) + " does not exist."));
+    anyError = true;
+  };
+
+  if (name == "sp_cursoropen") {
+    if (params.size() < 2 || !IsText(params[1])) {
+      AppendError(out, MakeMessage(201, 4, 16, "Procedure or function 'sp_cursoropen' expects parameter '@stmt', "
+                                               "which was not supplied."));
+      anyError = true;
+      return true;
+    }
+    const int64_t scrollOpt = intParam(2, 0);
+    std::vector<std::string> names;
+    size_t first = params.size();
+    if ((scrollOpt & kParameterized) && params.size() > 5 && IsText(params[5])) {
+      names = DeclaredParamNames(params[5].param.value.s);
+      first = 6;
+    }
+    BatchOutput batch = Execute(params[1].param.value.s, Bind(params, first, names));
+    auto withRows = std::find_if(batch.statements.begin(), batch.statements.end(),
+                                 [](const StatementOutput& st) { return !st.columns.empty() && !st.error; });
+    int32_t id = 0;
+    int64_t rowCount = -1;
+    if (withRows == batch.statements.end()) {
+      // Nothing to scroll: the statement ran directly, as SQL Server does.
+      AppendBatch(out, batch, true, anyError);
+    } else {
+      for (const auto& st : batch.statements) {
+        for (const auto& info : st.infos) WriteMessage(out, false, info, serverInfo_);
+        if (st.error) {
+          AppendError(out, *st.error);
+          anyError = true;
+        }
+      }
+      Cursor c;
+      c.columns = DescribeColumns(withRows->columns, withRows->rows);
+      c.rows = std::move(withRows->rows);
+      rowCount = static_cast<int64_t>(c.rows.size());
+      WriteColMetadata(out, c.columns);
+      WriteDone(out, token::kDoneInProc, done::kMore, kCurCmdSelect, 0);
+      id = nextCursor_++;
+      cursors_[id] = std::move(c);
+    }
+    output(0, id);
+    output(2, scrollOpt & ~kParameterized);
+    output(3, intParam(3, 0));
+    output(4, rowCount);
+    return true;
+  }
+  if (name == "sp_cursorfetch") {
+    int64_t id = intParam(0, 0);
+    auto it = cursors_.find(static_cast<int32_t>(id));
+    if (it == cursors_.end()) {
+      noCursor(id);
+      return true;
+    }
+    Cursor& c = it->second;
+    const int64_t total = static_cast<int64_t>(c.rows.size());
+    const int64_t fetchType = intParam(1, kFetchNext);
+    const int64_t rowNum = intParam(2, 0);
+    const int64_t wanted = std::max<int64_t>(intParam(3, 1), 1);
+    int64_t start = 0;
+    switch (fetchType & 0xFF) {
+      case kFetchFirst: start = 1; break;
+      case kFetchNext: start = c.first == 0 ? 1 : c.first + std::max<int64_t>(c.count, 1); break;
+      case kFetchPrev: start = c.first - wanted; break;
+      case kFetchLast: start = total - wanted + 1; break;
+      case kFetchAbsolute: start = rowNum >= 0 ? rowNum : total + rowNum + 1; break;
+      case kFetchRelative: start = c.first + rowNum; break;
+      default: start = c.first; break;  // refresh and the rest: the current rows again
+    }
+    int64_t from = std::max<int64_t>(start, 1);
+    int64_t to = std::min<int64_t>(start + wanted - 1, total);
+    c.first = std::clamp<int64_t>(start, 0, total + 1);
+    c.count = std::max<int64_t>(to - from + 1, 0);
+    WriteColMetadata(out, c.columns);
+    for (int64_t r = from; r <= to; ++r) WriteRow(out, c.columns, c.rows[size_t(r - 1)]);
+    WriteDone(out, token::kDoneInProc, done::kMore | done::kCount, kCurCmdSelect, static_cast<uint64_t>(c.count));
+    return true;
+  }
+  if (name == "sp_cursorclose") {
+    int64_t id = intParam(0, 0);
+    if (cursors_.erase(static_cast<int32_t>(id)) == 0) noCursor(id);
+    return true;
+  }
+  if (name == "sp_cursoroption") return true;  // options of a static read-only cursor change nothing
+  return false;
 }
 
 void Connection::HandleRpc(const Message& m) {

@@ -37,6 +37,19 @@ class Connection {
     std::string sql;
     std::vector<std::string> paramNames;
   };
+  // A static server cursor: the rows are fixed when it opens, and fetches
+  // walk them by position.
+  struct Cursor {
+    std::vector<WireColumn> columns;
+    std::vector<std::vector<Value>> rows;
+    int64_t first = 0;  // 1-based first row of the last fetch, 0 before any
+    int64_t count = 0;  // rows that fetch returned
+  };
+  struct OutputValue {
+    uint16_t ordinal;
+    std::string name;
+    int32_t value;
+  };
   enum class Stage { Prelogin, Login, LoggedIn };
 
   void Serve();
@@ -60,6 +73,9 @@ class Connection {
   void AppendError(Bytes& out, const ServerMessage& msg);
   // Appends the tokens of one RPC call; `last` decides the final DONEPROC's MORE bit.
   void AppendRpcCall(Bytes& out, const RpcCall& call, bool last);
+  // sp_cursoropen/fetch/close; false when `name` is not a cursor call.
+  bool AppendCursorCall(Bytes& out, const std::string& name, const RpcCall& call, bool& anyError,
+                        std::vector<OutputValue>& outputs);
   BatchOutput Execute(const std::string& sql, const std::vector<Param>& params);
   Bytes Descriptor() const;
 
@@ -79,6 +95,8 @@ class Connection {
   bool dropNow_ = false;
   std::map<int32_t, Prepared> prepared_;
   int32_t nextHandle_ = 1;
+  std::map<int32_t, Cursor> cursors_;
+  int32_t nextCursor_ = 180150001;
   uint64_t transactionId_ = 0;
   ServerInfo serverInfo_;
 };
