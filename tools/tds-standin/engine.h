@@ -78,6 +78,7 @@ struct Param {
   std::string name;
   SqlType type = SqlType::NVarChar;
   Value value;
+  int scale = 0;  // Decimal only: value.i is value * 10^scale (added for the engine)
 };
 
 class ScriptError : public std::runtime_error {

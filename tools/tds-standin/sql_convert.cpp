@@ -357,7 +357,8 @@ ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const ch
     int64_t ticks = std::llround(dt.ms * 0.3);
     dt.ms = static_cast<int32_t>(std::llround(ticks / 0.3));
   } else if (t == SqlType::SmallDateTime) {
-    dt.ms = static_cast<int32_t>((dt.ms + 29999) / 60000 * 60000);
+    // 29.998 s rounds down, 29.999 s up.
+    dt.ms = static_cast<int32_t>((dt.ms + 30001) / 60000 * 60000);
   } else {
     dt.ms = 0;
   }

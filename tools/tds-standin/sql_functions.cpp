@@ -1,0 +1,294 @@
+// SQLite functions standing in for SQL Server's built-ins. Errors they raise
+// travel inside the SQLite error text behind a marker, because SQLite passes
+// only a code and a message from a function (or trigger) to the caller.
+#include "sql_functions.h"
+
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "sql_types.h"
+
+namespace standin {
+namespace {
+
+constexpr const char* kMarker = "\x01SQLSERVER|";
+
+FunctionContext* Ctx(sqlite3_context* c) { return static_cast<FunctionContext*>(sqlite3_user_data(c)); }
+
+Scalar ArgScalar(sqlite3_value* v) {
+  Scalar s;
+  switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER:
+      s.kind = Scalar::Int;
+      s.i = sqlite3_value_int64(v);
+      break;
+    case SQLITE_FLOAT:
+      s.kind = Scalar::Real;
+      s.f = sqlite3_value_double(v);
+      break;
+    case SQLITE_NULL:
+      break;
+    default:
+      s.kind = Scalar::Text;
+      s.s.assign(reinterpret_cast<const char*>(sqlite3_value_text(v)), sqlite3_value_bytes(v));
+  }
+  return s;
+}
+
+std::string ArgText(sqlite3_value* v) {
+  const unsigned char* t = sqlite3_value_text(v);
+  return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string();
+}
+
+void RaiseError(sqlite3_context* c, const ServerMessage& m) {
+  std::string text = EncodeError(m);
+  sqlite3_result_error(c, text.c_str(), static_cast<int>(text.size()));
+}
+
+void ResultScalar(sqlite3_context* c, const Scalar& s) {
+  switch (s.kind) {
+    case Scalar::Null: sqlite3_result_null(c); break;
+    case Scalar::Int: sqlite3_result_int64(c, s.i); break;
+    case Scalar::Real: sqlite3_result_double(c, s.f); break;
+    case Scalar::Text:
+      sqlite3_result_text(c, s.s.data(), static_cast<int>(s.s.size()), SQLITE_TRANSIENT);
+      break;
+  }
+}
+
+// A datetime argument: stored text, any text SQL Server reads as a date, or a
+// number of days since 1900-01-01.
+std::optional<DateTime> ArgDateTime(sqlite3_context* c, sqlite3_value* v) {
+  Column type;
+  type.type = SqlType::DateTime;
+  ConvertResult r = Convert(ArgScalar(v), {type, "", ""}, Ctx(c)->nationalText);
+  if (r.error) {
+    RaiseError(c, *r.error);
+    return std::nullopt;
+  }
+  return ParseStoredDateTime(r.value.s);
+}
+
+void DatePart(sqlite3_context* c, int argc, sqlite3_value** argv, int which) {
+  if (argc != 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_null(c);
+    return;
+  }
+  std::optional<DateTime> dt = ArgDateTime(c, argv[0]);
+  if (!dt) return;
+  int y, m, d;
+  CivilFromDays(dt->days, y, m, d);
+  sqlite3_result_int(c, which == 0 ? y : which == 1 ? m : d);
+}
+
+void FnYear(sqlite3_context* c, int n, sqlite3_value** v) { DatePart(c, n, v, 0); }
+void FnMonth(sqlite3_context* c, int n, sqlite3_value** v) { DatePart(c, n, v, 1); }
+void FnDay(sqlite3_context* c, int n, sqlite3_value** v) { DatePart(c, n, v, 2); }
+
+void FnGetDate(sqlite3_context* c, int, sqlite3_value**) {
+  std::string text = FormatDateTime(Now(*Ctx(c)));
+  sqlite3_result_text(c, text.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+void FnDateAdd(sqlite3_context* c, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
+    sqlite3_result_null(c);
+    return;
+  }
+  std::optional<DateTime> dt = ArgDateTime(c, argv[0]);
+  if (!dt) return;
+  double add = sqlite3_value_double(argv[1]);
+  double whole = std::trunc(add);
+  dt->days += static_cast<int32_t>(whole);
+  int64_t ms = dt->ms + std::llround((add - whole) * 86400000.0);
+  while (ms < 0) ms += 86400000, --dt->days;
+  while (ms >= 86400000) ms -= 86400000, ++dt->days;
+  dt->ms = static_cast<int32_t>(ms);
+  std::string text = FormatDateTime(*dt);
+  sqlite3_result_text(c, text.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+// ss_cast(value, 'type'): CAST and CONVERT.
+void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
+  std::optional<Column> type = ParseDeclaredType(ArgText(argv[1]));
+  if (!type) {
+    sqlite3_result_error(c, "bad type", -1);
+    return;
+  }
+  // CAST to varchar without a length is varchar(30), as SQL Server has it.
+  std::string decl = ArgText(argv[1]);
+  if ((type->type == SqlType::VarChar || type->type == SqlType::NVarChar) &&
+      decl.find('(') == std::string::npos)
+    type->length = 30;
+  ConvertResult r = Convert(ArgScalar(argv[0]), {*type, "", ""}, Ctx(c)->nationalText);
+  if (r.error) return RaiseError(c, *r.error);
+  ResultScalar(c, r.value);
+}
+
+// ss_conv(value, 'type', 'table', 'column'): a value being stored in a column.
+void FnConv(sqlite3_context* c, int, sqlite3_value** argv) {
+  std::optional<Column> type = ParseDeclaredType(ArgText(argv[1]));
+  if (!type) {
+    sqlite3_result_value(c, argv[0]);
+    return;
+  }
+  ConvertResult r = Convert(ArgScalar(argv[0]), {*type, ArgText(argv[2]), ArgText(argv[3])},
+                            Ctx(c)->nationalText);
+  if (r.error) return RaiseError(c, *r.error);
+  ResultScalar(c, r.value);
+}
+
+// ss_dupkey('PK_x', 'T', key values...): raised by the key check trigger.
+void FnDupKey(sqlite3_context* c, int argc, sqlite3_value** argv) {
+  std::string values;
+  for (int i = 2; i < argc; ++i) {
+    if (i > 2) values += ", ";
+    values += sqlite3_value_type(argv[i]) == SQLITE_NULL ? "<NULL>" : ArgText(argv[i]);
+  }
+  RaiseError(c, MakeMessage(2627, 14, 1,
+                            "Violation of PRIMARY KEY constraint '" + ArgText(argv[0]) +
+                                "'. Cannot insert duplicate key in object 'dbo." + ArgText(argv[1]) +
+                                "'. The duplicate key value is (" + values + ")."));
+}
+
+void FnText(sqlite3_context* c, const char* text) {
+  sqlite3_result_text(c, text, -1, SQLITE_STATIC);
+}
+
+void FnSchemaName(sqlite3_context* c, int, sqlite3_value**) { FnText(c, "dbo"); }
+void FnDbName(sqlite3_context* c, int, sqlite3_value**) { FnText(c, kDatabaseName); }
+void FnUserName(sqlite3_context* c, int, sqlite3_value**) { FnText(c, "dbo"); }
+void FnLoginName(sqlite3_context* c, int, sqlite3_value**) { FnText(c, "sa"); }
+void FnHostName(sqlite3_context* c, int, sqlite3_value**) { FnText(c, "localhost"); }
+
+void FnServerProperty(sqlite3_context* c, int, sqlite3_value** argv) {
+  std::string p = ArgText(argv[0]);
+  for (char& ch : p) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (p == "productversion") return FnText(c, "15.0.2000.5");
+  if (p == "productlevel") return FnText(c, "RTM");
+  if (p == "productmajorversion") return FnText(c, "15");
+  if (p == "edition") return FnText(c, "Developer Edition (64-bit)");
+  if (p == "engineedition") return sqlite3_result_int(c, 3);
+  if (p == "servername" || p == "machinename" || p == "instancename") return FnText(c, "standin");
+  if (p == "collation") return FnText(c, "Chinese_PRC_CI_AS");
+  if (p == "isclustered" || p == "isintegratedsecurityonly" || p == "ishadrenabled")
+    return sqlite3_result_int(c, 0);
+  sqlite3_result_null(c);
+}
+
+// object_id('name'): a number for a table or procedure that exists.
+void FnObjectId(sqlite3_context* c, int, sqlite3_value** argv) {
+  std::string name = ArgText(argv[0]);
+  if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  sqlite3* db = sqlite3_context_db_handle(c);
+  sqlite3_stmt* stmt = nullptr;
+  const char* sql =
+      "SELECT rootpage FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE "
+      "UNION ALL SELECT 1000000 + rowid FROM __standin_procs WHERE name = ?1 COLLATE NOCASE";
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_result_null(c);
+    return;
+  }
+  sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+  if (sqlite3_step(stmt) == SQLITE_ROW) sqlite3_result_int64(c, sqlite3_column_int64(stmt, 0));
+  else sqlite3_result_null(c);
+  sqlite3_finalize(stmt);
+}
+
+// len(): characters without trailing blanks.
+void FnLen(sqlite3_context* c, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(c);
+  std::string s = ArgText(argv[0]);
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  int64_t n = 0;
+  for (unsigned char ch : s)
+    if ((ch & 0xC0) != 0x80) ++n;
+  sqlite3_result_int64(c, n);
+}
+
+int CompareCi(void*, int la, const void* a, int lb, const void* b) {
+  const unsigned char* pa = static_cast<const unsigned char*>(a);
+  const unsigned char* pb = static_cast<const unsigned char*>(b);
+  while (la > 0 && pa[la - 1] == ' ') --la;
+  while (lb > 0 && pb[lb - 1] == ' ') --lb;
+  int n = la < lb ? la : lb;
+  for (int i = 0; i < n; ++i) {
+    int x = std::tolower(pa[i]), y = std::tolower(pb[i]);
+    if (x != y) return x - y;
+  }
+  return la - lb;
+}
+
+}  // namespace
+
+DateTime Now(const FunctionContext& ctx) {
+  if (ctx.fixedNow) return *ctx.fixedNow;
+  // The server's clock is read afresh on every call, in local time, as
+  // GETDATE() does.
+  auto now = std::chrono::system_clock::now();
+  std::time_t t = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&t, &local);
+  int ms = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  DateTime dt;
+  dt.days = DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  dt.ms = ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + ms;
+  int64_t ticks = std::llround(dt.ms * 0.3);
+  dt.ms = static_cast<int32_t>(std::min<int64_t>(std::llround(ticks / 0.3), 86399997));
+  return dt;
+}
+
+std::string EncodeError(const ServerMessage& m) {
+  return std::string(kMarker) + std::to_string(m.number) + "|" + std::to_string(m.severity) + "|" +
+         std::to_string(m.state) + "|" + m.text;
+}
+
+std::optional<ServerMessage> DecodeError(const std::string& s) {
+  size_t at = s.find(kMarker);
+  if (at == std::string::npos) return std::nullopt;
+  size_t p = at + std::strlen(kMarker);
+  ServerMessage m;
+  int* fields[] = {&m.number, &m.severity, &m.state};
+  for (int* f : fields) {
+    size_t bar = s.find('|', p);
+    if (bar == std::string::npos) return std::nullopt;
+    *f = std::atoi(s.substr(p, bar - p).c_str());
+    p = bar + 1;
+  }
+  m.text = s.substr(p);
+  return m;
+}
+
+void RegisterFunctions(sqlite3* db, FunctionContext* ctx) {
+  struct Fn {
+    const char* name;
+    int args;
+    void (*fn)(sqlite3_context*, int, sqlite3_value**);
+    bool deterministic;
+  };
+  static const Fn kFunctions[] = {
+      {"year", 1, FnYear, true},           {"month", 1, FnMonth, true},
+      {"day", 1, FnDay, true},             {"getdate", 0, FnGetDate, false},
+      {"ss_dateadd", 2, FnDateAdd, true},  {"ss_cast", 2, FnCast, true},
+      {"ss_conv", 4, FnConv, true},        {"ss_dupkey", -1, FnDupKey, false},
+      {"schema_name", 0, FnSchemaName, true}, {"schema_name", 1, FnSchemaName, true},
+      {"db_name", 0, FnDbName, true},      {"db_name", 1, FnDbName, true},
+      {"user_name", 0, FnUserName, true},  {"current_user", 0, FnUserName, true},
+      {"suser_sname", 0, FnLoginName, true}, {"suser_name", 0, FnLoginName, true},
+      {"system_user", 0, FnLoginName, true}, {"host_name", 0, FnHostName, true},
+      {"serverproperty", 1, FnServerProperty, true}, {"object_id", 1, FnObjectId, false},
+      {"object_id", 2, FnObjectId, false}, {"len", 1, FnLen, true},
+  };
+  for (const Fn& f : kFunctions) {
+    int flags = SQLITE_UTF8 | (f.deterministic ? SQLITE_DETERMINISTIC : 0);
+    sqlite3_create_function_v2(db, f.name, f.args, flags, ctx, f.fn, nullptr, nullptr, nullptr);
+  }
+  sqlite3_create_collation_v2(db, "SSCI", SQLITE_UTF8, nullptr, CompareCi, nullptr);
+}
+
+}  // namespace standin

@@ -1,0 +1,494 @@
+// Rewriting of T-SQL statements into SQLite for the stand-in. Work is done on
+// tokens rather than text so that string literals and bracketed names are
+// never touched by accident.
+#include "sql_translate.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "sql_convert.h"
+#include "sql_types.h"
+
+namespace standin {
+namespace {
+
+// What SELECT @@VERSION answers: a plausible SQL Server 2019 banner.
+constexpr const char* kVersionText =
+    "Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n\tSep 24 2019 13:48:23 \n\t"
+    "Copyright (C) 2019 Microsoft Corporation\n\tDeveloper Edition (64-bit) on Linux "
+    "(tds-standin, SQLite storage)\n";
+
+std::string Lower(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+std::string QuoteName(const std::string& name) {
+  std::string out = "\"";
+  for (char ch : name) {
+    out += ch;
+    if (ch == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+std::string QuoteText(const std::string& s) {
+  std::string out = "'";
+  for (char ch : s) {
+    out += ch;
+    if (ch == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+Token Raw(std::string text, bool space = true) {
+  Token t;
+  t.kind = Token::Word;
+  t.text = std::move(text);
+  t.spaceBefore = space;
+  return t;
+}
+
+bool IsName(const Token& t) { return t.kind == Token::Word || t.kind == Token::QuotedName; }
+
+// Index of the ')' matching the '(' at open, or tokens.size().
+size_t MatchParen(const std::vector<Token>& tokens, size_t open, size_t to) {
+  int depth = 0;
+  for (size_t k = open; k < to; ++k) {
+    if (tokens[k].Is("(")) ++depth;
+    if (tokens[k].Is(")") && --depth == 0) return k;
+  }
+  return tokens.size();
+}
+
+// Comma-separated pieces of tokens (from, to) at depth 0.
+std::vector<std::pair<size_t, size_t>> SplitCommas(const std::vector<Token>& tokens, size_t from, size_t to) {
+  std::vector<std::pair<size_t, size_t>> out;
+  int depth = 0;
+  size_t start = from;
+  for (size_t k = from; k < to; ++k) {
+    if (tokens[k].Is("(")) ++depth;
+    if (tokens[k].Is(")")) --depth;
+    if (depth == 0 && tokens[k].Is(",")) {
+      out.emplace_back(start, k);
+      start = k + 1;
+    }
+  }
+  out.emplace_back(start, to);
+  return out;
+}
+
+std::optional<std::string> SystemVariable(const std::string& name, const SystemValues& sys) {
+  std::string n = Lower(name);
+  if (n == "@@version") return QuoteText(kVersionText);
+  if (n == "@@spid") return std::to_string(sys.spid);
+  if (n == "@@trancount") return std::to_string(sys.tranCount);
+  if (n == "@@rowcount") return std::to_string(sys.rowCount);
+  if (n == "@@error") return std::to_string(sys.error);
+  if (n == "@@servername") return "'standin'";
+  if (n == "@@servicename") return "'MSSQLSERVER'";
+  if (n == "@@language") return "'us_english'";
+  if (n == "@@langid") return "0";
+  if (n == "@@max_precision") return "38";
+  if (n == "@@textsize") return "2147483647";
+  if (n == "@@datefirst") return "7";
+  if (n == "@@options") return "5176";
+  if (n == "@@lock_timeout") return "-1";
+  if (n == "@@microsoftversion") return "251658240";
+  if (n == "@@identity") return "NULL";
+  if (n == "@@nestlevel") return "0";
+  return std::nullopt;
+}
+
+// The type written in a CAST or CONVERT, normalised to its declared-type text.
+std::optional<std::string> TypeName(const std::vector<Token>& tokens, size_t from, size_t to) {
+  std::string text;
+  for (size_t k = from; k < to; ++k) text += Lower(tokens[k].text);
+  if (!ParseDeclaredType(text)) return std::nullopt;
+  size_t max = text.find("(max)");
+  if (max != std::string::npos) text.replace(max, 5, "(-1)");
+  return text;
+}
+
+ServerMessage TypeError(const std::vector<Token>& tokens, size_t from, size_t to) {
+  std::string text = from < to ? tokens[from].text : std::string("?");
+  ServerMessage m = MakeMessage(243, 16, 2, "Type " + text + " is not a defined system type.");
+  if (from < tokens.size()) m.line = tokens[from].line;
+  (void)to;
+  return m;
+}
+
+}  // namespace
+
+ServerMessage SyntaxError(const std::vector<Token>& tokens, size_t at) {
+  std::string near;
+  int line = 1;
+  if (!tokens.empty()) {
+    const Token& t = tokens[std::min(at, tokens.size() - 1)];
+    near = t.text;
+    line = t.line;
+  }
+  ServerMessage m = MakeMessage(102, 15, 1, "Incorrect syntax near '" + near + "'.");
+  m.line = line;
+  return m;
+}
+
+size_t ReadObjectName(const std::vector<Token>& tokens, size_t from, std::string& name) {
+  std::vector<std::string> parts;
+  size_t k = from;
+  while (k < tokens.size() && IsName(tokens[k])) {
+    parts.push_back(tokens[k].text);
+    ++k;
+    if (k < tokens.size() && tokens[k].Is(".")) {
+      ++k;
+      while (k < tokens.size() && tokens[k].Is(".")) {  // reporting..T
+        parts.emplace_back();
+        ++k;
+      }
+      continue;
+    }
+    break;
+  }
+  if (parts.empty()) return from;
+  name = parts.back();
+  return k;
+}
+
+Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t to,
+                           const SystemValues& sys) {
+  Translated out;
+  to = std::min(to, tokens.size());
+  std::vector<Token> emitted;
+  std::string limit;
+  for (size_t k = from; k < to; ++k) {
+    const Token& t = tokens[k];
+    auto next = [&](size_t d) -> const Token* { return k + d < to ? &tokens[k + d] : nullptr; };
+    auto nextIs = [&](size_t d, std::string_view w) { return next(d) && next(d)->Is(w); };
+    if (IsName(t) && nextIs(1, ".")) {
+      // dbo.T, reporting.dbo.T and reporting..T all name T: SQLite has one schema.
+      std::string l = Lower(t.text);
+      if (l == "dbo" || l == kDatabaseName) {
+        ++k;
+        while (nextIs(1, ".")) ++k;
+        if (k + 1 < to) {
+          Token copy = tokens[k + 1];
+          copy.spaceBefore = t.spaceBefore;
+          emitted.push_back(copy);
+          ++k;
+        }
+        continue;
+      }
+    }
+    if (t.kind == Token::String) {
+      out.national = out.national || t.national;
+      emitted.push_back(t);
+      continue;
+    }
+    if (t.kind == Token::SystemVariable) {
+      std::optional<std::string> value = SystemVariable(t.text, sys);
+      if (!value) {
+        out.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + t.text + "\".");
+        out.error->line = t.line;
+        return out;
+      }
+      emitted.push_back(Raw(*value, t.spaceBefore));
+      continue;
+    }
+    if (t.kind == Token::Variable) {
+      out.variables.insert(t.text);
+      emitted.push_back(t);
+      continue;
+    }
+    if (t.kind != Token::Word) {
+      emitted.push_back(t);
+      continue;
+    }
+    std::string word = Lower(t.text);
+    if (word == "getdate" || word == "sysdatetime" || word == "getutcdate" || word == "current_timestamp") {
+      size_t end = k;
+      if (nextIs(1, "(") && nextIs(2, ")")) end = k + 2;
+      else if (word != "current_timestamp") {
+        emitted.push_back(t);
+        continue;
+      }
+      std::string call = "getdate()";
+      // GETDATE()-1: SQL Server adds days to a datetime; SQLite would
+      // subtract from the text's leading number.
+      if (end + 2 < to && (tokens[end + 1].Is("-") || tokens[end + 1].Is("+")) &&
+          tokens[end + 2].kind == Token::Number) {
+        call = "ss_dateadd(getdate(), " + tokens[end + 1].text + tokens[end + 2].text + ")";
+        end += 2;
+      }
+      emitted.push_back(Raw(call, t.spaceBefore));
+      k = end;
+      continue;
+    }
+    if ((word == "cast" || word == "convert" || word == "try_cast") && nextIs(1, "(")) {
+      size_t close = MatchParen(tokens, k + 1, to);
+      if (close >= to) {
+        out.error = SyntaxError(tokens, to - 1);
+        return out;
+      }
+      size_t exprFrom, exprTo, typeFrom, typeTo;
+      if (word != "convert") {
+        size_t as = close;
+        int depth = 0;
+        for (size_t j = k + 2; j < close; ++j) {
+          if (tokens[j].Is("(")) ++depth;
+          if (tokens[j].Is(")")) --depth;
+          if (depth == 0 && tokens[j].Is("as")) as = j;
+        }
+        if (as == close) {
+          out.error = SyntaxError(tokens, close);
+          return out;
+        }
+        exprFrom = k + 2, exprTo = as, typeFrom = as + 1, typeTo = close;
+      } else {
+        auto parts = SplitCommas(tokens, k + 2, close);
+        if (parts.size() < 2) {
+          out.error = SyntaxError(tokens, close);
+          return out;
+        }
+        typeFrom = parts[0].first, typeTo = parts[0].second;
+        exprFrom = parts[1].first, exprTo = parts[1].second;
+      }
+      std::optional<std::string> type = TypeName(tokens, typeFrom, typeTo);
+      if (!type) {
+        out.error = TypeError(tokens, typeFrom, typeTo);
+        return out;
+      }
+      Translated inner = TranslateTokens(tokens, exprFrom, exprTo, sys);
+      if (inner.error) return inner;
+      out.national = out.national || inner.national;
+      out.variables.insert(inner.variables.begin(), inner.variables.end());
+      emitted.push_back(Raw("ss_cast(" + inner.sql + ", '" + *type + "')", t.spaceBefore));
+      k = close;
+      continue;
+    }
+    if (word == "isnull" && nextIs(1, "(")) {
+      emitted.push_back(Raw("ifnull", t.spaceBefore));
+      continue;
+    }
+    if (word == "top" && !emitted.empty() && (emitted.back().Is("select") || emitted.back().Is("distinct")) &&
+        emitted.size() <= 2) {
+      // SELECT TOP n at the head of a statement becomes LIMIT n.
+      if (nextIs(1, "(") && next(2) && next(2)->kind == Token::Number && nextIs(3, ")")) {
+        limit = next(2)->text;
+        k += 3;
+        continue;
+      }
+      if (next(1) && next(1)->kind == Token::Number) {
+        limit = next(1)->text;
+        k += 1;
+        continue;
+      }
+    }
+    emitted.push_back(t);
+  }
+  out.sql = Untokenize(emitted);
+  if (!limit.empty()) out.sql += " LIMIT " + limit;
+  return out;
+}
+
+std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
+                                             std::optional<ServerMessage>& error) {
+  // CREATE TABLE name ( item, ... ) [ON filegroup]
+  TableDdl ddl;
+  size_t k = ReadObjectName(tokens, 2, ddl.name);
+  if (k == 2 || k >= tokens.size() || !tokens[k].Is("(")) {
+    error = SyntaxError(tokens, k);
+    return std::nullopt;
+  }
+  size_t close = MatchParen(tokens, k, tokens.size());
+  if (close >= tokens.size()) {
+    error = SyntaxError(tokens, tokens.size());
+    return std::nullopt;
+  }
+  struct ColumnDef {
+    std::string name;
+    std::string decl;
+    Column type;
+  };
+  std::vector<ColumnDef> columns;
+  std::vector<std::string> pieces;
+  std::vector<std::string> pkColumns;
+  std::string pkName;
+  auto readColumnList = [&](size_t open, std::vector<std::string>& names) -> size_t {
+    size_t end = MatchParen(tokens, open, close);
+    for (auto [a, b] : SplitCommas(tokens, open + 1, end))
+      if (a < b) names.push_back(tokens[a].text);  // ASC/DESC after the name is dropped
+    return end;
+  };
+  for (auto [a, b] : SplitCommas(tokens, k + 1, close)) {
+    if (a >= b) {
+      error = SyntaxError(tokens, a);
+      return std::nullopt;
+    }
+    size_t j = a;
+    std::string constraintName;
+    if (tokens[j].Is("constraint") && j + 1 < b) {
+      constraintName = tokens[j + 1].text;
+      j += 2;
+    }
+    if (j < b && tokens[j].Is("primary")) {
+      // Table-level key: PRIMARY KEY [CLUSTERED] (cols)
+      size_t open = j + 2;
+      while (open < b && !tokens[open].Is("(")) ++open;
+      if (open >= b || !pkColumns.empty()) {
+        error = SyntaxError(tokens, open);
+        return std::nullopt;
+      }
+      readColumnList(open, pkColumns);
+      pkName = constraintName;
+      continue;
+    }
+    if (j < b && (tokens[j].Is("unique") || tokens[j].Is("check") || tokens[j].Is("foreign"))) {
+      std::vector<Token> kept;
+      for (size_t m = j; m < b; ++m)
+        if (!tokens[m].Is("clustered") && !tokens[m].Is("nonclustered")) kept.push_back(tokens[m]);
+      pieces.push_back(TranslateTokens(kept, 0, kept.size(), {}).sql);
+      continue;
+    }
+    // A column: name type[(args)] constraints...
+    ColumnDef col;
+    col.name = tokens[j].text;
+    ++j;
+    size_t typeFrom = j;
+    if (j < b && tokens[j].kind == Token::Word) ++j;
+    if (j < b && tokens[j].Is("(")) j = MatchParen(tokens, j, b) + 1;
+    std::optional<std::string> decl = TypeName(tokens, typeFrom, std::min(j, b));
+    if (!decl) {
+      error = TypeError(tokens, typeFrom, j);
+      return std::nullopt;
+    }
+    col.decl = *decl;
+    col.type = *ParseDeclaredType(col.decl);
+    std::string def = QuoteName(col.name) + " " + col.decl;
+    while (j < b) {
+      const Token& t = tokens[j];
+      if (t.Is("not") && j + 1 < b && tokens[j + 1].Is("null")) {
+        def += " NOT NULL";
+        j += 2;
+      } else if (t.Is("null")) {
+        ++j;
+      } else if (t.Is("constraint") && j + 1 < b) {
+        constraintName = tokens[j + 1].text;
+        j += 2;
+      } else if (t.Is("primary") && j + 1 < b && tokens[j + 1].Is("key")) {
+        if (!pkColumns.empty()) {
+          error = MakeMessage(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + ddl.name + "'.");
+          return std::nullopt;
+        }
+        pkColumns.push_back(col.name);
+        pkName = constraintName;
+        j += 2;
+        if (j < b && (tokens[j].Is("clustered") || tokens[j].Is("nonclustered"))) ++j;
+      } else if (t.Is("default") && j + 1 < b) {
+        size_t from = j + 1, end = j + 2;
+        if (tokens[from].Is("(")) end = MatchParen(tokens, from, b) + 1;
+        else if (tokens[from].Is("-") || tokens[from].Is("+")) end = from + 2;
+        else if (j + 2 < b && tokens[j + 2].Is("(")) end = MatchParen(tokens, j + 2, b) + 1;
+        end = std::min(end, b);
+        Translated value = TranslateTokens(tokens, from, end, {});
+        if (value.error) {
+          error = value.error;
+          return std::nullopt;
+        }
+        def += " DEFAULT (" + value.sql + ")";
+        j = end;
+      } else if (t.Is("collate") && j + 1 < b) {
+        j += 2;  // every character column gets the stand-in's own collation below
+      } else if (t.Is("unique")) {
+        def += " UNIQUE";
+        ++j;
+      } else {
+        error = SyntaxError(tokens, j);
+        return std::nullopt;
+      }
+    }
+    switch (col.type.type) {
+      case SqlType::Char:
+      case SqlType::VarChar:
+      case SqlType::NChar:
+      case SqlType::NVarChar:
+        // Case-insensitive and blind to trailing blanks, as a _CI_ collation compares.
+        def += " COLLATE SSCI";
+        break;
+      default:
+        break;
+    }
+    pieces.insert(pieces.begin() + static_cast<long>(columns.size()), def);
+    columns.push_back(std::move(col));
+  }
+  if (close + 1 < tokens.size() && !tokens[close + 1].Is("on")) {
+    error = SyntaxError(tokens, close + 1);
+    return std::nullopt;
+  }
+  auto findColumn = [&](const std::string& name) -> const ColumnDef* {
+    for (const auto& c : columns)
+      if (Lower(c.name) == Lower(name)) return &c;
+    return nullptr;
+  };
+  for (const auto& name : pkColumns) {
+    if (!findColumn(name)) {
+      error = MakeMessage(1911, 16, 1, "Column name '" + name + "' does not exist in the target table or view.");
+      return std::nullopt;
+    }
+  }
+  if (!pkColumns.empty()) {
+    std::string cols;
+    for (const auto& c : pkColumns) cols += (cols.empty() ? "" : ", ") + QuoteName(c);
+    pieces.push_back("PRIMARY KEY (" + cols + ")");
+    if (pkName.empty()) {
+      // SQL Server names an unnamed key PK__<table>__<hex>.
+      uint64_t hash = 1469598103934665603ull;
+      for (char ch : ddl.name) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+      char hex[20];
+      std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(hash));
+      pkName = "PK__" + ddl.name.substr(0, 8) + "__" + hex;
+    }
+  }
+  std::string table = QuoteName(ddl.name);
+  std::string body;
+  for (const auto& p : pieces) body += (body.empty() ? "" : ", ") + p;
+  ddl.statements.push_back("CREATE TABLE " + table + " (" + body + ")");
+
+  // Every typed column is checked before a row is written (so a bad value
+  // fails the statement with SQL Server's error) and normalised after it.
+  auto conv = [&](const ColumnDef& c, const std::string& value) {
+    return "ss_conv(" + value + ", " + QuoteText(c.decl) + ", " + QuoteText(ddl.name) + ", " +
+           QuoteText(c.name) + ")";
+  };
+  std::string checks, sets;
+  for (const auto& c : columns) {
+    checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteName(c.name));
+    sets += (sets.empty() ? "" : ", ") + QuoteName(c.name) + " = " + conv(c, "NEW." + QuoteName(c.name));
+  }
+  std::string keyCheck;
+  if (!pkColumns.empty()) {
+    std::string values, match;
+    for (const auto& name : pkColumns) {
+      const ColumnDef* c = findColumn(name);
+      std::string v = conv(*c, "NEW." + QuoteName(c->name));
+      values += ", " + v;
+      match += " AND " + QuoteName(c->name) + " = " + v;
+    }
+    keyCheck = "SELECT ss_dupkey(" + QuoteText(pkName) + ", " + QuoteText(ddl.name) + values +
+               ") WHERE EXISTS (SELECT 1 FROM " + table + " WHERE rowid <> ifnull(NEW.rowid, -1)" +
+               match + ");";
+  }
+  if (columns.empty()) return ddl;
+  std::string prefix = "CREATE TRIGGER " + QuoteName("__ss_" + ddl.name + "_");
+  for (const char* op : {"INSERT", "UPDATE"}) {
+    std::string lop = Lower(op);
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " + op + " ON " +
+                             table + " BEGIN SELECT " + checks + "; " + keyCheck + " END");
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "after_" + lop + "\" AFTER " + op + " ON " +
+                             table + " BEGIN UPDATE " + table + " SET " + sets +
+                             " WHERE rowid = NEW.rowid; END");
+  }
+  return ddl;
+}
+
+}  // namespace standin

@@ -1,0 +1,52 @@
+// T-SQL statement text rewritten into SQLite: names without their dbo prefix,
+// SQL Server's functions and system variables, CAST/CONVERT through SQL
+// Server's conversion rules, and CREATE TABLE with the triggers that make
+// SQLite store values the way a typed SQL Server column would.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "sql_lexer.h"
+
+namespace standin {
+
+// The session values that @@ system variables read.
+struct SystemValues {
+  int spid = 51;
+  int tranCount = 0;
+  int64_t rowCount = 0;
+  int error = 0;
+};
+
+struct Translated {
+  std::string sql;
+  bool national = false;             // an N'' literal appears
+  std::set<std::string> variables;   // @names used, as written
+  std::optional<ServerMessage> error;
+};
+
+// Rewrites tokens [from, to) of a statement as SQLite SQL.
+Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t to,
+                           const SystemValues& sys);
+
+// The table a CREATE TABLE makes: its SQLite DDL followed by its triggers.
+struct TableDdl {
+  std::string name;
+  std::vector<std::string> statements;
+};
+// tokens is the whole CREATE TABLE statement.
+std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
+                                             std::optional<ServerMessage>& error);
+
+// A name as SQL Server resolves it: [reporting.][dbo.]name, brackets removed.
+// Returns the index after the name, or from when there is none.
+size_t ReadObjectName(const std::vector<Token>& tokens, size_t from, std::string& name);
+
+ServerMessage SyntaxError(const std::vector<Token>& tokens, size_t at);
+
+}  // namespace standin
