@@ -1,0 +1,249 @@
+// The stand-in as FreeTDS's ODBC driver sees it: typed results and their
+// NULLs, Chinese text both ways, bound parameters, server errors with their
+// numbers, procedure calls, transactions and the fixed clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "odbc_handles.h"
+#include "standin_server.h"
+
+namespace cardsync::testing {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// A statement that returns no rows and counts none ends in SQL_NO_DATA.
+bool Ran(SQLRETURN rc) { return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA; }
+
+int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                        [&](const std::string& l) { return l.starts_with(prefix); }));
+}
+
+// One open connection and statement for tests that need more than the
+// fixture's one-shot helpers.
+struct Client {
+  explicit Client(const StandinServer& server) {
+    conn.ConnectOrThrow(server.OdbcConnectionString());
+    stmt = std::make_unique<OdbcHandle>(SQL_HANDLE_STMT, conn.dbc());
+  }
+  SQLRETURN Run(const std::string& sql) {
+    SQLFreeStmt(stmt->get(), SQL_CLOSE);
+    return SQLExecDirect(stmt->get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  }
+  std::vector<OdbcDiagnostic> Diags() const { return Diagnostics(SQL_HANDLE_STMT, stmt->get()); }
+  OdbcConnection conn;
+  std::unique_ptr<OdbcHandle> stmt;
+};
+
+constexpr const char* kTypesTable =
+    "create table T_types(id int primary key, i int, bi bigint, si smallint, ti tinyint, b bit, m money, "
+    "sm smallmoney, d decimal(10,2), f float, r real, dt datetime, sdt smalldatetime, dd date, c char(6), "
+    "vc varchar(20), nc nchar(4), nvc nvarchar(20))";
+constexpr const char* kTypesRow =
+    "insert into T_types values(1, -5, 9000000000, -300, 200, 1, 120.5, -3.25, 12345.67, 1.5, 2.25, "
+    "'2026-03-01 08:09:10.500', '2026-03-01 08:09:00', '2026-03-01', '111111', '浙K123', N'中文', N'汉字ab')";
+
+struct TypedColumn {
+  const char* name;
+  SQLSMALLINT odbcType;
+  std::string text;
+};
+
+TEST(WireOdbc, EveryTypeAndItsNullReadBackWithItsOdbcType) {
+  const std::vector<TypedColumn> columns = {
+      {"i", SQL_INTEGER, "-5"},
+      {"bi", SQL_BIGINT, "9000000000"},
+      {"si", SQL_SMALLINT, "-300"},
+      {"ti", SQL_TINYINT, "200"},
+      {"b", SQL_BIT, "1"},
+      {"m", SQL_DECIMAL, "120.5000"},
+      {"sm", SQL_DECIMAL, "-3.2500"},
+      {"d", SQL_NUMERIC, "12345.67"},  // FreeTDS reports decimal as SQL_NUMERIC
+      {"f", SQL_DOUBLE, "1.5"},  // FreeTDS reports float(53) as SQL_DOUBLE
+      {"r", SQL_REAL, "2.25"},
+      {"dt", SQL_TYPE_TIMESTAMP, "2026-03-01 08:09:10.500"},
+      {"sdt", SQL_TYPE_TIMESTAMP, "2026-03-01 08:09:00"},
+      {"dd", SQL_TYPE_DATE, "2026-03-01"},
+      {"c", SQL_CHAR, "111111"},
+      {"vc", SQL_VARCHAR, "浙K123"},
+      {"nc", SQL_WCHAR, "中文  "},
+      {"nvc", SQL_WVARCHAR, "汉字ab"},
+  };
+  StandinServer server({});
+  server.Exec(kTypesTable);
+  server.Exec(kTypesRow);
+  server.Exec("insert into T_types(id) values(2)");
+
+  Client client(server);
+  for (const auto& c : columns) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Run(std::string("select ") + c.name + " from T_types order by id")))
+        << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+    SQLCHAR name[64];
+    SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLDescribeCol(client.stmt->get(), 1, name, sizeof name, &nameLen, &type, &size,
+                                             &digits, &nullable)));
+    EXPECT_EQ(type, c.odbcType);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name)), c.name);
+    Rows rows = FetchAllAsText(client.stmt->get());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], c.text);
+    EXPECT_EQ(rows[1][0], "<NULL>");
+  }
+}
+
+TEST(WireOdbc, ChineseTextRoundTripsThroughBoundParameters) {
+  struct Binding {
+    const char* name;
+    SQLSMALLINT cType;
+    SQLSMALLINT sqlType;
+  };
+  const std::vector<Binding> bindings = {
+      {"UTF-8 text as varchar", SQL_C_CHAR, SQL_VARCHAR},
+      {"UTF-16 text as nvarchar", SQL_C_WCHAR, SQL_WVARCHAR},
+  };
+  StandinServer server({});
+  server.Exec("create table T_p(id int primary key, vc varchar(20), nvc nvarchar(20))");
+  Client client(server);
+  int id = 0;
+  for (const auto& b : bindings) {
+    SCOPED_TRACE(b.name);
+    ++id;
+    const std::string text = "浙K12" + std::to_string(id);
+    std::u16string wide = u"浙K12" + std::u16string(1, char16_t(u'0' + id));
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+    SQLINTEGER idValue = id;
+    SQLLEN idInd = 0;
+    SQLLEN textInd = b.cType == SQL_C_CHAR ? SQLLEN(text.size()) : SQLLEN(wide.size() * 2);
+    SQLPOINTER textPtr = b.cType == SQL_C_CHAR ? static_cast<SQLPOINTER>(const_cast<char*>(text.data()))
+                                               : static_cast<SQLPOINTER>(wide.data());
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0,
+                                               0, &idValue, 0, &idInd)));
+    for (SQLUSMALLINT p : {2, 3}) {
+      ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), p, SQL_PARAM_INPUT, b.cType, b.sqlType, 20, 0,
+                                                 textPtr, textInd, &textInd)));
+    }
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Run("insert into T_p(id, vc, nvc) values(?, ?, ?)"))) <<
+        DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+    EXPECT_EQ(server.Query("select vc, nvc from T_p where id=" + std::to_string(id)), (Rows{{text, text}}));
+  }
+  auto log = server.LogLines();
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+    return l.starts_with("rpc: ") && l.find("insert into T_p") != std::string::npos && l.find("浙K121") != std::string::npos;
+  }));
+}
+
+struct ServerErrorCase {
+  const char* sql;
+  long number;
+  std::string text;
+};
+
+TEST(WireOdbc, ServerErrorsArriveWithTheirNumberAndText) {
+  const std::vector<ServerErrorCase> cases = {
+      {"select * from nosuch", 208, "Invalid object name 'nosuch'."},
+      {"select nosuch from T_e", 207, "Invalid column name 'nosuch'."},
+      {"select from where", 102, "Incorrect syntax near"},
+      {"nosuchproc\r\n", 2812, "Could not find stored procedure 'nosuchproc'."},
+      {"insert into T_e values(1)", 2627, "Violation of PRIMARY KEY constraint"},
+  };
+  StandinServer server({});
+  server.Exec("create table T_e(id int constraint PK_e primary key)");
+  server.Exec("insert into T_e values(1)");
+  Client client(server);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(client.Run(c.sql), SQL_ERROR);
+    auto diags = client.Diags();
+    ASSERT_FALSE(diags.empty());
+    EXPECT_EQ(diags[0].nativeError, c.number);
+    EXPECT_NE(diags[0].message.find(c.text), std::string::npos) << diags[0].message;
+    auto log = server.LogLines();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+      return l.starts_with("error: " + std::to_string(c.number) + " ");
+    }));
+  }
+  // The connection survives its errors.
+  ASSERT_TRUE(SQL_SUCCEEDED(client.Run("select count(*) from T_e")));
+  EXPECT_EQ(FetchAllAsText(client.stmt->get()), (Rows{{"1"}}));
+}
+
+TEST(WireOdbc, ProcedureRunsCalledBareAndWithExec) {
+  StandinServer server({});
+  server.Exec("create table T_calls(n int)");
+  server.Exec("create procedure bump as begin set nocount on; insert into T_calls values(1); end");
+  for (const char* call : {"bump\r\n", "EXEC bump", "exec bump\r\n"}) {
+    SCOPED_TRACE(call);
+    Client client(server);
+    EXPECT_TRUE(Ran(client.Run(call))) << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+  }
+  EXPECT_EQ(server.Query("select count(*) from T_calls"), (Rows{{"3"}}));
+  EXPECT_EQ(CountLines(server.LogLines(), "batch: bump\\r\\n"), 1);
+}
+
+TEST(WireOdbc, TransactionsCommitAndRollBack) {
+  struct Case {
+    const char* name;
+    bool viaOdbc;  // SQLSetConnectAttr + SQLEndTran, else T-SQL
+    bool commit;
+    const char* expectedCount;
+  };
+  const std::vector<Case> cases = {
+      {"ODBC commit", true, true, "1"},
+      {"ODBC rollback", true, false, "0"},
+      {"T-SQL commit", false, true, "1"},
+      {"T-SQL rollback", false, false, "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer server({});
+    server.Exec("create table T_tx(id int)");
+    {
+      Client client(server);
+      if (c.viaOdbc) {
+        ASSERT_TRUE(SQL_SUCCEEDED(SQLSetConnectAttr(client.conn.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+        ASSERT_TRUE(SQL_SUCCEEDED(client.Run("insert into T_tx values(1)")));
+        ASSERT_TRUE(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, client.conn.dbc(), c.commit ? SQL_COMMIT : SQL_ROLLBACK)))
+            << DiagnosticsText(SQL_HANDLE_DBC, client.conn.dbc());
+      } else {
+        ASSERT_TRUE(Ran(client.Run("begin transaction")));
+        ASSERT_TRUE(Ran(client.Run("insert into T_tx values(1)")));
+        ASSERT_TRUE(Ran(client.Run(c.commit ? "commit" : "rollback")));
+      }
+      // Seen from another connection while the first is still open.
+      EXPECT_EQ(server.Query("select count(*) from T_tx"), (Rows{{c.expectedCount}}));
+    }
+    EXPECT_EQ(server.Query("select count(*) from T_tx"), (Rows{{c.expectedCount}}));
+    if (c.viaOdbc) {
+      EXPECT_EQ(CountLines(server.LogLines(), c.commit ? "tm: commit" : "tm: rollback"), 1);
+    }
+  }
+}
+
+TEST(WireOdbc, FixedClockCrossesMonthAndYearBoundaries) {
+  struct Case {
+    const char* now;
+    const char* yesterday;
+  };
+  const std::vector<Case> cases = {
+      {"2026-03-01 02:00:00", "20260228"},
+      {"2024-03-01 02:00:00", "20240229"},
+      {"2027-01-01 00:00:05", "20261231"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.now);
+    StandinServer::Options options;
+    options.now = c.now;
+    StandinServer server(options);
+    EXPECT_EQ(server.Query("select year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1)"),
+              (Rows{{c.yesterday}}));
+  }
+}
+
+}  // namespace
+}  // namespace cardsync::testing
