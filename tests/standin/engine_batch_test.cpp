@@ -440,5 +440,27 @@ TEST(EngineBatch, GarbageNeverCrashesAndAlwaysAnswers) {
   EXPECT_EQ(f.Column("select 1 + 1"), std::vector<std::string>{"2"});
 }
 
+#ifdef CARDSYNC_SOURCE_DIR
+TEST(EngineBatch, ProjectSchemaAndDemoDataLoadAndAnswerTheJobsQueries) {
+  auto engine = Engine::Open({":memory:", "2026-12-08 02:00:00"});
+  for (const char* script : {"/schema/reporting.sql", "/schema/demo-data.sql"}) {
+    SCOPED_TRACE(script);
+    EXPECT_NO_THROW(engine->RunScript(std::string(CARDSYNC_SOURCE_DIR) + script));
+  }
+  auto s = engine->NewSession();
+  BatchOutput pass1 = s->Execute(kPreviousDayOrdinary);
+  ASSERT_FALSE(pass1.statements.at(0).error);
+  ASSERT_FALSE(pass1.statements[0].rows.empty());
+  for (const auto& row : pass1.statements[0].rows) EXPECT_EQ(row.at(0).s.substr(0, 1), "D");
+  BatchOutput pass2 = s->Execute(kCurrentDaySpecial);
+  ASSERT_FALSE(pass2.statements.at(0).error);
+  ASSERT_FALSE(pass2.statements[0].rows.empty());
+  for (const auto& row : pass2.statements[0].rows) EXPECT_EQ(row.at(0).s.substr(0, 1), "S");
+  BatchOutput totals = s->Execute("totals\r\n");
+  ASSERT_FALSE(totals.statements.empty());
+  EXPECT_FALSE(totals.statements.back().error);
+}
+#endif
+
 }  // namespace
 }  // namespace standin
