@@ -71,7 +71,7 @@ class SectionReader {
 bool NeedsBraces(std::string_view value) {
   if (value.empty()) return false;
   if (value.front() == ' ' || value.back() == ' ') return true;
-  return value.find_first_of(";{}") != std::string_view::npos;
+  return value.find_first_of(";{") != std::string_view::npos;
 }
 
 }  // namespace
@@ -119,33 +119,31 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
   return settings;
 }
 
-std::string OdbcQuoteValue(std::string_view value) {
+std::string OdbcQuoteValue(std::string_view key, std::string_view value) {
   if (!NeedsBraces(value)) return std::string(value);
-  std::string quoted = "{";
-  for (char c : value) {
-    quoted += c;
-    if (c == '}') quoted += '}';  // a closing brace inside braces is written twice
+  if (value.find('}') != std::string_view::npos) {
+    throw Error("the value of '" + std::string(key) +
+                "' holds '}' together with ';', '{' or an outer blank, which the ODBC driver cannot be given");
   }
-  quoted += '}';
-  return quoted;
+  return "{" + std::string(value) + "}";
 }
 
 std::string OdbcConnectionString(const ConnectionSettings& settings) {
   std::string text;
-  const auto add = [&text](std::string_view key, std::string_view value) {
+  const auto add = [&text](std::string_view key, std::string_view settingsKey, std::string_view value) {
     if (!text.empty()) text += ';';
-    text.append(key).append("=").append(OdbcQuoteValue(value));
+    text.append(key).append("=").append(OdbcQuoteValue(settingsKey, value));
   };
   if (!settings.dsn.empty()) {
-    add("DSN", settings.dsn);
+    add("DSN", "dsn", settings.dsn);
   } else {
-    add("Driver", settings.driver);
-    add("Server", settings.server);
-    add("Port", std::to_string(settings.port));
+    add("Driver", "driver", settings.driver);
+    add("Server", "server", settings.server);
+    add("Port", "port", std::to_string(settings.port));
   }
-  if (!settings.database.empty()) add("Database", settings.database);
-  add("UID", settings.user);
-  add("PWD", settings.password);
+  if (!settings.database.empty()) add("Database", "database", settings.database);
+  add("UID", "user", settings.user);
+  add("PWD", "password", settings.password);
   if (!settings.odbcOptions.empty()) text.append(";").append(settings.odbcOptions);
   return text;
 }

@@ -29,8 +29,11 @@ std::string SettingsFilePath();
 // the file and the key.
 ConnectionSettings ReadConnectionSettings(const std::string& path);
 
-// Quotes one ODBC connection-string value with braces when it needs them.
-std::string OdbcQuoteValue(std::string_view value);
+// One ODBC connection-string value, in braces when it holds ';' or '{' or starts
+// or ends with a blank. FreeTDS ends a braced value at its first '}' (it does not
+// read the usual "}}"), so such a value that also holds '}' cannot be passed:
+// cardsync::Error naming `key`.
+std::string OdbcQuoteValue(std::string_view key, std::string_view value);
 
 // The full ODBC connection string ("Driver=...;Server=...;..." or "DSN=...;...").
 std::string OdbcConnectionString(const ConnectionSettings& settings);

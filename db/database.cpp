@@ -1,11 +1,10 @@
-// The connection and the two statement objects on Qt SQL's ODBC driver. Qt gives
-// no SQLSTATE, no query time-out and no dead-link test, so three small calls go to
-// the ODBC API directly, on the handles Qt owns: diagnostics, time-out, link state.
+// The connection and the two statement objects. Qt SQL opens the connection and
+// reads row sets (typed values); statements that only run, or yield one value,
+// go straight to ODBC on Qt's connection handle (see odbc_direct.h for why).
 #include "db/database.h"
 
 #include <sql.h>
 #include <sqlext.h>
-#include <sqlucode.h>
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -16,10 +15,10 @@
 #include <QSqlResult>
 #include <QString>
 #include <QVariant>
-#include <algorithm>
 #include <atomic>
 
 #include "db/field_text.h"
+#include "db/odbc_direct.h"
 #include "shell/format_settings.h"
 
 namespace cardsync::db {
@@ -27,78 +26,34 @@ namespace {
 
 constexpr const char* kQtDriver = "QODBC";
 constexpr const char* kLineEnd = "\r\n";  // every statement reaches the server with one
-constexpr std::size_t kMaxPreparedPerStatement = 8;
+constexpr const char* kBeginTransaction = "begin transaction";
+constexpr const char* kCommitTransaction = "commit transaction";
+constexpr const char* kRollbackTransaction = "rollback transaction";
 
 std::atomic<unsigned> connectionCounter{0};
 
-// ---- the ODBC API, on handles Qt owns ----
-
-SQLHANDLE HandleOf(const QVariant& handle) {
-  if (!handle.isValid() || handle.metaType().sizeOf() != sizeof(SQLHANDLE)) return SQL_NULL_HANDLE;
-  return *static_cast<const SQLHANDLE*>(handle.constData());
-}
-
-struct DiagRecord {
-  std::string sqlState;
-  int nativeError = 0;
-  std::string text;
-};
-
-// The wide form keeps Chinese server texts intact: Qt opened the connection wide.
-std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
-  std::vector<DiagRecord> records;
-  if (handle == SQL_NULL_HANDLE) return records;
-  for (SQLSMALLINT i = 1;; ++i) {
-    SQLWCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLWCHAR message[1024] = {};
-    SQLSMALLINT length = 0;
-    const SQLRETURN rc =
-        SQLGetDiagRecW(handleType, handle, i, state, &native, message, SQLSMALLINT(std::size(message)), &length);
-    if (!SQL_SUCCEEDED(rc)) break;
-    const qsizetype used = std::min<qsizetype>(length, qsizetype(std::size(message)) - 1);
-    records.push_back({QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5).toStdString(), int(native),
-                       QString::fromUtf16(reinterpret_cast<const char16_t*>(message), used).toStdString()});
-  }
-  return records;
-}
-
-void SetQueryTimeout(SQLHANDLE statement, int seconds) {
-  if (statement == SQL_NULL_HANDLE) return;
-  SQLSetStmtAttrW(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
-                  SQL_IS_UINTEGER);
-}
-
-// The first record that is not a warning carries the server's error.
-DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const QSqlError& qtError, bool linkGone) {
-  for (const DiagRecord& record : records) {
-    if (!record.sqlState.starts_with("01")) {
-      return DatabaseError(CleanServerText(record.text), record.sqlState, record.nativeError, linkGone);
-    }
-  }
-  const QString text = qtError.databaseText().isEmpty() ? qtError.text() : qtError.databaseText();
-  return DatabaseError(CleanServerText(text.toStdString()), {}, qtError.nativeErrorCode().toInt(), linkGone);
-}
-
 QVariant ToVariant(const Value& value) {
-  if (std::holds_alternative<std::int64_t>(value)) return QVariant(qlonglong(std::get<std::int64_t>(value)));
-  if (std::holds_alternative<std::string>(value)) {
+  if (const auto* number = std::get_if<std::int64_t>(&value)) return QVariant(qlonglong(*number));
+  if (const auto* text = std::get_if<std::string>(&value)) {
     // Built from a literal so an empty text stays an empty string, not a NULL.
-    QString text = QStringLiteral("");
-    text += QString::fromStdString(std::get<std::string>(value));
-    return QVariant(text);
+    QString result = QStringLiteral("");
+    result += QString::fromStdString(*text);
+    return QVariant(result);
   }
   return QVariant(QMetaType::fromType<QString>());
 }
 
-bool ContainsNoCase(const std::string& text, std::string_view needle) {
-  return QString::fromStdString(text).contains(QLatin1String(needle.data(), qsizetype(needle.size())),
-                                               Qt::CaseInsensitive);
+std::string QtErrorText(const QSqlError& error) {
+  return (error.databaseText().isEmpty() ? error.text() : error.databaseText()).toStdString();
+}
+
+bool ContainsNoCase(const std::string& text, const char* needle) {
+  return QString::fromStdString(text).contains(QLatin1String(needle), Qt::CaseInsensitive);
 }
 
 }  // namespace
 
-// ---- held results and prepared statements ----
+// ---- statement objects ----
 
 struct Statement::Held {
   struct Column {
@@ -111,13 +66,6 @@ struct Statement::Held {
   bool eof = true;
 };
 
-// A statement text prepared once and executed again with new values: FreeTDS then
-// sends one request per execution instead of preparing afresh every time.
-struct Statement::Prepared {
-  std::string text;
-  QSqlQuery query;
-};
-
 Statement::Statement(Database& owner, std::string name) : owner_(owner), name_(std::move(name)) {}
 
 Statement::~Statement() = default;
@@ -126,50 +74,25 @@ void Statement::Close() { held_.reset(); }
 
 void Statement::SetText(std::string text) { text_ = std::move(text); }
 
-void Statement::DropPrepared() {
-  held_.reset();
-  prepared_.clear();
-}
-
-Statement::Prepared& Statement::Run(const Params& params) {
-  if (!owner_.Connected()) throw DatabaseError(name_ + ": the connection is not open", "08003");
-  auto found = std::find_if(prepared_.begin(), prepared_.end(),
-                            [this](const std::unique_ptr<Prepared>& p) { return p->text == text_; });
-  if (found == prepared_.end()) {
-    if (prepared_.size() >= kMaxPreparedPerStatement) prepared_.clear();
-    auto fresh = std::make_unique<Prepared>(
-        Prepared{text_, QSqlQuery(QSqlDatabase::database(QString::fromStdString(owner_.connectionName_), false))});
-    fresh->query.setForwardOnly(true);
-    fresh->query.setNumericalPrecisionPolicy(QSql::HighPrecision);
-    if (!fresh->query.prepare(QString::fromStdString(text_ + kLineEnd))) {
-      throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, HandleOf(fresh->query.result()->handle())),
-                      fresh->query.lastError(), owner_.LinkDead());
-    }
-    // Without a time-out a stopped server would hold the job for ever.
-    SetQueryTimeout(HandleOf(fresh->query.result()->handle()), owner_.queryTimeoutSeconds_);
-    prepared_.push_back(std::move(fresh));
-    found = std::prev(prepared_.end());
-  }
-  QSqlQuery& query = (*found)->query;
-  for (std::size_t i = 0; i < params.size(); ++i) query.bindValue(int(i), ToVariant(params[i]));
-  if (!query.exec()) {
-    const DatabaseError error = ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, HandleOf(query.result()->handle())),
-                                          query.lastError(), owner_.LinkDead());
-    query.finish();
-    throw error;
-  }
-  return **found;
-}
-
 void Statement::Open(const Params& params) {
   Close();
-  QSqlQuery& query = Run(params).query;
+  if (!owner_.Connected()) throw DatabaseError(name_ + ": the connection is not open", "08003");
+  // Prepared rather than run at once: only a prepared Qt query has a statement
+  // handle before it runs, which is where the query time-out goes.
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(owner_.connectionName_), false));
+  query.setForwardOnly(true);
+  query.setNumericalPrecisionPolicy(QSql::HighPrecision);
   const auto fail = [&]() -> DatabaseError {
-    DatabaseError error = ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, HandleOf(query.result()->handle())),
-                                    query.lastError(), owner_.LinkDead());
+    DatabaseError error = odbc::ErrorFrom(
+        odbc::ReadDiagnostics(SQL_HANDLE_STMT, odbc::HandleOf(query.result()->handle())),
+        QtErrorText(query.lastError()), owner_.LinkDead());
     query.finish();
     return error;
   };
+  if (!query.prepare(QString::fromStdString(text_ + kLineEnd))) throw fail();
+  odbc::SetQueryTimeout(odbc::HandleOf(query.result()->handle()), owner_.queryTimeoutSeconds_);
+  for (std::size_t i = 0; i < params.size(); ++i) query.bindValue(int(i), ToVariant(params[i]));
+  if (!query.exec()) throw fail();
   // Row counts ahead of the first row set are passed over.
   while (!query.isSelect()) {
     if (!query.nextResult()) {
@@ -180,14 +103,22 @@ void Statement::Open(const Params& params) {
   }
   auto held = std::make_unique<Held>();
   const QSqlRecord record = query.record();
-  for (int i = 0; i < record.count(); ++i) {
+  const int columnCount = record.count();
+  for (int i = 0; i < columnCount; ++i) {
     held->columns.push_back({record.fieldName(i), KindOfSqlType(record.field(i).typeID())});
   }
-  const int columnCount = record.count();
   while (query.next()) {
     std::vector<QVariant>& row = held->rows.emplace_back();
     row.reserve(std::size_t(columnCount));
-    for (int i = 0; i < columnCount; ++i) row.push_back(query.value(i));
+    for (int i = 0; i < columnCount; ++i) {
+      // Qt applies the policy as it fetches each value. Exact numbers come as text
+      // so money keeps every digit; a float as text would be cut to the column's
+      // reported size (FreeTDS then refuses it), so floats come as doubles.
+      query.setNumericalPrecisionPolicy(held->columns[std::size_t(i)].kind == ColumnKind::Float
+                                            ? QSql::LowPrecisionDouble
+                                            : QSql::HighPrecision);
+      row.push_back(query.value(i));
+    }
   }
   if (query.lastError().isValid()) throw fail();
   // Later results are dropped so the connection is free for the other statement.
@@ -198,18 +129,22 @@ void Statement::Open(const Params& params) {
 
 void Statement::ExecSQL(const Params& params) {
   Close();
-  QSqlQuery& query = Run(params).query;
-  rowsAffected_ = query.numRowsAffected();
+  rowsAffected_ = -1;
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  statement.Execute(text_ + kLineEnd, params);
+  rowsAffected_ = statement.RowCount();
   // An error raised later in a batch or procedure arrives with a later result.
-  while (query.nextResult()) {
-  }
-  if (query.lastError().isValid()) {
-    const DatabaseError error = ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, HandleOf(query.result()->handle())),
-                                          query.lastError(), owner_.LinkDead());
-    query.finish();
-    throw error;
-  }
-  query.finish();
+  statement.Drain();
+}
+
+std::string Statement::Scalar(const Params& params) {
+  Close();
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  statement.Execute(text_ + kLineEnd, params);
+  if (!statement.SeekRowSet()) throw DatabaseError(name_ + ": CommandText does not return a result set");
+  ColumnKind kind = ColumnKind::Other;
+  const QVariant value = statement.FirstValue(kind);
+  return db::FieldText(value, kind, CurrentFormatSettings());
 }
 
 bool Statement::Active() const { return held_ != nullptr; }
@@ -269,8 +204,7 @@ DateTime Statement::FieldDateTime(std::string_view column) const {
 
 // ---- the connection ----
 
-Database::Database()
-    : Database([] { return ReadConnectionSettings(SettingsFilePath()); }) {}
+Database::Database() : Database([] { return ReadConnectionSettings(SettingsFilePath()); }) {}
 
 Database::Database(std::function<ConnectionSettings()> settingsSource)
     : settingsSource_(std::move(settingsSource)),
@@ -286,9 +220,8 @@ Database::~Database() {
 }
 
 void Database::ForgetStatements() {
-  // Qt wants every query gone before its connection closes.
-  reader_.DropPrepared();
-  executor_.DropPrepared();
+  reader_.Close();
+  executor_.Close();
 }
 
 bool Database::Connected() const {
@@ -296,25 +229,18 @@ bool Database::Connected() const {
   return QSqlDatabase::contains(name) && QSqlDatabase::database(name, false).isOpen();
 }
 
+void* Database::OdbcConnection() const {
+  if (!Connected()) throw DatabaseError("the connection is not open", "08003");
+  const QSqlDatabase connection = QSqlDatabase::database(QString::fromStdString(connectionName_), false);
+  return connection.driver() ? odbc::HandleOf(connection.driver()->handle()) : nullptr;
+}
+
 bool Database::LinkDead() const {
   const QString name = QString::fromStdString(connectionName_);
   if (!QSqlDatabase::contains(name)) return false;
   const QSqlDatabase connection = QSqlDatabase::database(name, false);
   if (!connection.isOpen() || connection.driver() == nullptr) return false;
-  const SQLHANDLE dbc = HandleOf(connection.driver()->handle());
-  if (dbc == SQL_NULL_HANDLE) return false;
-  SQLUINTEGER dead = SQL_CD_FALSE;
-  const SQLRETURN rc = SQLGetConnectAttrW(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
-  return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
-}
-
-DatabaseError Database::ConnectionError(const std::string& what) const {
-  const QString name = QString::fromStdString(connectionName_);
-  const QSqlDatabase connection = QSqlDatabase::database(name, false);
-  const SQLHANDLE dbc = connection.driver() ? HandleOf(connection.driver()->handle()) : SQL_NULL_HANDLE;
-  DatabaseError error = ErrorFrom(ReadDiagnostics(SQL_HANDLE_DBC, dbc), connection.lastError(), LinkDead());
-  if (std::string(error.what()).empty()) return DatabaseError(what, error.SqlState(), error.NativeError(), LinkDead());
-  return error;
+  return odbc::ConnectionDead(odbc::HandleOf(connection.driver()->handle()));
 }
 
 bool Database::OpenDatabase() {
@@ -332,8 +258,9 @@ bool Database::OpenDatabase() {
   queryTimeoutSeconds_ = settings.queryTimeoutSeconds;
 
   const QString name = QString::fromStdString(connectionName_);
-  QSqlDatabase connection = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
-                                                         : QSqlDatabase::addDatabase(QString::fromLatin1(kQtDriver), name);
+  QSqlDatabase connection = QSqlDatabase::contains(name)
+                                ? QSqlDatabase::database(name, false)
+                                : QSqlDatabase::addDatabase(QString::fromLatin1(kQtDriver), name);
   if (!connection.isValid()) {
     lastConnectError_ = "Qt's ODBC driver (QODBC) is not available";
     return false;
@@ -343,9 +270,7 @@ bool Database::OpenDatabase() {
   connection.setDatabaseName(QString::fromStdString(qtName));
   connection.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(settings.loginTimeoutSeconds));
   if (!connection.open()) {
-    const QSqlError error = connection.lastError();
-    lastConnectError_ = CleanServerText(
-        (error.databaseText().isEmpty() ? error.text() : error.databaseText()).toStdString());
+    lastConnectError_ = CleanServerText(QtErrorText(connection.lastError()));
     if (lastConnectError_.empty()) lastConnectError_ = "the connection could not be opened";
     return false;
   }
@@ -372,9 +297,7 @@ bool Database::QueryScalar(const std::string& text, std::string& result, const P
   executor_.Close();
   executor_.SetText(text);
   try {
-    executor_.Open(params);
-    std::string value = executor_.FieldCount() > 0 ? executor_.FieldText(std::size_t{0}) : std::string();
-    result = std::move(value);
+    result = executor_.Scalar(params);
   } catch (const DatabaseError& e) {
     lastQueryError_ = e;
   } catch (const Error& e) {
@@ -384,25 +307,16 @@ bool Database::QueryScalar(const std::string& text, std::string& result, const P
   return !lastQueryError_.has_value();
 }
 
-void Database::BeginTransaction() {
-  if (!Connected()) throw DatabaseError("the connection is not open", "08003");
-  QSqlDatabase connection = QSqlDatabase::database(QString::fromStdString(connectionName_), false);
-  if (!connection.transaction()) throw ConnectionError("the transaction could not be started");
-}
+void Database::BeginTransaction() { ExecuteStatement(kBeginTransaction); }
 
-void Database::CommitTransaction() {
-  QSqlDatabase connection = QSqlDatabase::database(QString::fromStdString(connectionName_), false);
-  if (!connection.commit()) throw ConnectionError("the transaction could not be committed");
-}
+void Database::CommitTransaction() { ExecuteStatement(kCommitTransaction); }
 
-void Database::RollbackTransaction() {
-  QSqlDatabase connection = QSqlDatabase::database(QString::fromStdString(connectionName_), false);
-  if (!connection.rollback()) throw ConnectionError("the transaction could not be rolled back");
-}
+void Database::RollbackTransaction() { ExecuteStatement(kRollbackTransaction); }
 
 std::string QodbcDatabaseName(const std::string& connectionString) {
   if (ContainsNoCase(connectionString, ".dsn")) {
-    throw Error("the ODBC connection string may not contain '.dsn': Qt's ODBC driver would take it for a file data source");
+    throw Error(
+        "the ODBC connection string may not contain '.dsn': Qt's ODBC driver would take it for a file data source");
   }
   if (ContainsNoCase(connectionString, "DRIVER=") || ContainsNoCase(connectionString, "SERVER=")) {
     return connectionString;

@@ -3,29 +3,25 @@
 // driver. Jobs open it, read with the reader, write with the executor, close it.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
 
 #include "db/connection_settings.h"
 #include "db/db_error.h"
+#include "db/params.h"
 #include "shell/datetime.h"
 
 namespace cardsync::db {
-
-// A bound parameter: NULL, a whole number, or UTF-8 text.
-using Value = std::variant<std::monostate, std::int64_t, std::string>;
-using Params = std::vector<Value>;
 
 class Database;
 
 // A statement object. Opening it runs its text and holds the whole first row set
 // on the client, so the other statement object can run while this one is read.
+// Every text reaches the server with one trailing CR LF; ? placeholders take the
+// values given to Open or ExecSQL.
 class Statement {
  public:
   Statement(Database& owner, std::string name);
@@ -43,7 +39,9 @@ class Statement {
   // row is then current. Throws DatabaseError; "<name>: CommandText does not
   // return a result set" when there is none.
   void Open(const Params& params = {});
-  // Runs the text as a statement; rows and counts it returns are discarded.
+  // Runs the text as a statement; rows and counts it returns are discarded. Sent
+  // as it is (a bare procedure name stays a batch of its own), or as one
+  // sp_executesql request when values are given.
   void ExecSQL(const Params& params = {});
 
   bool Active() const;
@@ -64,9 +62,8 @@ class Statement {
 
  private:
   struct Held;
-  struct Prepared;
-  Prepared& Run(const Params& params);
-  void DropPrepared();
+  // The field text of the first column of the first row ("" for no row).
+  std::string Scalar(const Params& params);
   const Held& Current() const;
   std::size_t IndexOf(std::string_view column) const;
 
@@ -74,7 +71,6 @@ class Statement {
   std::string name_;
   std::string text_;
   std::unique_ptr<Held> held_;
-  std::vector<std::unique_ptr<Prepared>> prepared_;  // by text; kept while connected
   long long rowsAffected_ = -1;
 
   friend class Database;
@@ -104,7 +100,8 @@ class Database {
   bool QueryScalar(const std::string& text, std::string& result, const Params& params = {});
   const std::optional<DatabaseError>& LastQueryError() const { return lastQueryError_; }
 
-  // Groups executor statements so they take effect together. Throw DatabaseError.
+  // Groups executor statements so they take effect together (one T-SQL request
+  // each, on the executor). Throw DatabaseError.
   void BeginTransaction();
   void CommitTransaction();
   void RollbackTransaction();
@@ -115,7 +112,7 @@ class Database {
  private:
   friend class Statement;
   void ForgetStatements();
-  DatabaseError ConnectionError(const std::string& what) const;
+  void* OdbcConnection() const;  // Qt's SQLHDBC, null when not open
   bool LinkDead() const;
 
   std::function<ConnectionSettings()> settingsSource_;

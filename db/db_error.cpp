@@ -2,51 +2,66 @@
 // where the message a user reads for a database error is shaped.
 #include "db/db_error.h"
 
+#include <vector>
+
 namespace cardsync::db {
 namespace {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
-// "[FreeTDS][SQL Server]" style prefixes: a run of bracket groups at the start of
-// the text or of a later diagnostic record glued on after a blank.
+// Length of a "[FreeTDS][SQL Server]" style prefix at the start of `text`: a run
+// of bracket groups glued to the message after it. "[x] text" is no prefix.
 std::size_t PrefixLength(std::string_view text) {
   std::size_t length = 0;
   while (length < text.size() && text[length] == '[') {
     const std::size_t close = text.find(']', length);
-    if (close == std::string_view::npos || text.substr(length + 1, close - length - 1).find('[') != std::string_view::npos) {
-      break;
-    }
+    if (close == std::string_view::npos) return 0;
+    if (text.substr(length + 1, close - length - 1).find('[') != std::string_view::npos) return 0;
     length = close + 1;
   }
+  if (length == text.size() || text[length] == ' ') return 0;
   return length;
+}
+
+void TrimRecord(std::string& record) {
+  while (!record.empty() && (record.back() == ' ' || record.back() == '.')) record.pop_back();
+  std::size_t start = 0;
+  while (start < record.size() && record[start] == ' ') ++start;
+  record.erase(0, start);
 }
 
 }  // namespace
 
 std::string CleanServerText(std::string_view text) {
-  std::string cleaned;
-  cleaned.reserve(text.size());
+  // Qt glues several diagnostic records together with a blank; each starts with
+  // the driver's prefix, which is where they are told apart again.
+  std::vector<std::string> records(1);
   std::size_t i = 0;
   while (i < text.size()) {
-    const bool recordStart = cleaned.empty() || cleaned.back() == ' ';
-    if (recordStart && text[i] == '[') {
+    std::string& current = records.back();
+    if (text[i] == '[' && (current.empty() || current.back() == ' ')) {
       if (const std::size_t prefix = PrefixLength(text.substr(i)); prefix > 0) {
+        if (current.find_first_not_of(' ') != std::string::npos) records.emplace_back();
         i += prefix;
         continue;
       }
     }
     const unsigned char c = static_cast<unsigned char>(text[i++]);
     if (IsControl(c)) {
-      // A line break between two records still separates them.
-      if ((c == '\n' || c == '\r' || c == '\t') && !cleaned.empty() && cleaned.back() != ' ') cleaned += ' ';
+      // A line break or tab still separates words.
+      if ((c == '\n' || c == '\r' || c == '\t') && !current.empty() && current.back() != ' ') current += ' ';
       continue;
     }
-    cleaned += static_cast<char>(c);
+    current += static_cast<char>(c);
   }
-  while (!cleaned.empty() && (cleaned.back() == ' ' || cleaned.back() == '.')) cleaned.pop_back();
-  std::size_t start = 0;
-  while (start < cleaned.size() && cleaned[start] == ' ') ++start;
-  return cleaned.substr(start);
+  std::string cleaned;
+  for (std::string& record : records) {
+    TrimRecord(record);
+    if (record.empty()) continue;
+    if (!cleaned.empty()) cleaned += "; ";
+    cleaned += record;
+  }
+  return cleaned;
 }
 
 }  // namespace cardsync::db

@@ -19,9 +19,11 @@ class DatabaseError : public Error {
   int NativeError() const { return nativeError_; }
 
   // True when the connection can no longer be used: SQLSTATE class 08, a time-out
-  // (HYT00, HYT01), or the driver reporting the link dead.
+  // (HYT00, HYT01, or S1T00/S1T01 as FreeTDS reports them), or the driver
+  // reporting the link dead.
   bool ConnectionLost() const {
-    return linkGone_ || sqlState_.starts_with("08") || sqlState_ == "HYT00" || sqlState_ == "HYT01";
+    return linkGone_ || sqlState_.starts_with("08") || sqlState_ == "HYT00" || sqlState_ == "HYT01" ||
+           sqlState_ == "S1T00" || sqlState_ == "S1T01";
   }
 
  private:

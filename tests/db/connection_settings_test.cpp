@@ -43,8 +43,8 @@ TEST_F(SettingsFile, GoodFilesGiveTheirConnectionStrings) {
       {"dsn with database", "[database]\ndsn=Reporting\ndatabase=other\nuser=u\npassword=p\n",
        "DSN=Reporting;Database=other;UID=u;PWD=p;TDS_Version=7.4;ClientCharset=UTF-8"},
       {"semicolon and brace in password are braced",
-       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=\"a;b}c\"\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD={a;b}}c};TDS_Version=7.4;ClientCharset=UTF-8"},
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=\"a;b{c\"\n",
+       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD={a;b{c};TDS_Version=7.4;ClientCharset=UTF-8"},
       {"unquoted comma in password survives", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=a,b\n",
        "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=a,b;TDS_Version=7.4;ClientCharset=UTF-8"},
       {"empty options", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nodbc_options=\n",
@@ -124,15 +124,24 @@ TEST(SettingsFilePath, EnvironmentFirstThenUserConfigFolder) {
 TEST(OdbcQuoteValue, BracesOnlyWhereNeeded) {
   struct Case {
     const char* value;
-    const char* quoted;
+    const char* quoted;  // nullptr: refused
   };
   const Case cases[] = {
-      {"plain", "plain"}, {"", ""}, {"a;b", "{a;b}"}, {"{x", "{{x}"}, {"a}b", "{a}}b}"},
-      {" lead", "{ lead}"}, {"tail ", "{tail }"}, {"pa=ss", "pa=ss"}, {"浙K", "浙K"},
+      {"plain", "plain"}, {"", ""},          {"a;b", "{a;b}"},   {"{x", "{{x}"},      {"a}b", "a}b"},
+      {" lead", "{ lead}"}, {"tail ", "{tail }"}, {"pa=ss", "pa=ss"}, {"浙K", "浙K"}, {"a;b}c", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    EXPECT_EQ(OdbcQuoteValue(c.value), c.quoted);
+    if (c.quoted) {
+      EXPECT_EQ(OdbcQuoteValue("password", c.value), c.quoted);
+    } else {
+      try {
+        OdbcQuoteValue("password", c.value);
+        ADD_FAILURE() << "no error";
+      } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("'password'"), std::string::npos) << e.what();
+      }
+    }
   }
 }
 

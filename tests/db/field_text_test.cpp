@@ -206,7 +206,7 @@ TEST(DatabaseError, KnowsWhenTheLinkIsGone) {
     bool lost;
   };
   const Case cases[] = {
-      {"08S01", false, true}, {"08003", false, true}, {"HYT00", false, true}, {"HYT01", false, true},
+      {"08S01", false, true}, {"08003", false, true}, {"HYT00", false, true}, {"HYT01", false, true}, {"S1T00", false, true},
       {"42S02", false, false}, {"23000", false, false}, {"HY000", true, true}, {"", false, false},
   };
   for (const Case& c : cases) {

@@ -1,0 +1,203 @@
+// Direct ODBC calls on the connection Qt opened. The wide (W) functions are used
+// throughout: Qt opened the connection wide, and Chinese texts must survive.
+#include "db/odbc_direct.h"
+
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QTime>
+#include <algorithm>
+
+namespace cardsync::db::odbc {
+namespace {
+
+// Longer texts go as the long types, which FreeTDS declares as nvarchar(max).
+constexpr SQLULEN kLongestShortText = 4000;
+
+std::u16string Utf16(const std::string& utf8) {
+  const QString text = QString::fromStdString(utf8);
+  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size()));
+}
+
+}  // namespace
+
+SQLHANDLE HandleOf(const QVariant& handle) {
+  if (!handle.isValid() || handle.metaType().sizeOf() != sizeof(SQLHANDLE)) return SQL_NULL_HANDLE;
+  return *static_cast<const SQLHANDLE*>(handle.constData());
+}
+
+std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+  std::vector<DiagRecord> records;
+  if (handle == SQL_NULL_HANDLE) return records;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLWCHAR message[1024] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc =
+        SQLGetDiagRecW(handleType, handle, i, state, &native, message, SQLSMALLINT(std::size(message)), &length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    const qsizetype used = std::clamp<qsizetype>(length, 0, qsizetype(std::size(message)) - 1);
+    records.push_back({QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5).toStdString(), int(native),
+                       QString::fromUtf16(reinterpret_cast<const char16_t*>(message), used).toStdString()});
+  }
+  return records;
+}
+
+bool ConnectionDead(SQLHANDLE connection) {
+  if (connection == SQL_NULL_HANDLE) return false;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc = SQLGetConnectAttrW(connection, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+  return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+}
+
+void SetQueryTimeout(SQLHANDLE statement, int seconds) {
+  if (statement == SQL_NULL_HANDLE) return;
+  SQLSetStmtAttrW(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
+                  SQL_IS_UINTEGER);
+}
+
+DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback, bool linkGone) {
+  for (const DiagRecord& record : records) {
+    if (!record.sqlState.starts_with("01")) {
+      return DatabaseError(CleanServerText(record.text), record.sqlState, record.nativeError, linkGone);
+    }
+  }
+  return DatabaseError(CleanServerText(fallback), {}, 0, linkGone);
+}
+
+DirectStatement::DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds) : connection_(connection) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement_))) {
+    statement_ = SQL_NULL_HANDLE;
+    throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_DBC, connection_), "no statement handle could be allocated",
+                    ConnectionDead(connection_));
+  }
+  SetQueryTimeout(statement_, queryTimeoutSeconds);
+}
+
+DirectStatement::~DirectStatement() {
+  if (statement_ == SQL_NULL_HANDLE) return;
+  SQLFreeStmt(statement_, SQL_CLOSE);
+  SQLFreeHandle(SQL_HANDLE_STMT, statement_);
+}
+
+void DirectStatement::Fail(const char* what) {
+  throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, statement_), what, ConnectionDead(connection_));
+}
+
+void DirectStatement::Execute(const std::string& text, const Params& params) {
+  // The buffers must stay put until SQLExecDirect has read them.
+  std::vector<std::u16string> texts;
+  std::vector<std::int64_t> numbers(params.size());
+  std::vector<SQLLEN> indicators(params.size());
+  texts.reserve(params.size());
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    const SQLUSMALLINT position = SQLUSMALLINT(i + 1);
+    SQLRETURN rc = SQL_SUCCESS;
+    if (const auto* number = std::get_if<std::int64_t>(&params[i])) {
+      numbers[i] = *number;
+      indicators[i] = 0;
+      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &numbers[i], 0,
+                            &indicators[i]);
+    } else {
+      const auto* utf8 = std::get_if<std::string>(&params[i]);
+      std::u16string& value = texts.emplace_back(utf8 ? Utf16(*utf8) : std::u16string());
+      const SQLULEN characters = std::max<SQLULEN>(value.size(), 1);
+      indicators[i] = utf8 ? SQLLEN(value.size() * sizeof(char16_t)) : SQL_NULL_DATA;
+      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                            characters > kLongestShortText ? SQL_WLONGVARCHAR : SQL_WVARCHAR, characters, 0,
+                            value.data(), SQLLEN(value.size() * sizeof(char16_t)), &indicators[i]);
+    }
+    if (!SQL_SUCCEEDED(rc)) Fail("a value could not be bound");
+  }
+  std::u16string statementText = Utf16(text);
+  const SQLRETURN rc = SQLExecDirectW(statement_, reinterpret_cast<SQLWCHAR*>(statementText.data()),
+                                      SQLINTEGER(statementText.size()));
+  // A searched update or delete that touched no row answers SQL_NO_DATA.
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail("the statement could not be run");
+}
+
+long long DirectStatement::RowCount() {
+  SQLLEN rows = -1;
+  if (!SQL_SUCCEEDED(SQLRowCount(statement_, &rows))) return -1;
+  return rows;
+}
+
+void DirectStatement::Drain() {
+  for (;;) {
+    const SQLRETURN rc = SQLMoreResults(statement_);
+    if (rc == SQL_NO_DATA) return;
+    if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
+  }
+}
+
+bool DirectStatement::SeekRowSet() {
+  for (;;) {
+    SQLSMALLINT columns = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(statement_, &columns))) Fail("the result could not be read");
+    if (columns > 0) return true;
+    const SQLRETURN rc = SQLMoreResults(statement_);
+    if (rc == SQL_NO_DATA) return false;
+    if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
+  }
+}
+
+QVariant DirectStatement::FirstValue(ColumnKind& kind) {
+  SQLWCHAR name[256];
+  SQLSMALLINT nameLength = 0, dataType = 0, decimals = 0, nullable = 0;
+  SQLULEN size = 0;
+  if (!SQL_SUCCEEDED(SQLDescribeColW(statement_, 1, name, SQLSMALLINT(std::size(name)), &nameLength, &dataType, &size,
+                                     &decimals, &nullable))) {
+    Fail("the result's columns could not be read");
+  }
+  kind = KindOfSqlType(dataType);
+  SQLRETURN rc = SQLFetch(statement_);
+  if (rc == SQL_NO_DATA) return {};
+  if (!SQL_SUCCEEDED(rc)) Fail("a row could not be read");
+
+  QVariant value;
+  SQLLEN indicator = 0;
+  if (kind == ColumnKind::DateTime) {
+    SQL_TIMESTAMP_STRUCT stamp{};
+    if (!SQL_SUCCEEDED(SQLGetData(statement_, 1, SQL_C_TYPE_TIMESTAMP, &stamp, sizeof stamp, &indicator))) {
+      Fail("a value could not be read");
+    }
+    if (indicator != SQL_NULL_DATA) {
+      value = QDateTime(QDate(stamp.year, stamp.month, stamp.day),
+                        QTime(stamp.hour, stamp.minute, stamp.second, int(stamp.fraction / 1000000)));
+    }
+  } else if (kind == ColumnKind::Date) {
+    SQL_DATE_STRUCT date{};
+    if (!SQL_SUCCEEDED(SQLGetData(statement_, 1, SQL_C_TYPE_DATE, &date, sizeof date, &indicator))) {
+      Fail("a value could not be read");
+    }
+    if (indicator != SQL_NULL_DATA) value = QDate(date.year, date.month, date.day);
+  } else {
+    // Everything else as text; the field text is made from it by kind.
+    std::u16string text;
+    SQLWCHAR buffer[512];
+    for (;;) {
+      rc = SQLGetData(statement_, 1, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
+      if (rc == SQL_NO_DATA) break;
+      if (!SQL_SUCCEEDED(rc)) Fail("a value could not be read");
+      if (indicator == SQL_NULL_DATA) break;
+      const std::size_t room = std::size(buffer) - 1;
+      const std::size_t got = (indicator == SQL_NO_TOTAL || std::size_t(indicator) / sizeof(SQLWCHAR) > room)
+                                  ? room
+                                  : std::size_t(indicator) / sizeof(SQLWCHAR);
+      text.append(reinterpret_cast<const char16_t*>(buffer), got);
+      if (rc == SQL_SUCCESS) break;
+    }
+    if (indicator != SQL_NULL_DATA) value = QString::fromUtf16(text.data(), qsizetype(text.size()));
+  }
+  // Read the rest so nothing is left for the driver to cancel.
+  while (SQL_SUCCEEDED(SQLFetch(statement_))) {
+  }
+  Drain();
+  return value;
+}
+
+}  // namespace cardsync::db::odbc

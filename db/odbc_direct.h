@@ -1,0 +1,67 @@
+// The few things done with the ODBC API itself, on handles Qt's ODBC driver owns:
+// reading diagnostics (SQLSTATE, native number), and running a statement with
+// SQLExecDirect. Qt can bind values only to a prepared statement, and FreeTDS
+// prepares such a statement afresh each time values are bound (sp_unprepare +
+// sp_prepexec); executed directly it is one request (sp_executesql, or a plain
+// batch without values), with its own query time-out.
+#pragma once
+
+#include <sql.h>
+
+#include <QVariant>
+#include <string>
+#include <vector>
+
+#include "db/db_error.h"
+#include "db/field_text.h"
+#include "db/params.h"
+
+namespace cardsync::db::odbc {
+
+// The SQLHANDLE inside a QVariant from QSqlDriver::handle() or QSqlResult::handle().
+SQLHANDLE HandleOf(const QVariant& handle);
+
+struct DiagRecord {
+  std::string sqlState;
+  int nativeError = 0;
+  std::string text;
+};
+std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
+
+// True when the driver says the connection is dead.
+bool ConnectionDead(SQLHANDLE connection);
+
+void SetQueryTimeout(SQLHANDLE statement, int seconds);
+
+// The first record that is not a warning, as the error to throw; `fallback` when
+// the driver left none.
+DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback, bool linkGone);
+
+// One statement handle, freed with the object; results are read to their end
+// before it goes, so the driver never has to cancel a half-read answer.
+class DirectStatement {
+ public:
+  DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds);
+  ~DirectStatement();
+  DirectStatement(const DirectStatement&) = delete;
+  DirectStatement& operator=(const DirectStatement&) = delete;
+
+  // Runs `text` with `params` bound to its ? placeholders. Throws DatabaseError.
+  void Execute(const std::string& text, const Params& params);
+  // Rows affected by the statement (-1 when unknown).
+  long long RowCount();
+  // Reads every remaining result; an error raised later in a batch throws.
+  void Drain();
+  // Moves to the first row set, passing over row counts; false when there is none.
+  bool SeekRowSet();
+  // The first column of the first row (a null QVariant when there is no row).
+  QVariant FirstValue(ColumnKind& kind);
+
+ private:
+  [[noreturn]] void Fail(const char* what);
+
+  SQLHANDLE connection_;
+  SQLHANDLE statement_ = SQL_NULL_HANDLE;
+};
+
+}  // namespace cardsync::db::odbc
