@@ -9,7 +9,8 @@ namespace cardsync::shell {
 
 QString ApplicationTitle(const QString& executablePath) {
   // Both separators count: a Windows-style path handed over on Linux still loses its folder.
-  const qsizetype slash = std::max(executablePath.lastIndexOf(u'/'), executablePath.lastIndexOf(u'\\'));
+  const qsizetype slash =
+      std::max(executablePath.lastIndexOf(u'/'), executablePath.lastIndexOf(u'\\'));
   QString name = executablePath.mid(slash + 1);
   const qsizetype dot = name.indexOf(u'.');
   if (dot >= 0) name.truncate(dot);

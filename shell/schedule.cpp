@@ -12,7 +12,9 @@ namespace cardsync::shell {
 namespace {
 
 int ParseClockText(std::string_view text) {
-  auto bad = [&] { return cardsync::Error("'" + std::string(text) + "' is not a valid time of day"); };
+  auto bad = [&] {
+    return cardsync::Error("'" + std::string(text) + "' is not a valid time of day");
+  };
   if (text.size() != 6) throw bad();
   int digits[6];
   for (int i = 0; i < 6; ++i) {
@@ -46,8 +48,8 @@ bool Schedule::Due(DateTime reading) {
 
   if (lastRunDay_ && *lastRunDay_ == now.day) return false;
   const bool inItsSecond = now.second == second_;
-  const bool steppedOver = before && before->day == now.day && before->second < second_ &&
-                           second_ <= now.second;
+  const bool steppedOver =
+      before && before->day == now.day && before->second < second_ && second_ <= now.second;
   if (!inItsSecond && !steppedOver) return false;
   lastRunDay_ = now.day;
   return true;

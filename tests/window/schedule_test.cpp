@@ -30,35 +30,47 @@ DateTime At(const Tick& t) {
 
 TEST(ScheduleTest, DueOnlyWhenItsSecondIsReachedOnceADay) {
   const std::vector<ScheduleCase> cases = {
-      {"tick inside 02:00:00", "020000",
+      {"tick inside 02:00:00",
+       "020000",
        {{15, 1, 59, 59, 400, false}, {15, 2, 0, 0, 400, true}, {15, 2, 0, 1, 400, false}}},
-      {"tick inside 01:00:00", "010000",
+      {"tick inside 01:00:00",
+       "010000",
        {{15, 0, 59, 59, 999, false}, {15, 1, 0, 0, 0, true}, {15, 1, 0, 1, 0, false}}},
-      {"the whole second counts, the one before does not", "020000",
+      {"the whole second counts, the one before does not",
+       "020000",
        {{15, 1, 59, 59, 999, false}, {15, 2, 0, 0, 999, true}}},
       {"first reading of the program inside the second", "020000", {{15, 2, 0, 0, 500, true}}},
       {"first reading after the second", "020000", {{15, 2, 0, 3, 0, false}}},
-      {"other seconds only", "020000",
+      {"other seconds only",
+       "020000",
        {{15, 12, 0, 0, 0, false}, {15, 12, 0, 1, 0, false}, {15, 1, 59, 58, 0, false}}},
-      {"a skipped second is caught up", "020000",
+      {"a skipped second is caught up",
+       "020000",
        {{15, 1, 59, 59, 800, false}, {15, 2, 0, 1, 100, true}, {15, 2, 0, 2, 100, false}}},
-      {"a job that held the window for minutes", "010000",
+      {"a job that held the window for minutes",
+       "010000",
        {{15, 0, 59, 59, 500, false}, {15, 1, 7, 30, 0, true}}},
-      {"two ticks in the same second run once", "020000",
+      {"two ticks in the same second run once",
+       "020000",
        {{15, 2, 0, 0, 100, true}, {15, 2, 0, 0, 900, false}}},
-      {"the next day runs again", "020000",
+      {"the next day runs again",
+       "020000",
        {{15, 2, 0, 0, 200, true}, {16, 1, 59, 59, 300, false}, {16, 2, 0, 0, 300, true}}},
-      {"midnight: a tick inside 00:00:00", "000000",
+      {"midnight: a tick inside 00:00:00",
+       "000000",
        {{15, 23, 59, 59, 500, false}, {16, 0, 0, 0, 500, true}, {16, 0, 0, 1, 500, false}}},
-      {"a day change does not catch up the day before", "020000",
+      {"a day change does not catch up the day before",
+       "020000",
        {{15, 1, 0, 0, 0, false}, {16, 3, 0, 0, 0, false}}},
-      {"clock stepped back over a run", "020000",
+      {"clock stepped back over a run",
+       "020000",
        {{15, 2, 0, 0, 500, true},
         {15, 1, 59, 58, 0, false},
         {15, 1, 59, 59, 0, false},
         {15, 2, 0, 0, 200, false},
         {15, 2, 0, 1, 0, false}}},
-      {"clock stepped back before the run", "020000",
+      {"clock stepped back before the run",
+       "020000",
        {{15, 2, 0, 3, 0, false}, {15, 1, 59, 59, 0, false}, {15, 2, 0, 0, 100, true}}},
   };
   for (const ScheduleCase& c : cases) {
@@ -79,7 +91,8 @@ TEST(ScheduleTest, ReadingJustBeforeMidnightRoundsIntoTheNextDay) {
 }
 
 TEST(ScheduleTest, RejectsTimesThatAreNoSecondOfTheDay) {
-  for (const char* text : {"", "20000", "0200000", "240000", "016000", "010060", "01:000", "0a0000"}) {
+  for (const char* text :
+       {"", "20000", "0200000", "240000", "016000", "010060", "01:000", "0a0000"}) {
     SCOPED_TRACE(text);
     EXPECT_THROW(Schedule{text}, cardsync::Error);
   }

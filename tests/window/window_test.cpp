@@ -124,30 +124,51 @@ struct ScriptedCase {
   std::string name;
   JobKind kind;
   std::function<JobOutcome(JobKind)> job;
-  std::vector<std::string> suffixes;  // of the lines a scheduled run logs after "Memo1"
+  std::vector<std::string> suffixes;       // of the lines a scheduled run logs after "Memo1"
   std::vector<std::string> clickSuffixes;  // of the lines a click logs
   std::string box;                         // the error box's text; empty when none shows
 };
 
 const std::vector<ScriptedCase>& ScriptedCases() {
   static const std::vector<ScriptedCase> cases = {
-      {"transfer done", JobKind::Transfer, [](JobKind) { return Outcome(Status::Done); },
-       {"处理数据!"}, {}, ""},
-      {"totals done", JobKind::Totals, [](JobKind) { return Outcome(Status::Done); },
-       {"统计数据!"}, {}, ""},
-      {"could not connect", JobKind::Transfer,
+      {"transfer done",
+       JobKind::Transfer,
+       [](JobKind) { return Outcome(Status::Done); },
+       {"处理数据!"},
+       {},
+       ""},
+      {"totals done",
+       JobKind::Totals,
+       [](JobKind) { return Outcome(Status::Done); },
+       {"统计数据!"},
+       {},
+       ""},
+      {"could not connect",
+       JobKind::Transfer,
        [](JobKind) { return Outcome(Status::CouldNotConnect, "Login timeout expired"); },
-       {"数据库连接失败! Login timeout expired"}, {"数据库连接失败! Login timeout expired"}, ""},
-      {"skipped records", JobKind::Transfer,
-       [](JobKind) { return Outcome(Status::Done, "", {"A1", "A2"}); },
-       {"处理数据!", "跳过 2 条记录: A1, A2"}, {"跳过 2 条记录: A1, A2"}, ""},
-      {"failed", JobKind::Totals,
+       {"数据库连接失败! Login timeout expired"},
+       {"数据库连接失败! Login timeout expired"},
+       ""},
+      {"skipped records",
+       JobKind::Transfer,
+       [](JobKind) {
+         return Outcome(Status::Done, "", {"A1", "A2"});
+       },
+       {"处理数据!", "跳过 2 条记录: A1, A2"},
+       {"跳过 2 条记录: A1, A2"},
+       ""},
+      {"failed",
+       JobKind::Totals,
        [](JobKind) { return Outcome(Status::Failed, "Could not find stored procedure 'totals'"); },
-       {"统计数据失败: Could not find stored procedure 'totals'"}, {},
+       {"统计数据失败: Could not find stored procedure 'totals'"},
+       {},
        "Could not find stored procedure 'totals'"},  // a closing quote takes no full stop
-      {"job throws", JobKind::Transfer,
+      {"job throws",
+       JobKind::Transfer,
        [](JobKind) -> JobOutcome { throw cardsync::Error("表 T_sendbase 不存在"); },
-       {"处理数据失败: 表 T_sendbase 不存在"}, {}, "表 T_sendbase 不存在."},
+       {"处理数据失败: 表 T_sendbase 不存在"},
+       {},
+       "表 T_sendbase 不存在."},
   };
   return cases;
 }
@@ -256,15 +277,17 @@ TEST(WindowTest, LocaleChangeReachesTheLabel) {
 
 TEST(WindowTest, ChineseCaptionsHaveAFontThatDrawsThem) {
   Harness h;
-  for (QWidget* control : {static_cast<QWidget*>(h.form.Button1), static_cast<QWidget*>(h.form.Button2),
-                           static_cast<QWidget*>(h.form.Label1)}) {
+  for (QWidget* control :
+       {static_cast<QWidget*>(h.form.Button1), static_cast<QWidget*>(h.form.Button2),
+        static_cast<QWidget*>(h.form.Label1)}) {
     SCOPED_TRACE(control->objectName().toStdString());
     EXPECT_EQ(control->font().pixelSize(), 12);
     const QFontMetrics metrics(control->font());
     for (char32_t c : U"解析统计") EXPECT_TRUE(c == 0 || metrics.inFontUcs4(c)) << uint32_t(c);
   }
   // Without a substitute Qt falls back to a Latin face here, which lacks these glyphs.
-  EXPECT_TRUE(QFont::substitutes(u"宋体"_s).contains(QFontInfo(h.form.font()).family(), Qt::CaseInsensitive))
+  EXPECT_TRUE(QFont::substitutes(u"宋体"_s).contains(QFontInfo(h.form.font()).family(),
+                                                     Qt::CaseInsensitive))
       << QFontInfo(h.form.font()).family().toStdString();
 }
 
@@ -288,7 +311,7 @@ TEST(ErrorBoxTest, ApplicationTitleFromTheExecutableName) {
       {u"CARDSYNC.EXE"_s, u"Cardsync"_s},
       {u"C:\\Program Files\\CardSync\\CARDSYNC.EXE"_s, u"Cardsync"_s},
       {u"/usr/local/bin/cardsync"_s, u"cardsync"_s},  // the first character stays as it is,
-      {u"/opt/a.b/CardSync"_s, u"Cardsync"_s},  // a dot in a folder cuts nothing
+      {u"/opt/a.b/CardSync"_s, u"Cardsync"_s},        // a dot in a folder cuts nothing
       {u"CARD.SYNC.EXE"_s, u"Card"_s},
       {u"Test_Window"_s, u"Test_window"_s},
       {u"ÉCOLE.EXE"_s, u"École"_s},
@@ -353,7 +376,8 @@ class WindowDbTest : public ::testing::Test {
   void Seed(const std::string& orderId, const std::string& startdate) {
     server_->Exec(
         "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, enddate, "
-        "types, siji) VALUES('" + orderId + "', N'0AK123', 12, 100, 'K1', '" + startdate +
+        "types, siji) VALUES('" +
+        orderId + "', N'0AK123', 12, 100, 'K1', '" + startdate +
         "', '1720000000', 'A', '2024-03-14 10:00:00')");
   }
 
@@ -387,9 +411,9 @@ TEST_F(WindowDbTest, ScheduledTransferAndTotalsWriteTheirLines) {
 
   TickAt(At(16, 0, 59, 59, 500));
   TickAt(At(16, 1, 0, 0, 500));
-  EXPECT_EQ(LogAfterFirstLine(), (std::vector<std::string>{
-                                     transferStamp + "处理数据!",
-                                     Text(At(16, 1, 0, 0, 500)) + "统计数据!"}));
+  EXPECT_EQ(LogAfterFirstLine(),
+            (std::vector<std::string>{transferStamp + "处理数据!",
+                                      Text(At(16, 1, 0, 0, 500)) + "统计数据!"}));
   EXPECT_EQ(server_->Query("SELECT cards FROM T_totals"),
             (std::vector<std::vector<std::string>>{{"1"}}));
   EXPECT_TRUE(form_->Timer1->isActive());
@@ -461,9 +485,9 @@ TEST_F(WindowDbTest, SkippedRecordsGetALineAfterTheRunsOwn) {
 
   const std::string runStamp = Text(At(15, 2, 0, 0, 500));
   const std::string clickStamp = Text(At(15, 9, 0, 0, 0));
-  EXPECT_EQ(LogAfterFirstLine(), (std::vector<std::string>{runStamp + "处理数据!",
-                                                           runStamp + "跳过 1 条记录: O2",
-                                                           clickStamp + "跳过 1 条记录: O2"}));
+  EXPECT_EQ(LogAfterFirstLine(),
+            (std::vector<std::string>{runStamp + "处理数据!", runStamp + "跳过 1 条记录: O2",
+                                      clickStamp + "跳过 1 条记录: O2"}));
 }
 
 }  // namespace
