@@ -41,9 +41,10 @@ int64_t StrToInt64(std::string_view text) {
   // negated hexadecimal bit pattern ever overflows a signed type.
   uint64_t magnitude = 0;
   std::size_t digits = 0;
-  const bool hex = i < text.size() &&
-                   (text[i] == '$' || text[i] == 'x' || text[i] == 'X' ||
-                    (text[i] == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')));
+  const bool hex =
+      i < text.size() &&
+      (text[i] == '$' || text[i] == 'x' || text[i] == 'X' ||
+       (text[i] == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')));
   if (hex) {
     i += text[i] == '0' ? 2 : 1;
     for (; i < text.size(); ++i) {

@@ -5,8 +5,8 @@
 
 #include <QDateTime>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 
 #include "convert/error.h"
@@ -16,8 +16,8 @@ namespace cardsync {
 namespace {
 
 constexpr int64_t kMsPerDay = 86'400'000;
-constexpr int64_t kFirstDay = -693'593;   // 0001-01-01
-constexpr int64_t kLastDay = 2'958'465;   // 9999-12-31
+constexpr int64_t kFirstDay = -693'593;    // 0001-01-01
+constexpr int64_t kLastDay = 2'958'465;    // 9999-12-31
 constexpr int64_t kUnixEpochDay = 25'569;  // 1970-01-01
 // Day 0 (1899-12-30) is day 693594 when 0001-01-01, a Monday, is day 1; this
 // offset turns a day number into the weekday 1 = Sunday .. 7 = Saturday.
@@ -307,8 +307,8 @@ int ScanAmPm(TextScanner& scanner, const FormatSettings& settings) {
   return 0;
 }
 
-bool ScanDate(TextScanner& scanner, const FormatSettings& settings, int referenceYear,
-              int& year, int& month, int& day) {
+bool ScanDate(TextScanner& scanner, const FormatSettings& settings, int referenceYear, int& year,
+              int& month, int& day) {
   int values[3], digits[3];
   int count = 0;
   for (; count < 3; ++count) {
@@ -388,8 +388,8 @@ DateTimeParts SplitDateTime(DateTime value) {
   if (!std::isfinite(value) || std::fabs(value) > static_cast<double>(kLastDay + 1)) {
     ThrowOutOfRange(value);
   }
-  const long double totalMs =
-      RoundHalfEven(std::fabs(static_cast<long double>(value)) * static_cast<long double>(kMsPerDay));
+  const long double totalMs = RoundHalfEven(std::fabs(static_cast<long double>(value)) *
+                                            static_cast<long double>(kMsPerDay));
   const auto ms = static_cast<int64_t>(totalMs);
   int64_t dayNumber = ms / kMsPerDay;
   const int64_t msOfDay = ms % kMsPerDay;

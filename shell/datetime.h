@@ -28,8 +28,8 @@ DateTimeParts SplitDateTime(DateTime value);
 // Throws cardsync::Error "Invalid argument to date encode" / "... time encode"
 // for a date outside 0001-01-01..9999-12-31 or a time outside 00:00:00.000 to
 // 23:59:59.999.
-DateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                        int second = 0, int millisecond = 0);
+DateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                        int millisecond = 0);
 
 // The workstation's local clock, with milliseconds; read afresh on each call.
 DateTime NowDateTime();

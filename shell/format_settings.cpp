@@ -25,9 +25,7 @@ constexpr std::array<std::string_view, 7> kShortDayNames = {"Sun", "Mon", "Tue",
 constexpr std::array<std::string_view, 7> kLongDayNames = {
     "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
-bool IsAsciiLetter(QChar c) {
-  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
-}
+bool IsAsciiLetter(QChar c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 
 // A text item as the locale gives it, or the fallback when it is too long.
 std::string TextItem(const QString& value, std::string_view fallback) {
@@ -226,8 +224,8 @@ FormatSettings FormatSettingsFromLocale(const QLocale& locale) {
   // patterns written by hand.
   for (int month = 1; month <= 12; ++month) {
     const std::size_t i = month - 1;
-    settings.shortMonthNames[i] = TextItem(
-        locale.standaloneMonthName(month, QLocale::ShortFormat), kShortMonthNames[i]);
+    settings.shortMonthNames[i] =
+        TextItem(locale.standaloneMonthName(month, QLocale::ShortFormat), kShortMonthNames[i]);
     settings.longMonthNames[i] =
         TextItem(locale.standaloneMonthName(month, QLocale::LongFormat), kLongMonthNames[i]);
   }

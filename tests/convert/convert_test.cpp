@@ -42,8 +42,19 @@ TEST(ProvinceFromCode, EveryRowOfTheTable) {
 }
 
 TEST(ProvinceFromCode, TextsWithoutARowGiveEmpty) {
-  const std::vector<std::string> codes = {"02", "19", "27", "FF", "0a", "1b",  "",     "0",
-                                          "0A ", " 0A", "0AK", "\u4EAC", std::string("0A\0", 3)};
+  const std::vector<std::string> codes = {"02",
+                                          "19",
+                                          "27",
+                                          "FF",
+                                          "0a",
+                                          "1b",
+                                          "",
+                                          "0",
+                                          "0A ",
+                                          " 0A",
+                                          "0AK",
+                                          "\u4EAC",
+                                          std::string("0A\0", 3)};
   for (const auto& code : codes) {
     SCOPED_TRACE("[" + code + "]");
     EXPECT_EQ(ProvinceFromCode(code), "");
@@ -177,12 +188,12 @@ TEST(GbkText, ByteLengthCountsOneForAsciiAndTwoOtherwise) {
       {"\u4EAC", 2},
       {"\u6D59K123", 6},
       {"\u00E9", 2},
-      {"\u20AC", 1},          // code page 936 has the euro sign at 0x80
-      {"\U0001F600", 2},      // outside GBK: kept whole, counted as a double-byte character
-      {"\xFF", 1},            // not UTF-8
-      {"\xE4\xBA", 2},        // a character cut short: two stray bytes
-      {"\xC0\x80", 2},        // overlong form
-      {"\xED\xA0\x80", 3},    // encoded surrogate
+      {"\u20AC", 1},            // code page 936 has the euro sign at 0x80
+      {"\U0001F600", 2},        // outside GBK: kept whole, counted as a double-byte character
+      {"\xFF", 1},              // not UTF-8
+      {"\xE4\xBA", 2},          // a character cut short: two stray bytes
+      {"\xC0\x80", 2},          // overlong form
+      {"\xED\xA0\x80", 3},      // encoded surrogate
       {"\xF4\x90\x80\x80", 4},  // beyond U+10FFFF
   };
   for (const auto& [text, bytes] : cases) {
@@ -227,7 +238,7 @@ TEST(GbkText, CopyTakesTheCharactersStartingInTheRange) {
 
 TEST(GbkText, AdjacentCopiesShareOutTheTextExactly) {
   const std::vector<std::string> texts = {
-      "0AK123",       "\u4EACA12345", "A\u4EAC12",      "\u4EAC\u6D25\u664B",
+      "0AK123",         "\u4EACA12345",  "A\u4EAC12",          "\u4EAC\u6D25\u664B",
       "a\u20ACb\u00E9", "\xFF\xE4\xBAx", "A\U0001F600\u4EAC9",
   };
   for (const auto& text : texts) {

@@ -27,8 +27,8 @@ DateTime Sample() { return EncodeDateTime(2024, 3, 5, 14, 7, 9, 45); }
 
 std::string Describe(const DateTimeParts& p) {
   char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d w%d", p.year, p.month,
-                p.day, p.hour, p.minute, p.second, p.millisecond, p.dayOfWeek);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d w%d", p.year, p.month, p.day,
+                p.hour, p.minute, p.second, p.millisecond, p.dayOfWeek);
   return text;
 }
 
@@ -62,8 +62,8 @@ TEST(SplitDateTime, ValuesNoDateCanShowAreErrors) {
       std::numeric_limits<double>::quiet_NaN(),
       std::numeric_limits<double>::infinity(),
       -std::numeric_limits<double>::infinity(),
-      2958466.0,   // 10000-01-01
-      -693594.0,   // 0000-12-31
+      2958466.0,  // 10000-01-01
+      -693594.0,  // 0000-12-31
       -693594.5,
       1e300,
       -1e300,
@@ -82,7 +82,8 @@ TEST(EncodeDateTime, AgreesWithQtsCalendarOnEveryDay) {
   const qint64 dayZero = QDate(1899, 12, 30).toJulianDay();
   for (QDate date(1, 1, 1); date.year() <= 9999; date = date.addDays(1)) {
     const DateTime value = EncodeDateTime(date.year(), date.month(), date.day());
-    ASSERT_EQ(value, static_cast<double>(date.toJulianDay() - dayZero)) << qPrintable(date.toString());
+    ASSERT_EQ(value, static_cast<double>(date.toJulianDay() - dayZero))
+        << qPrintable(date.toString());
     const DateTimeParts parts = SplitDateTime(value);
     ASSERT_EQ(parts.year, date.year());
     ASSERT_EQ(parts.month, date.month());
@@ -96,8 +97,8 @@ TEST(EncodeDateTime, TimeOfDayRoundTripsToTheMillisecond) {
     int year, month, day, hour, minute, second, ms;
   };
   const std::vector<Case> cases = {
-      {1970, 1, 1, 8, 0, 0, 0},      {2024, 3, 5, 14, 7, 9, 45},    {2024, 2, 29, 23, 59, 59, 999},
-      {1899, 12, 29, 6, 0, 0, 0},    {1, 1, 1, 0, 0, 0, 1},         {9999, 12, 31, 23, 59, 59, 999},
+      {1970, 1, 1, 8, 0, 0, 0},       {2024, 3, 5, 14, 7, 9, 45}, {2024, 2, 29, 23, 59, 59, 999},
+      {1899, 12, 29, 6, 0, 0, 0},     {1, 1, 1, 0, 0, 0, 1},      {9999, 12, 31, 23, 59, 59, 999},
       {1800, 6, 15, 12, 30, 30, 500}, {2038, 1, 19, 3, 14, 7, 0},
   };
   for (const auto& c : cases) {
@@ -119,12 +120,12 @@ TEST(EncodeDateTime, InvalidArguments) {
   const char* date = "Invalid argument to date encode";
   const char* time = "Invalid argument to time encode";
   const std::vector<Case> cases = {
-      {0, 1, 1, 0, 0, 0, 0, date},     {10000, 1, 1, 0, 0, 0, 0, date},
-      {2023, 2, 29, 0, 0, 0, 0, date}, {1900, 2, 29, 0, 0, 0, 0, date},
-      {2024, 2, 30, 0, 0, 0, 0, date}, {2024, 4, 31, 0, 0, 0, 0, date},
-      {2024, 13, 1, 0, 0, 0, 0, date}, {2024, 0, 1, 0, 0, 0, 0, date},
-      {2024, 1, 0, 0, 0, 0, 0, date},  {2024, 1, 1, 24, 0, 0, 0, time},
-      {2024, 1, 1, 0, 60, 0, 0, time}, {2024, 1, 1, 0, 0, 60, 0, time},
+      {0, 1, 1, 0, 0, 0, 0, date},       {10000, 1, 1, 0, 0, 0, 0, date},
+      {2023, 2, 29, 0, 0, 0, 0, date},   {1900, 2, 29, 0, 0, 0, 0, date},
+      {2024, 2, 30, 0, 0, 0, 0, date},   {2024, 4, 31, 0, 0, 0, 0, date},
+      {2024, 13, 1, 0, 0, 0, 0, date},   {2024, 0, 1, 0, 0, 0, 0, date},
+      {2024, 1, 0, 0, 0, 0, 0, date},    {2024, 1, 1, 24, 0, 0, 0, time},
+      {2024, 1, 1, 0, 60, 0, 0, time},   {2024, 1, 1, 0, 0, 60, 0, time},
       {2024, 1, 1, 0, 0, 0, 1000, time}, {2024, 1, 1, -1, 0, 0, 0, time},
   };
   for (const auto& c : cases) {
@@ -155,18 +156,48 @@ void ExpectPatterns(const std::vector<PatternCase>& cases, DateTime value,
 TEST(FormatDateTime, DateAndTimeElements) {
   ExpectPatterns(
       {
-          {"d", "5"},         {"dd", "05"},        {"ddd", "Tue"},         {"dddd", "Tuesday"},
-          {"DDDD", "Tuesday"}, {"m", "3"},         {"mm", "03"},           {"mmm", "Mar"},
-          {"mmmm", "March"},  {"MMMMMM", "March"}, {"y", "24"},            {"yy", "24"},
-          {"yyy", "2024"},    {"yyyy", "2024"},    {"YYYYY", "2024"},      {"h", "14"},
-          {"hh", "14"},       {"n", "7"},          {"nn", "07"},           {"nnn", "07"},
-          {"s", "9"},         {"ss", "09"},        {"z", "45"},            {"zz", "45"},
-          {"zzz", "045"},     {"e", "2024"},       {"g", "A.D."},          {"c", "c"},
-          {"x#!", "x#!"},     {"Hh", "1414"},      {"yyyy-mm-dd", "2024-03-05"},
+          {"d", "5"},
+          {"dd", "05"},
+          {"ddd", "Tue"},
+          {"dddd", "Tuesday"},
+          {"DDDD", "Tuesday"},
+          {"m", "3"},
+          {"mm", "03"},
+          {"mmm", "Mar"},
+          {"mmmm", "March"},
+          {"MMMMMM", "March"},
+          {"y", "24"},
+          {"yy", "24"},
+          {"yyy", "2024"},
+          {"yyyy", "2024"},
+          {"YYYYY", "2024"},
+          {"h", "14"},
+          {"hh", "14"},
+          {"n", "7"},
+          {"nn", "07"},
+          {"nnn", "07"},
+          {"s", "9"},
+          {"ss", "09"},
+          {"z", "45"},
+          {"zz", "45"},
+          {"zzz", "045"},
+          {"e", "2024"},
+          {"g", "A.D."},
+          {"c", "c"},
+          {"x#!", "x#!"},
+          {"Hh", "1414"},
+          {"yyyy-mm-dd", "2024-03-05"},
       },
       Sample(), DefaultFormatSettings());
-  ExpectPatterns({{"z", "5"}, {"zz", "05"}, {"zzz", "005"}, {"yy", "05"}, {"yyyy", "0905"},
-                  {"d", "1"}, {"m", "2"}, {"h:n:s", "1:2:3"}, {"ee", "905"}},
+  ExpectPatterns({{"z", "5"},
+                  {"zz", "05"},
+                  {"zzz", "005"},
+                  {"yy", "05"},
+                  {"yyyy", "0905"},
+                  {"d", "1"},
+                  {"m", "2"},
+                  {"h:n:s", "1:2:3"},
+                  {"ee", "905"}},
                  EncodeDateTime(905, 2, 1, 1, 2, 3, 5), DefaultFormatSettings());
 }
 
@@ -176,10 +207,10 @@ TEST(FormatDateTime, MinutesFollowAnHourElement) {
           {"h:m", "14:7"},
           {"hh:mm", "14:07"},
           {"h mm", "14 07"},
-          {"hh'h'mm", "14h07"},        // quoted text is not a letter element
-          {"hdm", "1453"},             // a d in between: the month
+          {"hh'h'mm", "14h07"},       // quoted text is not a letter element
+          {"hdm", "1453"},            // a d in between: the month
           {"h\u65F6m", "14\u65F63"},  // a multi-byte character in between clears the h
-          {"hh:mmm", "14:Mar"},        // three or more m are always the month name
+          {"hh:mmm", "14:Mar"},       // three or more m are always the month name
           {"m/d h:m", "3/5 14:7"},
           {"HH:MM", "14:07"},
       },
@@ -196,12 +227,12 @@ TEST(FormatDateTime, TwelveHourClockAndAmPmElements) {
           {"h Am/pM", "2 pM"},  // the written half, as written
           {"h a/p", "2 p"},
           {"h A/P", "2 P"},
-          {"AMPM h", "pm 2"},     // an AM/PM element earlier in the pattern
+          {"AMPM h", "pm 2"},  // an AM/PM element earlier in the pattern
           {"h", "14"},
           {"h 'am/pm'", "14 am/pm"},  // quoted: no element
           {"h h a/p", "14 2 p"},      // the next h comes first
           {"h x a/p", "2 x p"},
-          {"h aa/p", "14 ap"},          // the first a starts no element; "a/p" then does
+          {"h aa/p", "14 ap"},  // the first a starts no element; "a/p" then does
           {"h:nn:ss AMPM", "2:07:09 pm"},
       },
       Sample(), DefaultFormatSettings());
@@ -209,8 +240,8 @@ TEST(FormatDateTime, TwelveHourClockAndAmPmElements) {
     int hour;
     const char* expected;
   };
-  const std::vector<HourCase> hours = {
-      {0, "12 am"}, {1, "1 am"}, {11, "11 am"}, {12, "12 pm"}, {13, "1 pm"}, {23, "11 pm"}};
+  const std::vector<HourCase> hours = {{0, "12 am"},  {1, "1 am"},  {11, "11 am"},
+                                       {12, "12 pm"}, {13, "1 pm"}, {23, "11 pm"}};
   for (const auto& c : hours) {
     SCOPED_TRACE(c.hour);
     EXPECT_EQ(FormatDateTime("h ampm", EncodeDateTime(2024, 1, 1, c.hour), DefaultFormatSettings()),
@@ -230,7 +261,10 @@ TEST(FormatDateTime, SeparatorsQuotesAndMultiByteText) {
           {"\"hh:nn\"", "hh:nn"},
           {"'it''s'", "its"},
           {"dd 'unterminated", "05 unterminated"},
-          {"yyyy\u5E74m\u6708d\u65E5", "2024\u5E74" "3\u6708" "5\u65E5"},
+          {"yyyy\u5E74m\u6708d\u65E5",
+           "2024\u5E74"
+           "3\u6708"
+           "5\u65E5"},
       },
       Sample(), settings);
 }
@@ -252,9 +286,9 @@ struct LocaleCase {
   const char* dateSeparator;
   const char* timeSeparator;
   const char* decimalSeparator;
-  const char* text;           // DateTimeText of the sample
-  const char* morning;        // DateTimeText of 1970-01-01 08:00:00
-  const char* names;          // "mmmm mmm dddd ddd" of the sample
+  const char* text;     // DateTimeText of the sample
+  const char* morning;  // DateTimeText of 1970-01-01 08:00:00
+  const char* names;    // "mmmm mmm dddd ddd" of the sample
 };
 
 TEST(FormatSettingsFromLocale, RealLocales) {
@@ -265,18 +299,18 @@ TEST(FormatSettingsFromLocale, RealLocales) {
        "M\u00E4rz M\u00E4r Dienstag Di"},
       {"zh_CN", "yyyy/m/d", "hh:mm:ss", "/", ":", ".", "2024/3/5 14:07:09", "1970/1/1 08:00:00",
        "\u4E09\u6708 3\u6708 \u661F\u671F\u4E8C \u5468\u4E8C"},
-      {"ja_JP", "yyyy/mm/dd", "h:mm:ss", "/", ":", ".", "2024/03/05 14:07:09",
-       "1970/01/01 8:00:00", "3\u6708 3\u6708 \u706B\u66DC\u65E5 \u706B"},
-      {"ko_KR", "yy. m. d.", "AMPM h:mm:ss", ".", ":", ".",
-       "24. 3. 5. \uC624\uD6C4 2:07:09", "70. 1. 1. \uC624\uC804 8:00:00",
-       "3\uC6D4 3\uC6D4 \uD654\uC694\uC77C \uD654"},
+      {"ja_JP", "yyyy/mm/dd", "h:mm:ss", "/", ":", ".", "2024/03/05 14:07:09", "1970/01/01 8:00:00",
+       "3\u6708 3\u6708 \u706B\u66DC\u65E5 \u706B"},
+      {"ko_KR", "yy. m. d.", "AMPM h:mm:ss", ".", ":", ".", "24. 3. 5. \uC624\uD6C4 2:07:09",
+       "70. 1. 1. \uC624\uC804 8:00:00", "3\uC6D4 3\uC6D4 \uD654\uC694\uC77C \uD654"},
       {"fi_FI", "d.m.yyyy", "h:mm:ss", ".", ".", ",", "5.3.2024 14.07.09", "1.1.1970 8.00.00",
        "maaliskuu maalis tiistai ti"},
       {"en_GB", "dd/mm/yyyy", "hh:mm:ss", "/", ":", ".", "05/03/2024 14:07:09",
        "01/01/1970 08:00:00", "March Mar Tuesday Tue"},
-      {"bg_BG", "d.mm.yy \"\u0433\".", "h:mm:ss", ".", ":", ",",
-       "5.03.24 \u0433. 14:07:09", "1.01.70 \u0433. 8:00:00",
-       "\u043C\u0430\u0440\u0442 \u043C\u0430\u0440\u0442 \u0432\u0442\u043E\u0440\u043D\u0438\u043A "
+      {"bg_BG", "d.mm.yy \"\u0433\".", "h:mm:ss", ".", ":", ",", "5.03.24 \u0433. 14:07:09",
+       "1.01.70 \u0433. 8:00:00",
+       "\u043C\u0430\u0440\u0442 \u043C\u0430\u0440\u0442 "
+       "\u0432\u0442\u043E\u0440\u043D\u0438\u043A "
        "\u0432\u0442"},
   };
   for (const auto& c : cases) {
@@ -344,9 +378,9 @@ TEST(ShortDatePatternFromQt, Translation) {
 
 TEST(LongTimePatternFromQt, HourStyleAndMarkerPosition) {
   const std::vector<std::pair<const char*, const char*>> cases = {
-      {"h:mm AP", "h:mm:ss AMPM"}, {"HH:mm", "hh:mm:ss"},       {"H:mm", "h:mm:ss"},
+      {"h:mm AP", "h:mm:ss AMPM"}, {"HH:mm", "hh:mm:ss"},         {"H:mm", "h:mm:ss"},
       {"AP h:mm", "AMPM h:mm:ss"}, {"hh:mm ap", "hh:mm:ss AMPM"}, {"H.mm", "h:mm:ss"},
-      {"a h:mm", "AMPM h:mm:ss"},  {"HH 'h' mm", "hh:mm:ss"},    {"'ap' HH:mm", "hh:mm:ss"},
+      {"a h:mm", "AMPM h:mm:ss"},  {"HH 'h' mm", "hh:mm:ss"},     {"'ap' HH:mm", "hh:mm:ss"},
   };
   for (const auto& [qtFormat, pattern] : cases) {
     SCOPED_TRACE(qtFormat);
@@ -392,8 +426,8 @@ TEST(DateTimeText, CutAt256GbkBytesWithoutSplittingACharacter) {
   const std::vector<Case> cases = {
       {"a" + han, "a" + han127},  // byte 256 is the first half of the 128th character
       {han, han128},              // exactly 256 bytes
-      {"yyyy" + han, "2024" + han127.substr(3)},         // 4 + 252 bytes
-      {"yyy'a'" + han, "2024a" + han127.substr(6)},      // 5 + 250, the next one would split
+      {"yyyy" + han, "2024" + han127.substr(3)},     // 4 + 252 bytes
+      {"yyy'a'" + han, "2024a" + han127.substr(6)},  // 5 + 250, the next one would split
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pattern.substr(0, 5));
@@ -461,8 +495,8 @@ TEST(ProcessSettings, ReloadFollowsTheDefaultLocale) {
 }
 
 TEST(ProcessSettings, DefaultsWithoutLocaleEnvironment) {
-  for (const char* name : {"LANG", "LANGUAGE", "LC_ALL", "LC_TIME", "LC_NUMERIC", "LC_CTYPE",
-                           "LC_MESSAGES"}) {
+  for (const char* name :
+       {"LANG", "LANGUAGE", "LC_ALL", "LC_TIME", "LC_NUMERIC", "LC_CTYPE", "LC_MESSAGES"}) {
     if (std::getenv(name) != nullptr) GTEST_SKIP() << name << " is set";
   }
   EXPECT_TRUE(FormatSettingsFromLocale(QLocale::system()) == DefaultFormatSettings());
@@ -489,7 +523,8 @@ void ExpectParses(const std::vector<ParseCase>& cases, const FormatSettings& s) 
 TEST(TryParseDateTimeText, DefaultSettings) {
   ExpectParses(
       {
-          {"1/1/70 8:00:00 am", true, EncodeDateTime(2070, 1, 1, 8)},  // 70 is more than 50 years back
+          {"1/1/70 8:00:00 am", true,
+           EncodeDateTime(2070, 1, 1, 8)},  // 70 is more than 50 years back
           {"1/1/1970 8:00:00 am", true, UnixToLocalDateTime(0)},
           {"3/5/2024", true, EncodeDateTime(2024, 3, 5)},
           {" 3/5/2024 ", true, EncodeDateTime(2024, 3, 5)},
@@ -546,8 +581,8 @@ TEST(TryParseDateTimeText, ReadsBackTheTextsOfRealLocales) {
   }
   // Day before month in German settings.
   DateTime value = -1;
-  ASSERT_TRUE(TryParseDateTimeText("05.03.24", FormatSettingsFromLocale(QLocale("de_DE")), value,
-                                   2024));
+  ASSERT_TRUE(
+      TryParseDateTimeText("05.03.24", FormatSettingsFromLocale(QLocale("de_DE")), value, 2024));
   EXPECT_EQ(value, EncodeDateTime(2024, 3, 5));
 }
 
