@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 
 #include "tds_tokens.h"
@@ -290,26 +289,18 @@ void DecodeValue(const TypeInfo& ti, const std::optional<Bytes>& bytes, Param& p
       break;
     }
     case type::kDecimal: case type::kNumeric: case type::kDecimalN: case type::kNumericN: {
-      // The engine's Param has no scale, so exact values travel as money
-      // (four decimals) or as bigint; anything finer goes as float.
-      p.type = ti.scale == 0 ? SqlType::BigInt : ti.scale <= 4 ? SqlType::Money : SqlType::Float;
+      p.type = SqlType::Decimal;
+      p.scale = ti.scale;
       if (!bytes) return;
       if (bytes->size() < 2 || bytes->size() > 17) throw WireError("decimal value of unexpected size");
       bool positive = (*bytes)[0] != 0;
       std::span<const uint8_t> mag = std::span(*bytes).subspan(1);
+      // The engine holds the unscaled value in 64 bits, enough for decimal(18).
       for (size_t k = 8; k < mag.size(); ++k) {
-        if (mag[k] != 0) throw UnsupportedRequest("decimal parameter out of the supported range");
+        if (mag[k] != 0) throw UnsupportedRequest("decimal parameter beyond 18 digits");
       }
       uint64_t m = LittleEndianUnsigned(mag.first(std::min<size_t>(8, mag.size())));
-      if (p.type == SqlType::Float) {
-        v.f = static_cast<double>(m) / std::pow(10.0, ti.scale) * (positive ? 1 : -1);
-        return;
-      }
-      for (int k = ti.scale; k < 4 && p.type == SqlType::Money; ++k) {
-        if (m > (uint64_t(INT64_MAX) / 10)) throw UnsupportedRequest("decimal parameter out of the supported range");
-        m *= 10;
-      }
-      if (m > uint64_t(INT64_MAX)) throw UnsupportedRequest("decimal parameter out of the supported range");
+      if (m > uint64_t(INT64_MAX)) throw UnsupportedRequest("decimal parameter beyond 18 digits");
       v.i = positive ? static_cast<int64_t>(m) : -static_cast<int64_t>(m);
       break;
     }
@@ -478,10 +469,17 @@ std::string ParamLiteral(const Param& p) {
     case SqlType::Int: case SqlType::BigInt: case SqlType::SmallInt: case SqlType::TinyInt: case SqlType::Bit:
       return std::to_string(v.i);
     case SqlType::Money: case SqlType::SmallMoney: case SqlType::Decimal: {
+      int scale = p.type == SqlType::Decimal ? std::clamp(p.scale, 0, 18) : 4;
+      uint64_t unit = 1;
+      for (int k = 0; k < scale; ++k) unit *= 10;
       uint64_t mag = v.i < 0 ? ~static_cast<uint64_t>(v.i) + 1 : static_cast<uint64_t>(v.i);
-      std::snprintf(buf, sizeof buf, "%s%llu.%04llu", v.i < 0 ? "-" : "",
-                    static_cast<unsigned long long>(mag / 10000), static_cast<unsigned long long>(mag % 10000));
-      return buf;
+      std::snprintf(buf, sizeof buf, "%s%llu", v.i < 0 ? "-" : "", static_cast<unsigned long long>(mag / unit));
+      std::string out = buf;
+      if (scale > 0) {
+        std::snprintf(buf, sizeof buf, ".%0*llu", scale, static_cast<unsigned long long>(mag % unit));
+        out += buf;
+      }
+      return out;
     }
     case SqlType::Float: case SqlType::Real:
       std::snprintf(buf, sizeof buf, "%.17g", v.f);
