@@ -24,11 +24,13 @@ int RunOnce(JobKind kind, std::ostream& out) {
   static char name[] = "cardsync";
   static char* argv[] = {name, nullptr};
   std::unique_ptr<QCoreApplication> application;
-  if (QCoreApplication::instance() == nullptr) application = std::make_unique<QCoreApplication>(argc, argv);
+  if (QCoreApplication::instance() == nullptr)
+    application = std::make_unique<QCoreApplication>(argc, argv);
 
   const std::string stamp = DateTimeText(NowDateTime());
   db::Database database;
-  const JobOutcome outcome = kind == JobKind::Transfer ? RunTransfer(database) : RunTotals(database);
+  const JobOutcome outcome =
+      kind == JobKind::Transfer ? RunTransfer(database) : RunTotals(database);
   for (const std::string& line : OutcomeLogLines(kind, outcome, stamp)) out << line << '\n';
   out.flush();
   switch (outcome.status) {

@@ -16,7 +16,8 @@ constexpr std::size_t kSkippedListed = 10;
 
 }  // namespace
 
-std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome, const std::string& stamp) {
+std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
+                                         const std::string& stamp) {
   std::vector<std::string> lines;
   const bool transfer = kind == JobKind::Transfer;
   switch (outcome.status) {
@@ -31,7 +32,8 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
       break;
   }
   if (!outcome.skipped.empty()) {
-    std::string line = stamp + kSkippedBefore + std::to_string(outcome.skipped.size()) + kSkippedAfter;
+    std::string line =
+        stamp + kSkippedBefore + std::to_string(outcome.skipped.size()) + kSkippedAfter;
     for (std::size_t i = 0; i < outcome.skipped.size() && i < kSkippedListed; ++i) {
       if (i > 0) line += ", ";
       line += outcome.skipped[i].orderId;

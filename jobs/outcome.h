@@ -30,7 +30,8 @@ struct JobOutcome {
 //   Done:            stamp + "处理数据!" (transfer) or stamp + "统计数据!" (totals)
 //   CouldNotConnect: stamp + "数据库连接失败! " + message
 //   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
-// and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ", "-separated.
+// and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ",
+// "-separated.
 std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
                                          const std::string& stamp);
 

@@ -2,6 +2,8 @@
 // treats it as a call; whatever the procedure does takes effect by itself.
 #include "jobs/totals.h"
 
+#include "jobs/connected_run.h"
+
 namespace cardsync::jobs {
 namespace {
 
@@ -10,23 +12,12 @@ constexpr const char* kTotalsStatement = "totals";
 }  // namespace
 
 JobOutcome RunTotals(db::Database& database) {
-  JobOutcome outcome;
-  if (!database.OpenDatabase()) {
-    outcome.status = JobOutcome::Status::CouldNotConnect;
-    outcome.message = database.LastConnectError();
-    return outcome;
-  }
-  try {
+  return RunConnected(database, [&database](JobOutcome&) {
     db::Statement& reader = database.ADOQuww();
     reader.Close();
     reader.SetText(kTotalsStatement);
     reader.ExecSQL();
-  } catch (const Error& e) {
-    outcome.status = JobOutcome::Status::Failed;
-    outcome.message = e.what();
-  }
-  database.CloseDatabase();
-  return outcome;
+  });
 }
 
 }  // namespace cardsync::jobs

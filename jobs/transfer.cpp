@@ -8,6 +8,7 @@
 #include "convert/chepaitoascii.h"
 #include "convert/gbk_text.h"
 #include "convert/unixtime.h"
+#include "jobs/connected_run.h"
 #include "shell/datetime.h"
 
 namespace cardsync::jobs {
@@ -47,7 +48,9 @@ constexpr TransferPass kPasses[] = {
     {kCurrentDaySpecialCards, false},
 };
 
-std::string UnixTimeText(const std::string& text) { return DateTimeText(UnixToLocalDateTime(StrToInt64(text))); }
+std::string UnixTimeText(const std::string& text) {
+  return DateTimeText(UnixToLocalDateTime(StrToInt64(text)));
+}
 
 // months is an int column, so its text is digits; bound as a number it stays the
 // unquoted numeric value the statement always had.
@@ -65,9 +68,10 @@ void CopyRecord(db::Database& database, const TransferValues& values, JobOutcome
     // Without a count we cannot tell insert from update: leave the record alone.
     throw *database.LastQueryError();
   }
-  const db::Params update = {values.kexNo,  values.startDate, values.endDate,
-                             MonthsValue(values.months), values.moneys, values.types,
-                             values.kahao,  values.siji,      values.orderId};
+  const db::Params update = {
+      values.kexNo,  values.startDate, values.endDate, MonthsValue(values.months),
+      values.moneys, values.types,     values.kahao,   values.siji,
+      values.orderId};
   if (count == "0") {
     // Insert and update land together, so no row is left holding only order_id.
     database.BeginTransaction();
@@ -117,7 +121,8 @@ void RunPass(db::Database& database, const TransferPass& pass, JobOutcome& outco
 }  // namespace
 
 std::string ConvertedPlate(const std::string& kahao) {
-  return ProvinceFromCode(GbkCopy(kahao, 1, kProvinceBytes)) + GbkCopy(kahao, kPlateStart, kPlateBytes);
+  return ProvinceFromCode(GbkCopy(kahao, 1, kProvinceBytes)) +
+         GbkCopy(kahao, kPlateStart, kPlateBytes);
 }
 
 TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPlate) {
@@ -137,20 +142,9 @@ TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPl
 }
 
 JobOutcome RunTransfer(db::Database& database) {
-  JobOutcome outcome;
-  if (!database.OpenDatabase()) {
-    outcome.status = JobOutcome::Status::CouldNotConnect;
-    outcome.message = database.LastConnectError();
-    return outcome;
-  }
-  try {
+  return RunConnected(database, [&database](JobOutcome& outcome) {
     for (const TransferPass& pass : kPasses) RunPass(database, pass, outcome);
-  } catch (const Error& e) {
-    outcome.status = JobOutcome::Status::Failed;
-    outcome.message = e.what();
-  }
-  database.CloseDatabase();
-  return outcome;
+  });
 }
 
 }  // namespace cardsync::jobs
