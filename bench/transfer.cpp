@@ -2,6 +2,8 @@
 // 10 000 and 100 000 records it prints records per second, requests per record
 // (counted in the stand-in's log), one bare "select 1" round trip and the job's
 // peak memory. Sizes can be given as arguments: bench_transfer 1000 5000
+#include "jobs/transfer.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 #include <algorithm>
@@ -13,9 +15,8 @@
 #include <vector>
 
 #include "db/database.h"
-#include "jobs/transfer.h"
+#include "reporting_server.h"
 #include "shell/format_settings.h"
-#include "standin_server.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ long StatusKilobytes(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.starts_with(field)) return std::strtol(line.c_str() + std::string(field).size(), nullptr, 10);
+    if (line.starts_with(field))
+      return std::strtol(line.c_str() + std::string(field).size(), nullptr, 10);
   }
   return -1;
 }
@@ -42,9 +44,10 @@ bool ResetPeak() {
 }
 
 std::size_t Requests(const std::vector<std::string>& lines, std::size_t from) {
-  return std::size_t(std::count_if(lines.begin() + std::ptrdiff_t(from), lines.end(), [](const std::string& line) {
-    return line.starts_with("batch: ") || line.starts_with("rpc: ") || line.starts_with("tm: ");
-  }));
+  return std::size_t(
+      std::count_if(lines.begin() + std::ptrdiff_t(from), lines.end(), [](const std::string& line) {
+        return line.starts_with("batch: ") || line.starts_with("rpc: ") || line.starts_with("tm: ");
+      }));
 }
 
 void Seed(cardsync::db::Database& database, int records) {
@@ -52,8 +55,9 @@ void Seed(cardsync::db::Database& database, int records) {
     std::string insert = "insert into T_sendbase values";
     for (int i = first; i < std::min(records, first + kRowsPerInsert); ++i) {
       const std::string n = std::to_string(i);
-      insert += std::string(i == first ? " " : ",") + "('R" + n + "', N'0AK" + n.substr(0, 6) + "', 12, 120.5, 'kx" +
-                n + "', '1710000000', '1710086400', 't', '2024-03-14 10:00:00')";
+      insert += std::string(i == first ? " " : ",") + "('R" + n + "', N'0AK" + n.substr(0, 6) +
+                "', 12, 120.5, 'kx" + n +
+                "', '1710000000', '1710086400', 't', '2024-03-14 10:00:00')";
     }
     database.ExecuteStatement(insert);
   }
@@ -89,23 +93,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
   if (sizes.empty()) sizes = {1000, 10000, 100000};
 
-  std::printf("%9s  %-8s  %10s  %12s  %12s  %14s  %s\n", "records", "rows", "seconds", "records/s", "requests/rec",
-              "peak RSS +KiB", "select 1 round trip");
+  std::printf("%9s  %-8s  %10s  %12s  %12s  %14s  %s\n", "records", "rows", "seconds", "records/s",
+              "requests/rec", "peak RSS +KiB", "select 1 round trip");
   for (const int records : sizes) {
-    StandinServer::Options options;
-    options.schemaFiles = {cardsync::testing::SourceDir() + "/schema/reporting.sql"};
-    options.now = "2024-03-15 02:00:00";
-    StandinServer server(options);
-    cardsync::db::Database database([&server] {
-      cardsync::db::ConnectionSettings settings;
-      settings.server = "127.0.0.1";
-      settings.port = server.port();
-      settings.database = server.options().database;
-      settings.user = server.options().user;
-      settings.password = server.options().password;
-      settings.queryTimeoutSeconds = 0;
-      return settings;
-    });
+    StandinServer server(cardsync::testing::ReportingOptions());
+    // No query time-out: at 100 000 records the selection alone takes a while.
+    cardsync::db::Database database(
+        [&server] { return cardsync::testing::SettingsFor(server, 30, 0); });
     if (!database.OpenDatabase()) {
       std::fprintf(stderr, "cannot connect: %s\n", database.LastConnectError().c_str());
       return 1;
@@ -114,16 +108,19 @@ int main(int argc, char** argv) {
     std::string one;
     const auto tripStart = Clock::now();
     for (int i = 0; i < kRoundTrips; ++i) database.QueryScalar("select 1", one);
-    const double tripMs = std::chrono::duration<double, std::milli>(Clock::now() - tripStart).count() / kRoundTrips;
+    const double tripMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - tripStart).count() / kRoundTrips;
     database.CloseDatabase();
 
     // First run inserts every record; the second finds them all and only updates.
     const char* kinds[] = {"new", "existing"};
     for (const char* kind : kinds) {
       const Run run = TimeTransfer(database, server, records);
-      if (run.outcome.status != cardsync::jobs::JobOutcome::Status::Done || run.outcome.read != records) {
-        std::fprintf(stderr, "transfer of %d %s records did not finish: status %d, read %d, %s\n", records, kind,
-                     int(run.outcome.status), run.outcome.read, run.outcome.message.c_str());
+      if (run.outcome.status != cardsync::jobs::JobOutcome::Status::Done ||
+          run.outcome.read != records) {
+        std::fprintf(stderr, "transfer of %d %s records did not finish: status %d, read %d, %s\n",
+                     records, kind, int(run.outcome.status), run.outcome.read,
+                     run.outcome.message.c_str());
         return 1;
       }
       std::printf("%9d  %-8s  %10.2f  %12.0f  %12.2f  %14ld  %.3f ms\n", records, kind, run.seconds,

@@ -1,14 +1,15 @@
 // The connection and statement objects against the SQL Server stand-in, through
 // Qt's ODBC driver, unixODBC and FreeTDS: column texts of every kind, the reader's
 // row walk, scalar queries, bound values, server errors and broken connections.
+#include "db/database.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "db/database.h"
-#include "standin_server.h"
+#include "reporting_server.h"
 
 namespace cardsync::db {
 namespace {
@@ -16,34 +17,23 @@ namespace {
 using testing::SourceDir;
 using testing::StandinServer;
 
-StandinServer::Options ReportingOptions() {
-  StandinServer::Options options;
-  options.schemaFiles = {SourceDir() + "/schema/reporting.sql"};
-  options.now = "2024-03-15 02:00:00";
-  return options;
-}
+using testing::ReportingOptions;
 
 ConnectionSettings SettingsFor(const StandinServer& server) {
-  ConnectionSettings settings;
-  settings.server = "127.0.0.1";
-  settings.port = server.port();
-  settings.database = server.options().database;
-  settings.user = server.options().user;
-  settings.password = server.options().password;
-  settings.loginTimeoutSeconds = 5;
-  settings.queryTimeoutSeconds = 10;
-  return settings;
+  return testing::SettingsFor(server, /*loginTimeoutSeconds=*/5, /*queryTimeoutSeconds=*/10);
 }
 
 std::size_t CountLines(const StandinServer& server, std::string_view prefix) {
   const auto lines = server.LogLines();
-  return std::size_t(std::count_if(lines.begin(), lines.end(),
-                                   [prefix](const std::string& line) { return line.starts_with(prefix); }));
+  return std::size_t(std::count_if(lines.begin(), lines.end(), [prefix](const std::string& line) {
+    return line.starts_with(prefix);
+  }));
 }
 
 class DatabaseTest : public ::testing::Test {
  protected:
-  DatabaseTest() : server_(ReportingOptions()), database_([this] { return SettingsFor(server_); }) {}
+  DatabaseTest()
+      : server_(ReportingOptions()), database_([this] { return SettingsFor(server_); }) {}
   void SetUp() override { ASSERT_TRUE(database_.OpenDatabase()) << database_.LastConnectError(); }
 
   StandinServer server_;
@@ -52,14 +42,17 @@ class DatabaseTest : public ::testing::Test {
 
 TEST_F(DatabaseTest, FieldTextOfEveryColumnKind) {
   server_.Exec(
-      "create table kinds (id int primary key, i int, bi bigint, si smallint, ti tinyint, b bit, m money, "
-      "sm smallmoney, d2 decimal(10,2), d0 decimal(5,0), d6 decimal(12,6), f float, r real, dt datetime, "
+      "create table kinds (id int primary key, i int, bi bigint, si smallint, ti tinyint, b bit, m "
+      "money, "
+      "sm smallmoney, d2 decimal(10,2), d0 decimal(5,0), d6 decimal(12,6), f float, r real, dt "
+      "datetime, "
       "sdt smalldatetime, dd date, c6 char(6), vc varchar(20), nc nchar(4), nv nvarchar(20))");
   server_.Exec(
-      "insert into kinds values (1, -42, 9223372036854775807, -7, 255, 1, 120, 120.5, 12.30, 123, 1.2345675, "
-      "0.1, 1.5, '2024-03-05 14:07:09', '2024-03-05 14:07:00', '1999-12-31', '111', 'abc', N'浙K', N'浙K123')");
-  server_.Exec(
-      "insert into kinds(id) values (2)");
+      "insert into kinds values (1, -42, 9223372036854775807, -7, 255, 1, 120, 120.5, 12.30, 123, "
+      "1.2345675, "
+      "0.1, 1.5, '2024-03-05 14:07:09', '2024-03-05 14:07:00', '1999-12-31', '111', 'abc', N'浙K', "
+      "N'浙K123')");
+  server_.Exec("insert into kinds(id) values (2)");
   struct Case {
     const char* column;
     const char* filled;
@@ -99,7 +92,8 @@ TEST_F(DatabaseTest, FieldTextOfEveryColumnKind) {
 }
 
 TEST_F(DatabaseTest, ReaderWalksItsRowsAndLooksUpColumnsByName) {
-  server_.Exec("insert into T_sendbase(order_id, kahao) values('A1', N'0AK123'), ('A2', N'111111')");
+  server_.Exec(
+      "insert into T_sendbase(order_id, kahao) values('A1', N'0AK123'), ('A2', N'111111')");
   Statement& reader = database_.ADOQuww();
   reader.SetText("select order_id, kahao, kahao as KAHAO from T_sendbase order by order_id");
   reader.Open();
@@ -130,7 +124,8 @@ TEST_F(DatabaseTest, ReaderWalksItsRowsAndLooksUpColumnsByName) {
 
 TEST_F(DatabaseTest, FieldDateTimeOfDateTimeNullAndOtherColumns) {
   server_.Exec(
-      "insert into T_sendbase(order_id, kahao, months, siji) values('A1', N'x', 3, '2024-03-14 10:20:30'), "
+      "insert into T_sendbase(order_id, kahao, months, siji) values('A1', N'x', 3, '2024-03-14 "
+      "10:20:30'), "
       "('A2', N'x', 3, NULL)");
   Statement& reader = database_.ADOQuww();
   reader.SetText("select * from T_sendbase order by order_id");
@@ -184,30 +179,36 @@ TEST_F(DatabaseTest, QueryScalarRunsOrKeepsTheVariable) {
 }
 
 TEST_F(DatabaseTest, BoundValuesArriveExactlyAsGiven) {
-  const std::string values[] = {"it's", "say \"hi\"", "back`quote", "浙K123", "');drop table x;--", ""};
+  const std::string values[] = {"it's",   "say \"hi\"",         "back`quote",
+                                "浙K123", "');drop table x;--", ""};
   int n = 0;
   for (const std::string& value : values) {
     SCOPED_TRACE(value);
     const std::string id = "V" + std::to_string(++n);
-    database_.ExecuteStatement("insert into T_sendbase(order_id, kahao, kex_no, months) values(?,?,?,?)",
-                               {id, value, value, std::int64_t{n}});
-    const auto rows = server_.Query("select kahao, kex_no, months from T_sendbase where order_id='" + id + "'");
+    database_.ExecuteStatement(
+        "insert into T_sendbase(order_id, kahao, kex_no, months) values(?,?,?,?)",
+        {id, value, value, std::int64_t{n}});
+    const auto rows =
+        server_.Query("select kahao, kex_no, months from T_sendbase where order_id='" + id + "'");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], value);
     EXPECT_EQ(rows[0][1], value);
     EXPECT_EQ(rows[0][2], std::to_string(n));
     std::string count;
-    ASSERT_TRUE(database_.QueryScalar("select count(*) from T_sendbase where kahao=?", count, {value}));
+    ASSERT_TRUE(
+        database_.QueryScalar("select count(*) from T_sendbase where kahao=?", count, {value}));
     EXPECT_EQ(count, "1");
   }
-  database_.ExecuteStatement("insert into T_sendbase(order_id, kahao) values(?,?)", {std::string("N1"), Value{}});
+  database_.ExecuteStatement("insert into T_sendbase(order_id, kahao) values(?,?)",
+                             {std::string("N1"), Value{}});
   EXPECT_EQ(server_.Query("select kahao from T_sendbase where order_id='N1'")[0][0], "<NULL>");
 }
 
 TEST_F(DatabaseTest, EveryStatementEndsWithOneLineBreak) {
   database_.ExecuteStatement("update T_sendbase set types='x' where order_id='none'");
   std::string count;
-  database_.QueryScalar("select count(*) from T_sendbase where order_id=?", count, {std::string("A1")});
+  database_.QueryScalar("select count(*) from T_sendbase where order_id=?", count,
+                        {std::string("A1")});
   const auto lines = server_.LogLines();
   const auto sent = [&](std::string_view text) {
     return std::any_of(lines.begin(), lines.end(), [text](const std::string& line) {
@@ -299,8 +300,10 @@ TEST(DatabaseConnect, FailuresGiveReasons) {
     EXPECT_FALSE(database.OpenDatabase());
     EXPECT_FALSE(database.Connected());
     EXPECT_FALSE(database.LastConnectError().empty());
-    EXPECT_NE(database.LastConnectError().find(c.reasonHas), std::string::npos) << database.LastConnectError();
-    EXPECT_EQ(database.LastConnectError().find("[FreeTDS]"), std::string::npos) << database.LastConnectError();
+    EXPECT_NE(database.LastConnectError().find(c.reasonHas), std::string::npos)
+        << database.LastConnectError();
+    EXPECT_EQ(database.LastConnectError().find("[FreeTDS]"), std::string::npos)
+        << database.LastConnectError();
   }
 }
 
@@ -336,7 +339,8 @@ TEST(DatabaseConnect, ALostOrStalledLinkIsReportedAsSuch) {
     Database database([settings] { return settings; });
     ASSERT_TRUE(database.OpenDatabase()) << database.LastConnectError();
     server.Pause();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a stop signal lands asynchronously
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(200));  // a stop signal lands asynchronously
     try {
       database.ExecuteStatement("select 1");
       ADD_FAILURE() << "no time-out";

@@ -14,7 +14,7 @@
 #include "jobs/oneshot.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
-#include "standin_server.h"
+#include "reporting_server.h"
 
 namespace cardsync::jobs {
 namespace {
@@ -26,23 +26,10 @@ using Rows = std::vector<std::vector<std::string>>;
 constexpr const char* kYesterday = "2024-03-14 10:00:00";
 constexpr const char* kToday = "2024-03-15 01:30:00";
 
-StandinServer::Options ReportingOptions() {
-  StandinServer::Options options;
-  options.schemaFiles = {SourceDir() + "/schema/reporting.sql"};
-  options.now = "2024-03-15 02:00:00";
-  return options;
-}
+using testing::ReportingOptions;
 
 db::ConnectionSettings SettingsFor(const StandinServer& server) {
-  db::ConnectionSettings settings;
-  settings.server = "127.0.0.1";
-  settings.port = server.port();
-  settings.database = server.options().database;
-  settings.user = server.options().user;
-  settings.password = server.options().password;
-  settings.loginTimeoutSeconds = 2;
-  settings.queryTimeoutSeconds = 10;
-  return settings;
+  return testing::SettingsFor(server, /*loginTimeoutSeconds=*/2, /*queryTimeoutSeconds=*/10);
 }
 
 // One T_sendbase row; every text is put in as a literal with its quotes doubled.
@@ -70,10 +57,14 @@ std::string Literal(const std::optional<std::string>& text, bool national = fals
 
 void Seed(StandinServer& server, const std::vector<Source>& rows) {
   for (const Source& row : rows) {
-    server.Exec("insert into T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, enddate, types, siji) "
-                "values(" + Literal(row.orderId) + "," + Literal(row.kahao, true) + "," + row.months.value_or("NULL") +
-                "," + row.moneys.value_or("NULL") + "," + Literal(row.kexNo) + "," + Literal(row.startdate) + "," +
-                Literal(row.enddate) + "," + Literal(row.types) + "," + Literal(row.siji) + ")");
+    server.Exec(
+        "insert into T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, enddate, "
+        "types, siji) "
+        "values(" +
+        Literal(row.orderId) + "," + Literal(row.kahao, true) + "," + row.months.value_or("NULL") +
+        "," + row.moneys.value_or("NULL") + "," + Literal(row.kexNo) + "," +
+        Literal(row.startdate) + "," + Literal(row.enddate) + "," + Literal(row.types) + "," +
+        Literal(row.siji) + ")");
   }
 }
 
@@ -81,8 +72,9 @@ void Seed(StandinServer& server, const std::vector<Source>& rows) {
 // checking connections log too, so a test marks where the job began).
 std::size_t CountLog(const StandinServer& server, std::string_view piece, std::size_t from = 0) {
   const auto lines = server.LogLines();
-  return std::size_t(std::count_if(lines.begin() + std::ptrdiff_t(std::min(from, lines.size())), lines.end(),
-                                   [piece](const std::string& line) { return line.find(piece) != std::string::npos; }));
+  return std::size_t(std::count_if(
+      lines.begin() + std::ptrdiff_t(std::min(from, lines.size())), lines.end(),
+      [piece](const std::string& line) { return line.find(piece) != std::string::npos; }));
 }
 
 // True once every login in the log has its logout: nothing, the job included,
@@ -103,8 +95,8 @@ std::string SourceTableWithout(std::string_view column) {
   std::string columns;
   for (const char* definition :
        {"order_id varchar(32) not null primary key", "kahao nvarchar(20) null", "months int null",
-        "moneys money null", "kex_no varchar(32) null", "startdate varchar(20) null", "enddate varchar(20) null",
-        "types varchar(10) null", "siji datetime null"}) {
+        "moneys money null", "kex_no varchar(32) null", "startdate varchar(20) null",
+        "enddate varchar(20) null", "types varchar(10) null", "siji datetime null"}) {
     if (std::string_view(definition).starts_with(std::string(column) + " ")) continue;
     columns += (columns.empty() ? "" : ", ") + std::string(definition);
   }
@@ -118,11 +110,13 @@ class TransferTest : public ::testing::Test {
 
   Rows Destination() {
     return server_.Query(
-        "select order_id, kex_no, startdate, enddate, months, moneys, types, kahao, siji from T_quindale "
+        "select order_id, kex_no, startdate, enddate, months, moneys, types, kahao, siji from "
+        "T_quindale "
         "order by order_id");
   }
   std::string DestinationKahao(const std::string& orderId) {
-    const Rows rows = server_.Query("select kahao from T_quindale where order_id=" + Literal(orderId));
+    const Rows rows =
+        server_.Query("select kahao from T_quindale where order_id=" + Literal(orderId));
     return rows.empty() ? "<no row>" : rows[0][0];
   }
 
@@ -137,17 +131,18 @@ TEST_F(TransferTest, CardNumbersOfThePreviousDay) {
   };
   const Case cases[] = {
       {"0AK123", "浙K123"},
-      {"02K123", "K123"},           // no province for "02"
-      {"1BK123", "27K123"},         // two digits, not a character
-      {"0A浙K12", "浙浙K12"},       // a Chinese character inside the plate
-      {"浙A12345", "A12345"},       // a Chinese character where the code should be
+      {"02K123", "K123"},                    // no province for "02"
+      {"1BK123", "27K123"},                  // two digits, not a character
+      {"0A浙K12", "浙浙K12"},                // a Chinese character inside the plate
+      {"浙A12345", "A12345"},                // a Chinese character where the code should be
       {"000A123456789012", "京0A12345678"},  // bytes 3 to 12 only
       {"0", ""},
       {"0A", "浙"},
   };
   std::vector<Source> rows;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    rows.push_back({.orderId = "P" + std::to_string(i), .kahao = cases[i].kahao, .siji = kYesterday});
+    rows.push_back(
+        {.orderId = "P" + std::to_string(i), .kahao = cases[i].kahao, .siji = kYesterday});
   }
   Seed(server_, rows);
   const JobOutcome outcome = RunTransfer(database_);
@@ -179,7 +174,8 @@ TEST_F(TransferTest, WhichRecordsEachPassSelects) {
       {"null kahao today", std::nullopt, "2024-03-15 01:00:00", false},
   };
   std::vector<Source> rows;
-  for (const Case& c : cases) rows.push_back({.orderId = c.orderId, .kahao = c.kahao, .siji = c.siji});
+  for (const Case& c : cases)
+    rows.push_back({.orderId = c.orderId, .kahao = c.kahao, .siji = c.siji});
   Seed(server_, rows);
   const JobOutcome outcome = RunTransfer(database_);
   ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
@@ -211,11 +207,27 @@ TEST_F(TransferAtMonthStartTest, PreviousDayCrossesTheMonth) {
 }
 
 TEST_F(TransferTest, ValuesWrittenForNewAndExistingRows) {
-  Seed(server_, {{.orderId = "new", .kahao = "0AK123", .siji = kYesterday, .startdate = "0",
-                  .enddate = "1710000000", .months = "12", .moneys = "120", .kexNo = "K1", .types = "T1"},
-                 {.orderId = "old", .kahao = "111111", .siji = kToday, .startdate = "-28800", .enddate = "86400",
-                  .months = std::nullopt, .moneys = std::nullopt, .kexNo = "K2", .types = "T2"}});
-  server_.Exec("insert into T_quindale(order_id, kex_no, months, kahao) values('old', 'stale', 99, N'stale')");
+  Seed(server_, {{.orderId = "new",
+                  .kahao = "0AK123",
+                  .siji = kYesterday,
+                  .startdate = "0",
+                  .enddate = "1710000000",
+                  .months = "12",
+                  .moneys = "120",
+                  .kexNo = "K1",
+                  .types = "T1"},
+                 {.orderId = "old",
+                  .kahao = "111111",
+                  .siji = kToday,
+                  .startdate = "-28800",
+                  .enddate = "86400",
+                  .months = std::nullopt,
+                  .moneys = std::nullopt,
+                  .kexNo = "K2",
+                  .types = "T2"}});
+  server_.Exec(
+      "insert into T_quindale(order_id, kex_no, months, kahao) values('old', 'stale', 99, "
+      "N'stale')");
   const std::size_t mark = LogMark(server_);
   const JobOutcome outcome = RunTransfer(database_);
   ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
@@ -225,25 +237,31 @@ TEST_F(TransferTest, ValuesWrittenForNewAndExistingRows) {
   EXPECT_TRUE(outcome.skipped.empty());
   const Rows expected = {
       // Unix 0 is 1970-01-01 08:00 at UTC+8; 1710000000 is 2024-03-10 00:00.
-      {"new", "K1", "1970-01-01 08:00:00.000", "2024-03-10 00:00:00.000", "12", "120.0000", "T1", "浙K123",
-       "2024-03-14 10:00:00.000"},
+      {"new", "K1", "1970-01-01 08:00:00.000", "2024-03-10 00:00:00.000", "12", "120.0000", "T1",
+       "浙K123", "2024-03-14 10:00:00.000"},
       // null months is written as 0; null moneys as '', which the server reads as 0.
-      {"old", "K2", "1970-01-01 00:00:00.000", "1970-01-02 08:00:00.000", "0", "0.0000", "T2", "111111",
-       "2024-03-15 01:30:00.000"},
+      {"old", "K2", "1970-01-01 00:00:00.000", "1970-01-02 08:00:00.000", "0", "0.0000", "T2",
+       "111111", "2024-03-15 01:30:00.000"},
   };
   EXPECT_EQ(Destination(), expected);
   EXPECT_EQ(CountLog(server_, "insert into T_quindale", mark), 1u);  // only the new row is inserted
 }
 
 TEST_F(TransferTest, QuotesInEveryTextColumnArriveAsRead) {
-  Seed(server_, {{.orderId = "Q'1\"`", .kahao = "0AK'\"`", .siji = kYesterday, .kexNo = "it's \"x\" `y`",
-                  .types = "t'\"`"},
-                 {.orderId = "Q2", .kahao = "444444", .siji = kToday, .kexNo = "');--", .types = "`"}});
+  Seed(server_,
+       {{.orderId = "Q'1\"`",
+         .kahao = "0AK'\"`",
+         .siji = kYesterday,
+         .kexNo = "it's \"x\" `y`",
+         .types = "t'\"`"},
+        {.orderId = "Q2", .kahao = "444444", .siji = kToday, .kexNo = "');--", .types = "`"}});
   const JobOutcome outcome = RunTransfer(database_);
   ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
   EXPECT_TRUE(outcome.skipped.empty()) << outcome.skipped.front().reason;
-  const Rows rows = server_.Query("select order_id, kex_no, types, kahao from T_quindale order by order_id");
-  EXPECT_EQ(rows, (Rows{{"Q'1\"`", "it's \"x\" `y`", "t'\"`", "浙K'\"`"}, {"Q2", "');--", "`", "444444"}}));
+  const Rows rows =
+      server_.Query("select order_id, kex_no, types, kahao from T_quindale order by order_id");
+  EXPECT_EQ(rows, (Rows{{"Q'1\"`", "it's \"x\" `y`", "t'\"`", "浙K'\"`"},
+                        {"Q2", "');--", "`", "444444"}}));
   // The values travel apart from the statement texts, which keep their shape.
   EXPECT_GE(CountLog(server_, "select count(*) from T_quindale where order_id=@P1"), 2u);
   EXPECT_EQ(CountLog(server_, "order_id='"), 0u);
@@ -266,7 +284,10 @@ TEST_F(TransferTest, ARecordThatCannotBePreparedIsSkippedAndTheNextGoesOn) {
   };
   std::vector<Source> rows;
   for (const Case& c : cases) {
-    rows.push_back({.orderId = c.orderId, .kahao = "0AK1", .siji = kYesterday, .startdate = c.startdate,
+    rows.push_back({.orderId = c.orderId,
+                    .kahao = "0AK1",
+                    .siji = kYesterday,
+                    .startdate = c.startdate,
                     .enddate = c.enddate});
   }
   Seed(server_, rows);
@@ -275,8 +296,9 @@ TEST_F(TransferTest, ARecordThatCannotBePreparedIsSkippedAndTheNextGoesOn) {
   EXPECT_EQ(outcome.read, int(std::size(cases)));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.orderId);
-    const auto skipped = std::find_if(outcome.skipped.begin(), outcome.skipped.end(),
-                                      [&c](const SkippedRecord& s) { return s.orderId == c.orderId; });
+    const auto skipped =
+        std::find_if(outcome.skipped.begin(), outcome.skipped.end(),
+                     [&c](const SkippedRecord& s) { return s.orderId == c.orderId; });
     if (c.reason) {
       ASSERT_NE(skipped, outcome.skipped.end());
       EXPECT_EQ(skipped->reason, c.reason);
@@ -292,8 +314,10 @@ TEST_F(TransferTest, AFailedWriteLeavesNoHalfRow) {
   // A narrower destination column makes the update of one record fail after its insert.
   server_.Exec("drop table T_quindale");
   server_.Exec(
-      "create table T_quindale (order_id varchar(32) not null primary key, kex_no varchar(32) null, "
-      "startdate datetime null, enddate datetime null, months int null, moneys money null, types varchar(3) null, "
+      "create table T_quindale (order_id varchar(32) not null primary key, kex_no varchar(32) "
+      "null, "
+      "startdate datetime null, enddate datetime null, months int null, moneys money null, types "
+      "varchar(3) null, "
       "kahao nvarchar(20) null, siji datetime null)");
   Seed(server_, {{.orderId = "a too long", .kahao = "0AK1", .siji = kYesterday, .types = "toolong"},
                  {.orderId = "b fits", .kahao = "0AK2", .siji = kYesterday, .types = "ok"}});
@@ -301,7 +325,8 @@ TEST_F(TransferTest, AFailedWriteLeavesNoHalfRow) {
   ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
   ASSERT_EQ(outcome.skipped.size(), 1u);
   EXPECT_EQ(outcome.skipped[0].orderId, "a too long");
-  EXPECT_NE(outcome.skipped[0].reason.find("truncated"), std::string::npos) << outcome.skipped[0].reason;
+  EXPECT_NE(outcome.skipped[0].reason.find("truncated"), std::string::npos)
+      << outcome.skipped[0].reason;
   EXPECT_EQ(DestinationKahao("a too long"), "<no row>");
   EXPECT_EQ(DestinationKahao("b fits"), "浙K2");
   EXPECT_EQ(outcome.inserted, 1);
@@ -359,8 +384,10 @@ TEST_F(TransferTest, ABrokenSelectionFailsTheJobAndClosesTheConnection) {
 TEST_F(TransferTest, AColumnMissingForRecordsSkipsThemAll) {
   server_.Exec("drop table T_sendbase");
   server_.Exec(SourceTableWithout("kex_no"));
-  server_.Exec("insert into T_sendbase(order_id, kahao, startdate, enddate, siji) values('A1', N'0AK1', '0', '0', '" +
-               std::string(kYesterday) + "')");
+  server_.Exec(
+      "insert into T_sendbase(order_id, kahao, startdate, enddate, siji) values('A1', N'0AK1', "
+      "'0', '0', '" +
+      std::string(kYesterday) + "')");
   const JobOutcome outcome = RunTransfer(database_);
   EXPECT_EQ(outcome.status, JobOutcome::Status::Done);
   ASSERT_EQ(outcome.skipped.size(), 1u);
@@ -375,8 +402,8 @@ TEST(TransferFaults, AConnectionDroppedMidPassFailsTheJob) {
   options.dropAfter = 11;
   StandinServer server(options);
   for (int i = 0; i < 5; ++i) {
-    server.Exec("insert into T_sendbase values('R" + std::to_string(i) + "', N'0AK" + std::to_string(i) +
-                "', 1, 1, 'k', '0', '0', 't', '2024-03-14 10:00:00')");
+    server.Exec("insert into T_sendbase values('R" + std::to_string(i) + "', N'0AK" +
+                std::to_string(i) + "', 1, 1, 'k', '0', '0', 't', '2024-03-14 10:00:00')");
   }
   db::Database database([&server] { return SettingsFor(server); });
   const JobOutcome outcome = RunTransfer(database);
@@ -392,13 +419,16 @@ TEST(TransferFaults, AConnectionDroppedMidPassFailsTheJob) {
 
 TEST(TransferFaults, AStalledServerTimesOut) {
   StandinServer server(ReportingOptions());
-  server.Exec("insert into T_sendbase values('R1', N'0AK1', 1, 1, 'k', '0', '0', 't', '2024-03-14 10:00:00')");
+  server.Exec(
+      "insert into T_sendbase values('R1', N'0AK1', 1, 1, 'k', '0', '0', 't', '2024-03-14 "
+      "10:00:00')");
   db::ConnectionSettings settings = SettingsFor(server);
   settings.queryTimeoutSeconds = 1;
   db::Database database([settings] { return settings; });
   ASSERT_TRUE(database.OpenDatabase());
   server.Pause();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a stop signal lands asynchronously
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(200));  // a stop signal lands asynchronously
   // RunTransfer opens afresh, which a stopped server cannot answer either.
   const JobOutcome outcome = RunTransfer(database);
   server.Resume();
@@ -429,7 +459,8 @@ TEST(JobsConnect, EitherJobReportsThatItCouldNotConnect) {
     if (c.stop) server.Stop();
     db::Database database([settings] { return settings; });
     for (JobKind kind : {JobKind::Transfer, JobKind::Totals}) {
-      const JobOutcome outcome = kind == JobKind::Transfer ? RunTransfer(database) : RunTotals(database);
+      const JobOutcome outcome =
+          kind == JobKind::Transfer ? RunTransfer(database) : RunTotals(database);
       EXPECT_EQ(outcome.status, JobOutcome::Status::CouldNotConnect);
       EXPECT_FALSE(outcome.message.empty());
       EXPECT_EQ(outcome.read, 0);
@@ -480,17 +511,31 @@ TEST(OutcomeLogLines, EveryOutcome) {
   const Case cases[] = {
       {"transfer done", JobKind::Transfer, {}, {stamp + "处理数据!"}},
       {"totals done", JobKind::Totals, {}, {stamp + "统计数据!"}},
-      {"no connection", JobKind::Totals, {JobOutcome::Status::CouldNotConnect, "Login failed", 0, 0, 0, {}},
+      {"no connection",
+       JobKind::Totals,
+       {JobOutcome::Status::CouldNotConnect, "Login failed", 0, 0, 0, {}},
        {stamp + "数据库连接失败! Login failed"}},
-      {"transfer failed", JobKind::Transfer, {JobOutcome::Status::Failed, "Invalid object name 'T_sendbase'", 0, 0, 0, {}},
+      {"transfer failed",
+       JobKind::Transfer,
+       {JobOutcome::Status::Failed, "Invalid object name 'T_sendbase'", 0, 0, 0, {}},
        {stamp + "处理数据失败: Invalid object name 'T_sendbase'"}},
-      {"totals failed", JobKind::Totals, {JobOutcome::Status::Failed, "x", 0, 0, 0, {}}, {stamp + "统计数据失败: x"}},
-      {"two skipped", JobKind::Transfer, {JobOutcome::Status::Done, "", 2, 0, 0, {{"A'1", "r"}, {"B", "r"}}},
+      {"totals failed",
+       JobKind::Totals,
+       {JobOutcome::Status::Failed, "x", 0, 0, 0, {}},
+       {stamp + "统计数据失败: x"}},
+      {"two skipped",
+       JobKind::Transfer,
+       {JobOutcome::Status::Done, "", 2, 0, 0, {{"A'1", "r"}, {"B", "r"}}},
        {stamp + "处理数据!", stamp + "跳过 2 条记录: A'1, B"}},
-      {"twelve skipped, ten named", JobKind::Transfer, skipped,
+      {"twelve skipped, ten named",
+       JobKind::Transfer,
+       skipped,
        {stamp + "处理数据!", stamp + "跳过 12 条记录: R1, R2, R3, R4, R5, R6, R7, R8, R9, R10"}},
-      {"failed after skips", JobKind::Transfer, failedWithSkips,
-       {stamp + "处理数据失败: link gone", stamp + "跳过 12 条记录: R1, R2, R3, R4, R5, R6, R7, R8, R9, R10"}},
+      {"failed after skips",
+       JobKind::Transfer,
+       failedWithSkips,
+       {stamp + "处理数据失败: link gone",
+        stamp + "跳过 12 条记录: R1, R2, R3, R4, R5, R6, R7, R8, R9, R10"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -502,8 +547,9 @@ TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
   StandinServer server(ReportingOptions());
   QTemporaryDir dir;
   const std::string good = dir.filePath("good.ini").toStdString();
-  std::ofstream(good) << "[database]\nserver=127.0.0.1\nport=" << server.port()
-                      << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=2\n";
+  std::ofstream(good)
+      << "[database]\nserver=127.0.0.1\nport=" << server.port()
+      << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=2\n";
   struct Case {
     const char* name;
     std::string settings;
@@ -514,7 +560,8 @@ TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
   const Case cases[] = {
       {"transfer done", good, JobKind::Transfer, 0, "处理数据!"},
       {"totals done", good, JobKind::Totals, 0, "统计数据!"},
-      {"no settings file", dir.filePath("absent.ini").toStdString(), JobKind::Transfer, 2, "not found"},
+      {"no settings file", dir.filePath("absent.ini").toStdString(), JobKind::Transfer, 2,
+       "not found"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -533,7 +580,9 @@ TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
   ::setenv("CARDSYNC_SETTINGS", good.c_str(), 1);
   std::ostringstream out;
   EXPECT_EQ(RunOnce(JobKind::Totals, out), 1);
-  EXPECT_NE(out.str().find("统计数据失败: Could not find stored procedure 'totals'"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("统计数据失败: Could not find stored procedure 'totals'"),
+            std::string::npos)
+      << out.str();
   ::unsetenv("CARDSYNC_SETTINGS");
 }
 

@@ -14,7 +14,8 @@ std::vector<OdbcDiagnostic> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     SQLSMALLINT len = 0;
     SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &len);
     if (!SQL_SUCCEEDED(rc)) break;
-    out.push_back({reinterpret_cast<char*>(state), static_cast<long>(native), reinterpret_cast<char*>(text)});
+    out.push_back(
+        {reinterpret_cast<char*>(state), static_cast<long>(native), reinterpret_cast<char*>(text)});
   }
   return out;
 }
@@ -52,9 +53,9 @@ SQLRETURN OdbcConnection::Connect(const std::string& connectionString, int login
                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginTimeoutSeconds)), 0);
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
-  SQLRETURN rc = SQLDriverConnect(dbc(), nullptr,
-                                  reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
-                                  SQL_NTS, out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc = SQLDriverConnect(
+      dbc(), nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
+      SQL_NTS, out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
   connected_ = SQL_SUCCEEDED(rc);
   return rc;
 }
@@ -72,7 +73,8 @@ std::vector<std::vector<std::string>> FetchAllAsText(SQLHSTMT stmt) {
   for (;;) {
     SQLRETURN rc = SQLFetch(stmt);
     if (rc == SQL_NO_DATA) break;
-    if (!SQL_SUCCEEDED(rc)) throw std::runtime_error("SQLFetch: " + DiagnosticsText(SQL_HANDLE_STMT, stmt));
+    if (!SQL_SUCCEEDED(rc))
+      throw std::runtime_error("SQLFetch: " + DiagnosticsText(SQL_HANDLE_STMT, stmt));
     std::vector<std::string> row;
     for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
       std::string value;
@@ -83,12 +85,14 @@ std::vector<std::vector<std::string>> FetchAllAsText(SQLHSTMT stmt) {
         SQLLEN indicator = 0;
         rc = SQLGetData(stmt, c, SQL_C_CHAR, buf, sizeof buf, &indicator);
         if (rc == SQL_NO_DATA) break;
-        if (!SQL_SUCCEEDED(rc)) throw std::runtime_error("SQLGetData: " + DiagnosticsText(SQL_HANDLE_STMT, stmt));
+        if (!SQL_SUCCEEDED(rc))
+          throw std::runtime_error("SQLGetData: " + DiagnosticsText(SQL_HANDLE_STMT, stmt));
         if (indicator == SQL_NULL_DATA) {
           isNull = true;
           break;
         }
-        bool more = rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator >= SQLLEN(sizeof buf));
+        bool more = rc == SQL_SUCCESS_WITH_INFO &&
+                    (indicator == SQL_NO_TOTAL || indicator >= SQLLEN(sizeof buf));
         value += more ? std::string(buf, sizeof buf - 1) : std::string(buf, size_t(indicator));
         if (!more) break;
       }

@@ -50,9 +50,10 @@ std::string SourceDir() { return CARDSYNC_SOURCE_DIR; }
 StandinServer::StandinServer(Options options) : options_(std::move(options)) {
   logPath_ = TempPath("standin-log");
   stderrPath_ = TempPath("standin-stderr");
-  std::vector<std::string> args = {TDS_STANDIN_PATH, "--db", options_.dbPath, "--user", options_.user,
-                                   "--password", options_.password, "--database", options_.database,
-                                   "--port", "0", "--log", logPath_};
+  std::vector<std::string> args = {
+      TDS_STANDIN_PATH,  "--db",       options_.dbPath,   "--user", options_.user, "--password",
+      options_.password, "--database", options_.database, "--port", "0",           "--log",
+      logPath_};
   for (const auto& schema : options_.schemaFiles) {
     args.push_back("--schema");
     args.push_back(schema);
@@ -76,7 +77,8 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath_.c_str(), O_WRONLY | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath_.c_str(), O_WRONLY | O_TRUNC,
+                                   0600);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -92,7 +94,8 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
   std::string seen;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
   while (seen.find('\n') == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd p{out[0], POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -117,8 +120,9 @@ StandinServer::~StandinServer() {
 }
 
 std::string StandinServer::OdbcConnectionString() const {
-  return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=" + options_.database +
-         ";UID=" + options_.user + ";PWD=" + options_.password + ";TDS_Version=7.4;ClientCharset=UTF-8";
+  return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) +
+         ";Database=" + options_.database + ";UID=" + options_.user + ";PWD=" + options_.password +
+         ";TDS_Version=7.4;ClientCharset=UTF-8";
 }
 
 std::vector<std::string> StandinServer::LogLines() const {
@@ -170,7 +174,8 @@ void StandinServer::Exec(const std::string& sql) {
   OdbcConnection conn;
   conn.ConnectOrThrow(OdbcConnectionString());
   OdbcHandle stmt(SQL_HANDLE_STMT, conn.dbc());
-  SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  SQLRETURN rc = SQLExecDirect(stmt.get(),
+                               reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     throw std::runtime_error("Exec(" + sql + "): " + DiagnosticsText(SQL_HANDLE_STMT, stmt.get()));
   }
@@ -186,7 +191,8 @@ std::vector<std::vector<std::string>> StandinServer::Query(const std::string& sq
   OdbcConnection conn;
   conn.ConnectOrThrow(OdbcConnectionString());
   OdbcHandle stmt(SQL_HANDLE_STMT, conn.dbc());
-  SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  SQLRETURN rc = SQLExecDirect(stmt.get(),
+                               reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   if (!SQL_SUCCEEDED(rc)) {
     throw std::runtime_error("Query(" + sql + "): " + DiagnosticsText(SQL_HANDLE_STMT, stmt.get()));
   }
@@ -197,7 +203,8 @@ std::vector<std::vector<std::string>> StandinServer::Query(const std::string& sq
     rc = SQLMoreResults(stmt.get());
     if (rc == SQL_NO_DATA) return {};
     if (!SQL_SUCCEEDED(rc)) {
-      throw std::runtime_error("Query(" + sql + "): " + DiagnosticsText(SQL_HANDLE_STMT, stmt.get()));
+      throw std::runtime_error("Query(" + sql +
+                               "): " + DiagnosticsText(SQL_HANDLE_STMT, stmt.get()));
     }
   }
 }

@@ -3,10 +3,11 @@
 // helpers to seed and check data through FreeTDS's ODBC driver.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 namespace cardsync::testing {
 

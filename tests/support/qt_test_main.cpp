@@ -1,5 +1,6 @@
-// Test entry for the job tests: Qt's ODBC driver is a plugin and needs an
-// application object, and date-time texts are pinned to the C locale's defaults.
+// Entry of the GoogleTest programs that use the database: Qt's ODBC driver is a
+// plugin and needs an application object, and date-time texts are pinned to the C
+// locale's defaults so expected texts do not depend on the machine.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
