@@ -380,15 +380,6 @@ ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const ch
 
 }  // namespace
 
-ServerMessage MakeMessage(int number, int severity, int state, std::string text) {
-  ServerMessage m;
-  m.number = number;
-  m.severity = severity;
-  m.state = state;
-  m.text = std::move(text);
-  return m;
-}
-
 int32_t DaysFromCivil(int y, int m, int d) {
   // Howard Hinnant's days_from_civil, shifted from 1970 to 1900.
   y -= m <= 2;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine.h"
+#include "sql_message.h"
 
 namespace standin {
 
@@ -66,8 +67,5 @@ struct ConvertTarget {
 // the text came as nvarchar (a Unicode parameter or N'' literal), which only
 // changes the wording of error messages.
 ConvertResult Convert(const Scalar& in, const ConvertTarget& target, bool nationalSource);
-
-// Messages that several units raise.
-ServerMessage MakeMessage(int number, int severity, int state, std::string text);
 
 }  // namespace standin

@@ -4,18 +4,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "text_case.h"
+
 namespace standin {
 namespace {
 
 bool IsWordStart(unsigned char ch) { return std::isalpha(ch) || ch == '_' || ch == '#' || ch >= 0x80; }
 bool IsWordChar(unsigned char ch) { return std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch >= 0x80; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Words that open a statement when met at depth 0.
 constexpr std::string_view kStarters[] = {

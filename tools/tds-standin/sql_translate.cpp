@@ -9,6 +9,7 @@
 
 #include "sql_convert.h"
 #include "sql_types.h"
+#include "text_case.h"
 
 namespace standin {
 namespace {
@@ -18,11 +19,6 @@ constexpr const char* kVersionText =
     "Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n\tSep 24 2019 13:48:23 \n\t"
     "Copyright (C) 2019 Microsoft Corporation\n\tDeveloper Edition (64-bit) on Linux "
     "(tds-standin, SQLite storage)\n";
-
-std::string Lower(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return s;
-}
 
 std::string QuoteName(const std::string& name) {
   std::string out = "\"";

@@ -12,15 +12,10 @@
 #include <map>
 
 #include "sql_convert.h"
+#include "text_case.h"
 
 namespace standin {
 namespace {
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
-}
 
 std::string Trim(std::string_view s) {
   size_t b = 0, e = s.size();

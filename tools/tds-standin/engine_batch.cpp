@@ -1,0 +1,253 @@
+// How a batch runs: its statements in order, BEGIN ... END blocks and IF
+// branches, and the first error ending the batch, as SQL Server does. Each
+// statement goes to its handler or, translated, to SQLite.
+#include "engine_session.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "sql_assign.h"
+#include "sqlite_run.h"
+
+namespace standin {
+namespace {
+
+constexpr int kFirstSpid = 51;
+
+std::atomic<int> gNextSpid{kFirstSpid};
+
+// BEGIN opens a block unless it is BEGIN TRAN[SACTION].
+bool IsBlockBegin(const std::vector<Token>& s) {
+  return s.front().Is("begin") && !(s.size() > 1 && (s[1].Is("tran") || s[1].Is("transaction")));
+}
+
+bool HasError(const BatchOutput& out) {
+  return !out.statements.empty() && out.statements.back().error.has_value();
+}
+
+bool IsBareCall(const std::vector<Token>& stmt) {
+  static const char* kNotCalls[] = {"select", "insert", "update", "delete", "create", "drop", "alter",
+                                    "set", "begin", "commit", "rollback", "exec", "execute", "if",
+                                    "else", "print", "declare", "use", "truncate", "end", "save",
+                                    "return", "with", "merge", "grant", "while"};
+  const Token& t = stmt.front();
+  if (t.kind != Token::Word && t.kind != Token::QuotedName) return false;
+  for (const char* w : kNotCalls)
+    if (t.Is(w)) return false;
+  return true;
+}
+
+}  // namespace
+
+SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow) : db_(db) {
+  ctx_.fixedNow = fixedNow;
+  ctx_.spid = gNextSpid++;
+  sys_.spid = ctx_.spid;
+  RegisterFunctions(db_, &ctx_);
+}
+
+SqliteSession::~SqliteSession() {
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(db_);
+}
+
+BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param>& params) {
+  BatchOutput out;
+  params_ = &params;
+  batch_ = &out;
+  bool unterminated = false;
+  std::vector<Token> tokens = Tokenize(sql, &unterminated);
+  if (unterminated) {
+    StatementOutput so;
+    bool quote = !tokens.empty() &&
+                 (tokens.back().kind == Token::String || tokens.back().kind == Token::QuotedName);
+    if (quote) {
+      so.error = MakeMessage(105, 15, 1,
+                             "Unclosed quotation mark after the character string '" + tokens.back().text + "'.");
+      so.error->line = tokens.back().line;
+    } else {
+      so.error = MakeMessage(113, 15, 1, "Missing end comment mark '*/'.");
+    }
+    out.statements.push_back(std::move(so));
+    return out;
+  }
+  std::vector<std::vector<Token>> stmts = SplitStatements(tokens);
+  if (!stmts.empty() && IsBareCall(stmts.front())) {
+    // A batch that is only a procedure's name calls it.
+    CallProcedure(stmts.front(), 0, 0);
+    if (stmts.size() == 1) return out;
+    stmts.erase(stmts.begin());
+    if (HasError(out)) return out;
+  }
+  RunList(stmts, 0, stmts.size(), 0, std::string(sql));
+  return out;
+}
+
+// Runs statements [from, to) of a list; stops at the first error.
+// Returns false after an error or RETURN.
+bool SqliteSession::RunList(const StatementList& stmts, size_t from, size_t to, int depth,
+                            const std::string& source) {
+  size_t i = from;
+  while (i < to) {
+    size_t next = i;
+    if (!RunOne(stmts, i, to, depth, source, next)) return false;
+    i = next;
+  }
+  return true;
+}
+
+// The index after the statement at i (a block, or an IF with its branches).
+size_t SqliteSession::Skip(const StatementList& stmts, size_t i, size_t to) {
+  if (i >= to) return to;
+  const auto& s = stmts[i];
+  if (IsBlockBegin(s)) {
+    int level = 0;
+    for (size_t j = i; j < to; ++j) {
+      const auto& t = stmts[j];
+      if (IsBlockBegin(t)) ++level;
+      if (t.front().Is("end") && --level == 0) return j + 1;
+    }
+    return to;
+  }
+  if (s.front().Is("if")) {
+    size_t after = Skip(stmts, i + 1, to);
+    if (after < to && stmts[after].size() == 1 && stmts[after].front().Is("else"))
+      after = Skip(stmts, after + 1, to);
+    return after;
+  }
+  return i + 1;
+}
+
+StatementOutput& SqliteSession::Emit(int depth) {
+  batch_->statements.emplace_back();
+  batch_->statements.back().inProc = depth > 0;
+  return batch_->statements.back();
+}
+
+bool SqliteSession::Fail(ServerMessage m, int depth, int line) {
+  if (m.line <= 1) m.line = line;
+  if (depth > 0) m.procName = procStack_.back();
+  sys_.error = m.number;
+  StatementOutput& so = Emit(depth);
+  so.error = std::move(m);
+  SyncTransaction();
+  return false;
+}
+
+bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int depth,
+                           const std::string& source, size_t& next) {
+  const std::vector<Token>& s = stmts[i];
+  const Token& head = s.front();
+  int line = head.line;
+  next = i + 1;
+  if (IsBlockBegin(s)) {
+    if (s.size() > 1) return Fail(SyntaxError(s, 1), depth, line);
+    size_t end = Skip(stmts, i, to);
+    next = end;
+    if (end == to && !(end > i + 1 && stmts[end - 1].front().Is("end")))
+      return Fail(SyntaxError(stmts[end - 1], stmts[end - 1].size()), depth, line);
+    return RunList(stmts, i + 1, end - 1, depth, source);
+  }
+  if (head.Is("if")) {
+    if (i + 1 >= to) return Fail(SyntaxError(s, s.size()), depth, line);
+    std::optional<bool> cond = Evaluate(s, depth);
+    if (!cond) return false;
+    size_t bodyEnd = Skip(stmts, i + 1, to);
+    size_t elseEnd = bodyEnd;
+    bool hasElse = bodyEnd < to && stmts[bodyEnd].size() == 1 && stmts[bodyEnd].front().Is("else");
+    if (hasElse) elseEnd = Skip(stmts, bodyEnd + 1, to);
+    next = elseEnd;
+    if (*cond) return RunList(stmts, i + 1, bodyEnd, depth, source);
+    if (hasElse) return RunList(stmts, bodyEnd + 1, elseEnd, depth, source);
+    return true;
+  }
+  if (head.Is("return")) {
+    next = to;
+    return false;
+  }
+  if (head.Is("create") || head.Is("alter")) {
+    size_t k = 1;
+    if (k + 1 < s.size() && s[k].Is("or") && s[k + 1].Is("alter")) k += 2;
+    if (k < s.size() && (s[k].Is("procedure") || s[k].Is("proc")))
+      return CreateProcedure(s, k + 1, !(head.Is("create") && k == 1), depth, source);
+    if (head.Is("create") && k < s.size() && s[k].Is("table")) return CreateTable(s, depth);
+  }
+  if (head.Is("exec") || head.Is("execute")) {
+    size_t k = 1;
+    if (k + 1 < s.size() && s[k].kind == Token::Variable && s[k + 1].Is("=")) k += 2;  // @rc =
+    if (k >= s.size()) return Fail(SyntaxError(s, k), depth, line);
+    return CallProcedure(s, k, depth);
+  }
+  if (head.Is("set")) return SetOption(s, depth);
+  if (head.Is("begin") || head.Is("commit") || head.Is("rollback") || head.Is("save"))
+    return TransactionStatement(s, depth);
+  if (head.Is("print")) return Print(s, depth);
+  if (head.Is("use")) return Use(s, depth);
+  if (head.Is("drop") && s.size() > 2 && (s[1].Is("procedure") || s[1].Is("proc")))
+    return DropProcedureStatement(s, depth);
+  if (head.Is("select") || head.Is("insert") || head.Is("update") || head.Is("delete") || head.Is("with") ||
+      head.Is("drop") || head.Is("truncate") || head.Is("create") || head.Is("alter")) {
+    return RunStatement(s, depth);
+  }
+  if (head.Is("end") || head.Is("else")) return Fail(SyntaxError(s, 0), depth, line);
+  return Fail(SyntaxError(s, head.kind == Token::Word && s.size() > 1 ? 1 : 0), depth, line);
+}
+
+StatementOutput SqliteSession::RunSql(const std::vector<Token>& stmt, const std::string& sql,
+                                      const Translated& t, bool probe) {
+  return standin::RunSql(db_, ctx_, *params_, stmt, sql, t, probe);
+}
+
+SystemValues SqliteSession::Sys() {
+  sys_.tranCount = tranCount_;
+  return sys_;
+}
+
+std::optional<bool> SqliteSession::Evaluate(const std::vector<Token>& s, int depth) {
+  Translated t = TranslateTokens(s, 1, s.size(), Sys());
+  if (t.error) {
+    Fail(*t.error, depth, s.front().line);
+    return std::nullopt;
+  }
+  StatementOutput probe = RunSql(s, "SELECT CASE WHEN " + t.sql + " THEN 1 ELSE 0 END", t, true);
+  if (probe.error) {
+    Fail(*probe.error, depth, s.front().line);
+    return std::nullopt;
+  }
+  return !probe.rows.empty() && probe.rows[0][0].i == 1;
+}
+
+bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
+  const Token& head = s.front();
+  std::vector<Token> tokens = s;
+  if (head.Is("truncate") && s.size() > 1 && s[1].Is("table")) {
+    tokens[0].text = "DELETE";
+    tokens[1].text = "FROM";
+  }
+  if (head.Is("insert") || head.Is("update")) tokens = ConvertAssignedValues(db_, tokens);
+  Translated t = TranslateTokens(tokens, 0, tokens.size(), Sys());
+  if (t.error) return Fail(*t.error, depth, head.line);
+  bool data = !head.Is("select") || std::any_of(s.begin(), s.end(), [](const Token& x) { return x.Is("from"); });
+  if (implicitTransactions_ && tranCount_ == 0 && data) {
+    if (auto err = Begin()) return Fail(*err, depth, head.line);
+  }
+  StatementOutput so = RunSql(s, t.sql, t, false);
+  if (so.error) {
+    if (head.Is("drop") && so.error->number == 208 && s.size() > 2) {
+      std::string name;
+      ReadObjectName(s, 2, name);
+      so.error = MakeMessage(3701, 11, 5, "Cannot drop the table '" + name +
+                                              "', because it does not exist or you do not have permission.");
+    }
+    return Fail(*so.error, depth, head.line);
+  }
+  if (head.Is("drop") || head.Is("create") || head.Is("alter")) so.rowCount.reset();
+  sys_.rowCount = so.rowCount.value_or(0);
+  sys_.error = 0;
+  if (nocount_) so.rowCount.reset();
+  so.inProc = depth > 0;
+  batch_->statements.push_back(std::move(so));
+  return true;
+}
+
+}  // namespace standin

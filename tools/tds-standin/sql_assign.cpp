@@ -1,0 +1,143 @@
+// The INSERT ... VALUES and UPDATE ... SET rewrite: each assigned value is
+// wrapped in ss_conv(value, 'declared type', 'table', 'column'), so the
+// column's conversion runs before SQLite's affinity can change the value.
+#include "sql_assign.h"
+
+#include <string>
+#include <utility>
+
+#include "sql_translate.h"
+#include "text_case.h"
+
+namespace standin {
+namespace {
+
+// The declared types of a table's columns, by name.
+std::vector<std::pair<std::string, std::string>> TableColumns(sqlite3* db, const std::string& table) {
+  std::vector<std::pair<std::string, std::string>> out;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name, type FROM pragma_table_info(?1)", -1, &st, nullptr) != SQLITE_OK)
+    return out;
+  sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(st) == SQLITE_ROW)
+    out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                     reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+  sqlite3_finalize(st);
+  return out;
+}
+
+}  // namespace
+
+std::vector<Token> ConvertAssignedValues(sqlite3* db, const std::vector<Token>& s) {
+  auto findColumn = [](const std::vector<std::pair<std::string, std::string>>& cols,
+                       const std::string& name) -> const std::pair<std::string, std::string>* {
+    for (const auto& c : cols)
+      if (Lower(c.first) == Lower(name)) return &c;
+    return nullptr;
+  };
+  auto quote = [](const std::string& v) {
+    std::string out = "'";
+    for (char ch : v) {
+      out += ch;
+      if (ch == '\'') out += '\'';
+    }
+    return out + "'";
+  };
+  struct Wrap {
+    size_t from, to;
+    std::string decl, column;
+  };
+  std::vector<Wrap> wraps;
+  std::string table;
+  size_t k = 1;
+  if (s.front().Is("insert")) {
+    if (k < s.size() && s[k].Is("into")) ++k;
+    size_t after = ReadObjectName(s, k, table);
+    if (after == k) return s;
+    auto cols = TableColumns(db, table);
+    if (cols.empty()) return s;
+    k = after;
+    std::vector<std::string> names;
+    if (k < s.size() && s[k].Is("(")) {
+      size_t close = k;
+      for (int depth = 0; close < s.size(); ++close) {
+        if (s[close].Is("(")) ++depth;
+        if (s[close].Is(")") && --depth == 0) break;
+      }
+      for (size_t j = k + 1; j < close; ++j)
+        if (s[j].kind == Token::Word || s[j].kind == Token::QuotedName) names.push_back(s[j].text);
+      k = close + 1;
+    } else {
+      for (const auto& c : cols) names.push_back(c.first);
+    }
+    if (k >= s.size() || !s[k].Is("values")) return s;
+    ++k;
+    while (k < s.size() && s[k].Is("(")) {
+      size_t start = k + 1, col = 0;
+      int depth = 0;
+      size_t j = k;
+      for (; j < s.size(); ++j) {
+        if (s[j].Is("(")) ++depth;
+        bool closes = s[j].Is(")") && --depth == 0;
+        if ((depth == 1 && s[j].Is(",")) || closes) {
+          if (col < names.size() && start < j)
+            if (const auto* c = findColumn(cols, names[col])) wraps.push_back({start, j, c->second, c->first});
+          ++col;
+          start = j + 1;
+        }
+        if (closes) break;
+      }
+      k = j + 1;
+      if (k < s.size() && s[k].Is(",")) ++k;
+    }
+  } else {
+    size_t after = ReadObjectName(s, k, table);
+    if (after == k || after >= s.size() || !s[after].Is("set")) return s;
+    auto cols = TableColumns(db, table);
+    k = after + 1;
+    int depth = 0;
+    size_t itemStart = k;
+    for (size_t j = k; j <= s.size(); ++j) {
+      bool end = j == s.size() || (depth == 0 && (s[j].Is("where") || s[j].Is("from") || s[j].Is("output")));
+      if (j < s.size() && s[j].Is("(")) ++depth;
+      if (j < s.size() && s[j].Is(")")) --depth;
+      if (end || (depth == 0 && s[j].Is(","))) {
+        // name = expr, where name may carry a table prefix
+        size_t eq = itemStart;
+        while (eq < j && !s[eq].Is("=")) ++eq;
+        if (eq > itemStart && eq + 1 < j)
+          if (const auto* c = findColumn(cols, s[eq - 1].text)) wraps.push_back({eq + 1, j, c->second, c->first});
+        itemStart = j + 1;
+      }
+      if (end) break;
+    }
+  }
+  if (wraps.empty()) return s;
+  std::vector<Token> out;
+  size_t w = 0;
+  for (size_t j = 0; j < s.size(); ++j) {
+    if (w < wraps.size() && wraps[w].from == j) {
+      Token open = s[j];
+      open.kind = Token::Word;
+      open.text = "ss_conv(";
+      out.push_back(open);
+      out.back().spaceBefore = s[j].spaceBefore;
+      Token first = s[j];
+      first.spaceBefore = false;
+      out.push_back(first);
+    } else {
+      out.push_back(s[j]);
+    }
+    if (w < wraps.size() && wraps[w].to == j + 1) {
+      Token close = s[j];
+      close.kind = Token::Word;
+      close.spaceBefore = false;
+      close.text = ", " + quote(wraps[w].decl) + ", " + quote(table) + ", " + quote(wraps[w].column) + ")";
+      out.push_back(close);
+      ++w;
+    }
+  }
+  return out;
+}
+
+}  // namespace standin

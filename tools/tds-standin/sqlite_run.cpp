@@ -1,0 +1,229 @@
+// Running one translated statement on SQLite. Rows are read as SQLite's own
+// values first and typed afterwards, because a column without a declared type
+// is typed from every value it produced. SQLite's result codes cannot tell a
+// missing table from a missing column, so errors are told apart by their text.
+#include "sqlite_run.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "sql_convert.h"
+#include "sql_types.h"
+#include "text_case.h"
+
+namespace standin {
+namespace {
+
+bool StartsWith(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string After(const std::string& s, std::string_view prefix) {
+  std::string rest = s.substr(prefix.size());
+  if (size_t dot = rest.rfind('.'); dot != std::string::npos && StartsWith(rest, "main."))
+    rest = rest.substr(dot + 1);
+  return rest;
+}
+
+bool IsIdentifierLike(const char* name) {
+  if (!name || !*name) return false;
+  if (std::isdigit(static_cast<unsigned char>(*name))) return false;
+  if (Lower(name) == "null") return false;
+  for (const char* p = name; *p; ++p) {
+    unsigned char ch = static_cast<unsigned char>(*p);
+    if (!(std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch == ' ' || ch >= 0x80)) return false;
+  }
+  return true;
+}
+
+Scalar ColumnScalar(sqlite3_stmt* st, int i) {
+  Scalar s;
+  switch (sqlite3_column_type(st, i)) {
+    case SQLITE_INTEGER:
+      s.kind = Scalar::Int;
+      s.i = sqlite3_column_int64(st, i);
+      break;
+    case SQLITE_FLOAT:
+      s.kind = Scalar::Real;
+      s.f = sqlite3_column_double(st, i);
+      break;
+    case SQLITE_NULL:
+      break;
+    default:
+      s.kind = Scalar::Text;
+      s.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(st, i)), sqlite3_column_bytes(st, i));
+  }
+  return s;
+}
+
+// Binds a parameter in the storage form of its type.
+void Bind(sqlite3_stmt* st, int idx, const Param& p) {
+  if (idx == 0) return;
+  const Value& v = p.value;
+  if (v.null) {
+    sqlite3_bind_null(st, idx);
+    return;
+  }
+  switch (p.type) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit:
+      sqlite3_bind_int64(st, idx, v.i);
+      break;
+    case SqlType::Money:
+    case SqlType::SmallMoney:
+      if (v.i % 10000 == 0) sqlite3_bind_int64(st, idx, v.i / 10000);
+      else sqlite3_bind_double(st, idx, static_cast<double>(v.i) / 10000.0);
+      break;
+    case SqlType::Decimal: {
+      double scale = 1;
+      for (int k = 0; k < p.scale; ++k) scale *= 10;
+      if (p.scale == 0) sqlite3_bind_int64(st, idx, v.i);
+      else sqlite3_bind_double(st, idx, static_cast<double>(v.i) / scale);
+      break;
+    }
+    case SqlType::Float:
+    case SqlType::Real:
+      sqlite3_bind_double(st, idx, v.f);
+      break;
+    case SqlType::DateTime:
+    case SqlType::SmallDateTime:
+    case SqlType::Date: {
+      std::string text = p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms});
+      sqlite3_bind_text(st, idx, text.c_str(), -1, SQLITE_TRANSIENT);
+      break;
+    }
+    default:
+      sqlite3_bind_text(st, idx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+  }
+}
+
+}  // namespace
+
+ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& stmt, bool prepare) {
+  std::string msg = sqlite3_errmsg(db);
+  if (std::optional<ServerMessage> coded = DecodeError(msg)) return *coded;
+  std::string verb = stmt.empty() ? "" : Lower(stmt.front().text);
+  if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED)
+    return MakeMessage(1222, 16, 45, "Lock request time out period exceeded.");
+  if (StartsWith(msg, "no such table: "))
+    return MakeMessage(208, 16, 1, "Invalid object name '" + After(msg, "no such table: ") + "'.");
+  if (StartsWith(msg, "no such column: ")) {
+    std::string name = msg.substr(16);
+    if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
+    return MakeMessage(207, 16, 1, "Invalid column name '" + name + "'.");
+  }
+  if (size_t at = msg.find(" has no column named "); StartsWith(msg, "table ") && at != std::string::npos)
+    return MakeMessage(207, 16, 1, "Invalid column name '" + msg.substr(at + 21) + "'.");
+  if (StartsWith(msg, "table ") && msg.find(" already exists") != std::string::npos) {
+    std::string name = msg.substr(6, msg.find(" already exists") - 6);
+    name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+    return MakeMessage(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
+  }
+  if (StartsWith(msg, "no such function: "))
+    return MakeMessage(195, 15, 10, "'" + msg.substr(18) + "' is not a recognized built-in function name.");
+  if (StartsWith(msg, "NOT NULL constraint failed: ")) {
+    std::string target = msg.substr(28);
+    size_t dot = target.find('.');
+    std::string table = target.substr(0, dot), column = dot == std::string::npos ? target : target.substr(dot + 1);
+    return MakeMessage(515, 16, 2, "Cannot insert the value NULL into column '" + column + "', table '" +
+                                       kDatabaseName + ".dbo." + table + "'; column does not allow nulls. " +
+                                       (verb == "update" ? "UPDATE" : "INSERT") + " fails.");
+  }
+  if (StartsWith(msg, "UNIQUE constraint failed: ")) {
+    std::string table = msg.substr(26, msg.find('.', 26) - 26);
+    return MakeMessage(2627, 14, 1, "Violation of UNIQUE KEY constraint. Cannot insert duplicate key in object 'dbo." +
+                                        table + "'.");
+  }
+  if (msg.find(" values for ") != std::string::npos && msg.find(" columns") != std::string::npos)
+    return MakeMessage(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+  if (StartsWith(msg, "near \"")) {
+    std::string near = msg.substr(6, msg.find('"', 6) - 6);
+    return MakeMessage(102, 15, 1, "Incorrect syntax near '" + near + "'.");
+  }
+  if (prepare || msg == "incomplete input") return SyntaxError(stmt, stmt.size());
+  return MakeMessage(50000, 16, 1, msg);
+}
+
+StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Param>& params,
+                       const std::vector<Token>& stmt, const std::string& sql, const Translated& t,
+                       bool probe) {
+  StatementOutput so;
+  sqlite3_stmt* st = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, &tail);
+  if (rc != SQLITE_OK || !st) {
+    so.error = rc != SQLITE_OK ? MapSqliteError(db, rc, stmt, true) : SyntaxError(stmt, 0);
+    sqlite3_finalize(st);
+    return so;
+  }
+  for (const char* p = tail; p && *p; ++p) {
+    if (!std::isspace(static_cast<unsigned char>(*p))) {
+      sqlite3_finalize(st);
+      so.error = MakeMessage(102, 15, 1, "Incorrect syntax near ';'.");
+      return so;
+    }
+  }
+  ctx.nationalText = t.national;
+  for (const std::string& name : t.variables) {
+    const Param* param = nullptr;
+    for (const Param& p : params) {
+      std::string pn = p.name.empty() || p.name[0] != '@' ? "@" + p.name : p.name;
+      if (Lower(pn) == Lower(name)) param = &p;
+    }
+    if (!param) {
+      sqlite3_finalize(st);
+      so.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
+      return so;
+    }
+    if (param->type == SqlType::NChar || param->type == SqlType::NVarChar) ctx.nationalText = true;
+    Bind(st, sqlite3_bind_parameter_index(st, name.c_str()), *param);
+  }
+  int ncol = sqlite3_column_count(st);
+  std::vector<std::vector<Scalar>> raw;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    std::vector<Scalar> row(ncol);
+    for (int i = 0; i < ncol; ++i) row[i] = ColumnScalar(st, i);
+    raw.push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) {
+    so.error = MapSqliteError(db, rc, stmt, false);
+    sqlite3_finalize(st);
+    return so;
+  }
+  if (ncol > 0) {
+    for (int i = 0; i < ncol; ++i) {
+      const char* decl = sqlite3_column_decltype(st, i);
+      std::optional<Column> c = decl ? ParseDeclaredType(decl) : std::nullopt;
+      if (!c) {
+        std::vector<const Scalar*> values;
+        for (const auto& row : raw) values.push_back(&row[i]);
+        c = InferColumn(values);
+      }
+      const char* name = sqlite3_column_name(st, i);
+      // An expression without an alias has no name in SQL Server.
+      if (!sqlite3_column_origin_name(st, i) && !IsIdentifierLike(name)) name = "";
+      c->name = name ? name : "";
+      c->nullable = true;
+      so.columns.push_back(*c);
+    }
+    for (const auto& row : raw) {
+      std::vector<Value> values;
+      for (int i = 0; i < ncol; ++i) values.push_back(ToValue(row[i], so.columns[i]));
+      so.rows.push_back(std::move(values));
+    }
+    so.rowCount = static_cast<int64_t>(raw.size());
+  } else if (!probe && !sqlite3_stmt_readonly(st)) {
+    so.rowCount = sqlite3_changes64(db);
+  }
+  sqlite3_finalize(st);
+  return so;
+}
+
+std::optional<ServerMessage> ExecSql(sqlite3* db, const char* sql) {
+  int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return std::nullopt;
+  return MapSqliteError(db, rc, {}, false);
+}
+
+}  // namespace standin

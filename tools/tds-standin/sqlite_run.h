@@ -1,0 +1,33 @@
+// The engine's SQLite layer: one translated statement prepared, its
+// parameters bound, its rows stepped out and typed, and SQLite's errors
+// reported the way SQL Server would have worded them.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "sql_functions.h"
+#include "sql_lexer.h"
+#include "sql_translate.h"
+
+namespace standin {
+
+// SQLite's error for stmt (the T-SQL tokens it came from), as SQL Server
+// would have reported it. prepare: the statement failed to compile.
+ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& stmt, bool prepare);
+
+// Prepares, binds and steps t's SQL (sql), collecting typed rows. stmt is the
+// T-SQL the SQL came from, for error messages. A probe (a condition or a
+// PRINT argument, a CREATE TABLE's parts) counts no changed rows.
+StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Param>& params,
+                       const std::vector<Token>& stmt, const std::string& sql, const Translated& t,
+                       bool probe);
+
+// Runs SQL that returns nothing (BEGIN, COMMIT ...); the error if it fails.
+std::optional<ServerMessage> ExecSql(sqlite3* db, const char* sql);
+
+}  // namespace standin
