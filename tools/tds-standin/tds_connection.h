@@ -1,6 +1,9 @@
 // One client connection from PRELOGIN to logout: reads requests, hands them
 // to an engine Session and writes the answers as token streams. Faults in
-// the client's bytes end this connection only.
+// the client's bytes end this connection only. The members are defined by
+// job: dispatch and socket I/O (tds_connection.cpp), login, batches and
+// results, RPC calls, server cursors, transaction-manager requests and
+// fault injection (tds_connection_<job>.cpp).
 #pragma once
 
 #include <cstdint>
@@ -8,8 +11,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -51,12 +54,24 @@ class Connection {
     int32_t value;
   };
   enum class Stage { Prelogin, Login, LoggedIn };
+  // The client closed its end, or the socket failed under us.
+  class ClientGone : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+  };
 
   void Serve();
   std::optional<Message> Read();
   bool ReadMore();
-  // Waits --delay-ms before a reply; true when the client cancelled meanwhile.
+
+  // Fault injection. --hang-login: reads and discards until the client gives
+  // up. --drop-after: true once the connection should close after this
+  // request. --delay-ms: waits before a reply; true when the client cancelled
+  // meanwhile.
+  void HangLogin();
+  bool DropAfterRequest();
   bool DelayReply();
+
   void Send(const Bytes& payload);
   void Reply(const Bytes& payload);
 

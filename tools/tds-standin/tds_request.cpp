@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "sql_convert.h"
 #include "tds_tokens.h"
 
 namespace standin::tds {
@@ -58,6 +59,12 @@ struct TypeInfo {
   bool plp = false;
 };
 
+[[noreturn]] void ThrowUnsupportedType(uint8_t t) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", t);
+  throw UnsupportedRequest(std::string("parameter data type ") + hex + " is not supported");
+}
+
 enum class LengthKind { Fixed, Byte, UShort, Long };
 
 LengthKind KindOf(uint8_t t, size_t& fixedSize) {
@@ -77,11 +84,8 @@ LengthKind KindOf(uint8_t t, size_t& fixedSize) {
       return LengthKind::UShort;
     case type::kText: case type::kNText: case type::kImage:
       return LengthKind::Long;
-    default: {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02X", t);
-      throw UnsupportedRequest(std::string("parameter data type ") + hex + " is not supported");
-    }
+    default:
+      ThrowUnsupportedType(t);
   }
 }
 
@@ -322,27 +326,10 @@ void DecodeValue(const TypeInfo& ti, const std::optional<Bytes>& bytes, Param& p
       if (!bytes) return;
       v.s.assign(bytes->begin(), bytes->end());
       break;
-    default: {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02X", ti.type);
-      throw UnsupportedRequest(std::string("parameter data type ") + hex + " is not supported");
-    }
+    default:
+      ThrowUnsupportedType(ti.type);
   }
   v.null = false;
-}
-
-// Days since 1900-01-01 to a civil date (Howard Hinnant's algorithm).
-void CivilFromDays(int32_t days1900, int& y, unsigned& m, unsigned& d) {
-  int64_t z = int64_t(days1900) - 25567 + 719468;  // shift to 0000-03-01 origin
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  unsigned doe = static_cast<unsigned>(z - era * 146097);
-  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t yy = int64_t(yoe) + era * 400;
-  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<int>(yy + (m <= 2));
 }
 
 }  // namespace
@@ -461,6 +448,25 @@ std::vector<std::string> DeclaredParamNames(std::string_view declaration) {
   return names;
 }
 
+bool IsTextParam(const RpcParam& p) {
+  switch (p.param.type) {
+    case SqlType::Char: case SqlType::VarChar: case SqlType::NChar: case SqlType::NVarChar: return true;
+    default: return false;
+  }
+}
+
+std::vector<Param> CallValues(const std::vector<RpcParam>& params, size_t first,
+                              const std::vector<std::string>& names) {
+  std::vector<Param> out;
+  for (size_t k = first; k < params.size(); ++k) {
+    Param p = params[k].param;
+    size_t position = k - first;
+    if (p.name.empty()) p.name = position < names.size() ? names[position] : "@P" + std::to_string(position + 1);
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 std::string ParamLiteral(const Param& p) {
   const Value& v = p.value;
   if (v.null) return "NULL";
@@ -484,19 +490,9 @@ std::string ParamLiteral(const Param& p) {
     case SqlType::Float: case SqlType::Real:
       std::snprintf(buf, sizeof buf, "%.17g", v.f);
       return buf;
-    case SqlType::DateTime: case SqlType::SmallDateTime: case SqlType::Date: {
-      int y = 0;
-      unsigned m = 0, d = 0;
-      CivilFromDays(v.days, y, m, d);
-      if (p.type == SqlType::Date) {
-        std::snprintf(buf, sizeof buf, "'%04d-%02u-%02u'", y, m, d);
-      } else {
-        int ms = v.ms;
-        std::snprintf(buf, sizeof buf, "'%04d-%02u-%02u %02d:%02d:%02d.%03d'", y, m, d, ms / 3600000,
-                      ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-      }
-      return buf;
-    }
+    case SqlType::DateTime: case SqlType::SmallDateTime: case SqlType::Date:
+      // Written as the engine stores and binds the value.
+      return "'" + (p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms})) + "'";
     case SqlType::Char: case SqlType::VarChar: case SqlType::NChar: case SqlType::NVarChar: {
       std::string out = (p.type == SqlType::NChar || p.type == SqlType::NVarChar) ? "N'" : "'";
       for (char c : v.s) {

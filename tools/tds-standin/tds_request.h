@@ -67,6 +67,15 @@ TmRequest ParseTransactionManager(std::span<const uint8_t> payload);
 // "@P1 int,@P2 decimal(10,2) OUTPUT", in order.
 std::vector<std::string> DeclaredParamNames(std::string_view declaration);
 
+// True for a parameter of a character type, as a statement text or a
+// declaration must be.
+bool IsTextParam(const RpcParam& p);
+
+// The values of a call's parameters from `first` on, for the engine. Ones the
+// client sent by position are named from the declaration (names), or @Pn.
+std::vector<Param> CallValues(const std::vector<RpcParam>& params, size_t first,
+                              const std::vector<std::string>& names);
+
 // A parameter value written as a literal, for the event log.
 std::string ParamLiteral(const Param& p);
 

@@ -36,6 +36,11 @@ constexpr uint16_t kCount = 0x10;
 constexpr uint16_t kAttention = 0x20;
 }  // namespace done
 
+// DONE's CurCmd: the kind of statement the DONE closes.
+namespace curcmd {
+constexpr uint16_t kSelect = 0xC1;
+}  // namespace curcmd
+
 namespace envchange {
 constexpr uint8_t kDatabase = 1;
 constexpr uint8_t kLanguage = 2;
