@@ -120,16 +120,19 @@ void AppendNumber(std::string& out, int value, int minDigits) {
 std::string FormatParts(std::string_view pattern, const DateTimeParts& p,
                         const FormatSettings& settings) {
   std::string out;
-  char lastLetter = 0;  // previous letter element, upper case; cleared by a multi-byte character
+  char lastLetter = 0;  // previous letter element, upper case; cleared by a double-byte character
   bool amPmSeen = false;
   const std::size_t n = pattern.size();
   for (std::size_t i = 0; i < n;) {
     const char c = pattern[i];
     if (static_cast<unsigned char>(c) >= 0x80) {
       const std::size_t length = Utf8CharLength(pattern, i);
-      out.append(pattern.substr(i, length));
+      const std::string_view character = pattern.substr(i, length);
+      out.append(character);
       i += length;
-      lastLetter = 0;
+      // What counts is the character's width in GBK: the euro sign is one byte there
+      // and leaves an h before it in force.
+      if (GbkCharBytes(character) == 2) lastLetter = 0;
       continue;
     }
     if (c == '"' || c == '\'') {

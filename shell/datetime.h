@@ -38,7 +38,8 @@ DateTime NowDateTime();
 // element; text in '...' or "..." is copied; other characters stand for
 // themselves, a multi-byte UTF-8 character is copied whole):
 //   d dd: day, 1/2 digits          ddd dddd: short/long day name
-//   m mm: month, or minutes right after an h element   mmm mmmm: month name
+//   m mm: month, or minutes right after an h element (a character of two GBK
+//         bytes in between clears the h)   mmm mmmm: month name
 //   y yy: 2-digit year             yyy+: 4-digit year
 //   h hh: hour (12-hour when an AM/PM element came before, or the next 'a'
 //         before the next h starts one)   n nn: minute   s ss: second

@@ -210,6 +210,7 @@ TEST(FormatDateTime, MinutesFollowAnHourElement) {
           {"hh'h'mm", "14h07"},       // quoted text is not a letter element
           {"hdm", "1453"},            // a d in between: the month
           {"h\u65F6m", "14\u65F63"},  // a multi-byte character in between clears the h
+          {"h\u20ACm", "14\u20AC7"},  // ... but the euro sign is one byte in GBK: it does not
           {"hh:mmm", "14:Mar"},       // three or more m are always the month name
           {"m/d h:m", "3/5 14:7"},
           {"HH:MM", "14:07"},
@@ -301,6 +302,9 @@ TEST(FormatSettingsFromLocale, RealLocales) {
        "\u4E09\u6708 3\u6708 \u661F\u671F\u4E8C \u5468\u4E8C"},
       {"ja_JP", "yyyy/mm/dd", "h:mm:ss", "/", ":", ".", "2024/03/05 14:07:09", "1970/01/01 8:00:00",
        "3\u6708 3\u6708 \u706B\u66DC\u65E5 \u706B"},
+      // Qt's data marks this 12-hour clock with CLDR's day period, not AP.
+      {"zh_TW", "yyyy/m/d", "AMPM h:mm:ss", "/", ":", ".", "2024/3/5 \u4E0B\u5348 2:07:09",
+       "1970/1/1 \u4E0A\u5348 8:00:00", "3\u6708 3\u6708 \u661F\u671F\u4E8C \u9031\u4E8C"},
       {"ko_KR", "yy. m. d.", "AMPM h:mm:ss", ".", ":", ".", "24. 3. 5. \uC624\uD6C4 2:07:09",
        "70. 1. 1. \uC624\uC804 8:00:00", "3\uC6D4 3\uC6D4 \uD654\uC694\uC77C \uD654"},
       {"fi_FI", "d.m.yyyy", "h:mm:ss", ".", ".", ",", "5.3.2024 14.07.09", "1.1.1970 8.00.00",
@@ -381,6 +385,7 @@ TEST(LongTimePatternFromQt, HourStyleAndMarkerPosition) {
       {"h:mm AP", "h:mm:ss AMPM"}, {"HH:mm", "hh:mm:ss"},         {"H:mm", "h:mm:ss"},
       {"AP h:mm", "AMPM h:mm:ss"}, {"hh:mm ap", "hh:mm:ss AMPM"}, {"H.mm", "h:mm:ss"},
       {"a h:mm", "AMPM h:mm:ss"},  {"HH 'h' mm", "hh:mm:ss"},     {"'ap' HH:mm", "hh:mm:ss"},
+      {"Bh:mm", "AMPM h:mm:ss"},   {"h:mm B", "h:mm:ss AMPM"},    {"HH:mm 'B'", "hh:mm:ss"},
   };
   for (const auto& [qtFormat, pattern] : cases) {
     SCOPED_TRACE(qtFormat);
