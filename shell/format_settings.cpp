@@ -190,7 +190,9 @@ std::string LongTimePatternFromQt(const QString& qtFormat) {
     if ((c == u'h' || c == u'H') && hourAt < 0) {
       hourAt = i;
       leadingZero = i + 1 < qtFormat.size() && qtFormat[i + 1] == c;
-    } else if ((c == u'a' || c == u'A') && markerAt < 0) {
+    } else if ((c == u'a' || c == u'A' || c == u'B') && markerAt < 0) {
+      // 'B' is CLDR's day period ("下午"), which Qt's data keeps for zh_TW untranslated;
+      // like AP it marks a 12-hour clock.
       markerAt = i;
     }
     return true;

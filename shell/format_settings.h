@@ -50,8 +50,8 @@ std::string ShortDatePatternFromQt(const QString& qtFormat, QLocale::Language la
 
 // Builds the long time pattern from a Qt time format: "hh" when the hour has a
 // leading zero (HH, hh) else "h", then ":mm:ss", and for a 12-hour clock (AP, ap,
-// A or a in the format) "AMPM " in front when the marker precedes the hour, else
-// " AMPM" behind.
+// A, a or the day period B in the format) "AMPM " in front when the marker precedes
+// the hour, else " AMPM" behind.
 std::string LongTimePatternFromQt(const QString& qtFormat);
 
 }  // namespace cardsync
