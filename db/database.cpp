@@ -1,18 +1,11 @@
-// The connection and the two statement objects. Qt SQL opens the connection and
-// reads row sets (typed values); statements that only run, or yield one value,
-// go straight to ODBC on Qt's connection handle (see odbc_direct.h for why).
+// The connection and the two statement objects. Qt SQL opens and closes the
+// connection; statements run and their rows are read straight through ODBC on
+// Qt's connection handle (see odbc_direct.h for why).
 #include "db/database.h"
-
-#include <sql.h>
-#include <sqlext.h>
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlField>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QSqlResult>
 #include <QString>
 #include <QVariant>
 #include <atomic>
@@ -32,17 +25,6 @@ constexpr const char* kRollbackTransaction = "rollback transaction";
 
 std::atomic<unsigned> connectionCounter{0};
 
-QVariant ToVariant(const Value& value) {
-  if (const auto* number = std::get_if<std::int64_t>(&value)) return QVariant(qlonglong(*number));
-  if (const auto* text = std::get_if<std::string>(&value)) {
-    // Built from a literal so an empty text stays an empty string, not a NULL.
-    QString result = QStringLiteral("");
-    result += QString::fromStdString(*text);
-    return QVariant(result);
-  }
-  return QVariant(QMetaType::fromType<QString>());
-}
-
 std::string QtErrorText(const QSqlError& error) {
   return (error.databaseText().isEmpty() ? error.text() : error.databaseText()).toStdString();
 }
@@ -56,11 +38,7 @@ bool ContainsNoCase(const std::string& text, const char* needle) {
 // ---- statement objects ----
 
 struct Statement::Held {
-  struct Column {
-    QString name;
-    ColumnKind kind;
-  };
-  std::vector<Column> columns;
+  std::vector<odbc::ResultColumn> columns;
   std::vector<std::vector<QVariant>> rows;
   std::size_t position = 0;
   bool eof = true;
@@ -76,53 +54,26 @@ void Statement::SetText(std::string text) { text_ = std::move(text); }
 
 void Statement::Open(const Params& params) {
   Close();
-  if (!owner_.Connected()) throw DatabaseError(name_ + ": the connection is not open", "08003");
-  // Prepared rather than run at once: only a prepared Qt query has a statement
-  // handle before it runs, which is where the query time-out goes.
-  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(owner_.connectionName_), false));
-  query.setForwardOnly(true);
-  query.setNumericalPrecisionPolicy(QSql::HighPrecision);
-  const auto fail = [&]() -> DatabaseError {
-    DatabaseError error = odbc::ErrorFrom(
-        odbc::ReadDiagnostics(SQL_HANDLE_STMT, odbc::HandleOf(query.result()->handle())),
-        QtErrorText(query.lastError()), owner_.LinkDead());
-    query.finish();
-    return error;
-  };
-  if (!query.prepare(QString::fromStdString(text_ + kLineEnd))) throw fail();
-  odbc::SetQueryTimeout(odbc::HandleOf(query.result()->handle()), owner_.queryTimeoutSeconds_);
-  for (std::size_t i = 0; i < params.size(); ++i) query.bindValue(int(i), ToVariant(params[i]));
-  if (!query.exec()) throw fail();
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  statement.Execute(text_ + kLineEnd, params);
   // Row counts ahead of the first row set are passed over.
-  while (!query.isSelect()) {
-    if (!query.nextResult()) {
-      if (query.lastError().isValid()) throw fail();
-      query.finish();
-      throw DatabaseError(name_ + ": CommandText does not return a result set");
-    }
-  }
+  if (!statement.SeekRowSet())
+    throw DatabaseError(name_ + ": CommandText does not return a result set");
   auto held = std::make_unique<Held>();
-  const QSqlRecord record = query.record();
-  const int columnCount = record.count();
-  for (int i = 0; i < columnCount; ++i) {
-    held->columns.push_back({record.fieldName(i), KindOfSqlType(record.field(i).typeID())});
-  }
-  while (query.next()) {
+  held->columns = statement.Columns();
+  while (statement.Fetch()) {
     std::vector<QVariant>& row = held->rows.emplace_back();
-    row.reserve(std::size_t(columnCount));
-    for (int i = 0; i < columnCount; ++i) {
-      // Qt applies the policy as it fetches each value. Exact numbers come as text
-      // so money keeps every digit; a float as text would be cut to the column's
-      // reported size (FreeTDS then refuses it), so floats come as doubles.
-      query.setNumericalPrecisionPolicy(held->columns[std::size_t(i)].kind == ColumnKind::Float
-                                            ? QSql::LowPrecisionDouble
-                                            : QSql::HighPrecision);
-      row.push_back(query.value(i));
-    }
+    row.reserve(held->columns.size());
+    for (std::size_t i = 0; i < held->columns.size(); ++i)
+      row.push_back(statement.Value(i, held->columns[i].kind));
   }
-  if (query.lastError().isValid()) throw fail();
-  // Later results are dropped so the connection is free for the other statement.
-  query.finish();
+  // Later results are read off so the connection is free for the other statement;
+  // what they hold is not this statement's answer, unless the link went with them.
+  try {
+    statement.Drain();
+  } catch (const DatabaseError& e) {
+    if (e.ConnectionLost()) throw;
+  }
   held->eof = held->rows.empty();
   held_ = std::move(held);
 }
@@ -138,13 +89,10 @@ void Statement::ExecSQL(const Params& params) {
 }
 
 std::string Statement::Scalar(const Params& params) {
-  Close();
-  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
-  statement.Execute(text_ + kLineEnd, params);
-  if (!statement.SeekRowSet()) throw DatabaseError(name_ + ": CommandText does not return a result set");
-  ColumnKind kind = ColumnKind::Other;
-  const QVariant value = statement.FirstValue(kind);
-  return db::FieldText(value, kind, CurrentFormatSettings());
+  // Read like any opened row set, so a column's text never depends on which
+  // statement object read it.
+  Open(params);
+  return FieldText(std::size_t{0});
 }
 
 bool Statement::Active() const { return held_ != nullptr; }
@@ -185,13 +133,16 @@ std::size_t Statement::IndexOf(std::string_view column) const {
   throw Error(name_ + ": Field '" + std::string(column) + "' not found");
 }
 
-std::string Statement::FieldText(std::string_view column) const { return FieldText(IndexOf(column)); }
+std::string Statement::FieldText(std::string_view column) const {
+  return FieldText(IndexOf(column));
+}
 
 std::string Statement::FieldText(std::size_t index) const {
   const Held& held = Current();
   if (index >= held.columns.size()) throw Error(name_ + ": Field index out of range");
   if (held.rows.empty()) return {};
-  return db::FieldText(held.rows[held.position][index], held.columns[index].kind, CurrentFormatSettings());
+  return db::FieldText(held.rows[held.position][index], held.columns[index].kind,
+                       CurrentFormatSettings());
 }
 
 DateTime Statement::FieldDateTime(std::string_view column) const {
@@ -231,7 +182,8 @@ bool Database::Connected() const {
 
 void* Database::OdbcConnection() const {
   if (!Connected()) throw DatabaseError("the connection is not open", "08003");
-  const QSqlDatabase connection = QSqlDatabase::database(QString::fromStdString(connectionName_), false);
+  const QSqlDatabase connection =
+      QSqlDatabase::database(QString::fromStdString(connectionName_), false);
   return connection.driver() ? odbc::HandleOf(connection.driver()->handle()) : nullptr;
 }
 
@@ -268,7 +220,8 @@ bool Database::OpenDatabase() {
   // The credentials travel inside the connection string, escaped there; handing
   // them to open() would have Qt append them unescaped.
   connection.setDatabaseName(QString::fromStdString(qtName));
-  connection.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(settings.loginTimeoutSeconds));
+  connection.setConnectOptions(
+      QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(settings.loginTimeoutSeconds));
   if (!connection.open()) {
     lastConnectError_ = CleanServerText(QtErrorText(connection.lastError()));
     if (lastConnectError_.empty()) lastConnectError_ = "the connection could not be opened";
@@ -316,12 +269,14 @@ void Database::RollbackTransaction() { ExecuteStatement(kRollbackTransaction); }
 std::string QodbcDatabaseName(const std::string& connectionString) {
   if (ContainsNoCase(connectionString, ".dsn")) {
     throw Error(
-        "the ODBC connection string may not contain '.dsn': Qt's ODBC driver would take it for a file data source");
+        "the ODBC connection string may not contain '.dsn': Qt's ODBC driver would take it for a "
+        "file data source");
   }
   if (ContainsNoCase(connectionString, "DRIVER=") || ContainsNoCase(connectionString, "SERVER=")) {
     return connectionString;
   }
-  if (QString::fromStdString(connectionString).startsWith(QLatin1String("DSN="), Qt::CaseInsensitive)) {
+  if (QString::fromStdString(connectionString)
+          .startsWith(QLatin1String("DSN="), Qt::CaseInsensitive)) {
     return connectionString.substr(4);
   }
   return connectionString;

@@ -37,12 +37,13 @@ std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
     SQLINTEGER native = 0;
     SQLWCHAR message[1024] = {};
     SQLSMALLINT length = 0;
-    const SQLRETURN rc =
-        SQLGetDiagRecW(handleType, handle, i, state, &native, message, SQLSMALLINT(std::size(message)), &length);
+    const SQLRETURN rc = SQLGetDiagRecW(handleType, handle, i, state, &native, message,
+                                        SQLSMALLINT(std::size(message)), &length);
     if (!SQL_SUCCEEDED(rc)) break;
     const qsizetype used = std::clamp<qsizetype>(length, 0, qsizetype(std::size(message)) - 1);
-    records.push_back({QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5).toStdString(), int(native),
-                       QString::fromUtf16(reinterpret_cast<const char16_t*>(message), used).toStdString()});
+    records.push_back(
+        {QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5).toStdString(), int(native),
+         QString::fromUtf16(reinterpret_cast<const char16_t*>(message), used).toStdString()});
   }
   return records;
 }
@@ -50,30 +51,34 @@ std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
 bool ConnectionDead(SQLHANDLE connection) {
   if (connection == SQL_NULL_HANDLE) return false;
   SQLUINTEGER dead = SQL_CD_FALSE;
-  const SQLRETURN rc = SQLGetConnectAttrW(connection, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+  const SQLRETURN rc =
+      SQLGetConnectAttrW(connection, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
   return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
 }
 
 void SetQueryTimeout(SQLHANDLE statement, int seconds) {
   if (statement == SQL_NULL_HANDLE) return;
-  SQLSetStmtAttrW(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
-                  SQL_IS_UINTEGER);
+  SQLSetStmtAttrW(statement, SQL_ATTR_QUERY_TIMEOUT,
+                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
 }
 
-DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback, bool linkGone) {
+DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback,
+                        bool linkGone) {
   for (const DiagRecord& record : records) {
     if (!record.sqlState.starts_with("01")) {
-      return DatabaseError(CleanServerText(record.text), record.sqlState, record.nativeError, linkGone);
+      return DatabaseError(CleanServerText(record.text), record.sqlState, record.nativeError,
+                           linkGone);
     }
   }
   return DatabaseError(CleanServerText(fallback), {}, 0, linkGone);
 }
 
-DirectStatement::DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds) : connection_(connection) {
+DirectStatement::DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds)
+    : connection_(connection) {
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement_))) {
     statement_ = SQL_NULL_HANDLE;
-    throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_DBC, connection_), "no statement handle could be allocated",
-                    ConnectionDead(connection_));
+    throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_DBC, connection_),
+                    "no statement handle could be allocated", ConnectionDead(connection_));
   }
   SetQueryTimeout(statement_, queryTimeoutSeconds);
 }
@@ -100,16 +105,17 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
     if (const auto* number = std::get_if<std::int64_t>(&params[i])) {
       numbers[i] = *number;
       indicators[i] = 0;
-      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &numbers[i], 0,
-                            &indicators[i]);
+      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                            &numbers[i], 0, &indicators[i]);
     } else {
       const auto* utf8 = std::get_if<std::string>(&params[i]);
       std::u16string& value = texts.emplace_back(utf8 ? Utf16(*utf8) : std::u16string());
       const SQLULEN characters = std::max<SQLULEN>(value.size(), 1);
       indicators[i] = utf8 ? SQLLEN(value.size() * sizeof(char16_t)) : SQL_NULL_DATA;
       rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_WCHAR,
-                            characters > kLongestShortText ? SQL_WLONGVARCHAR : SQL_WVARCHAR, characters, 0,
-                            value.data(), SQLLEN(value.size() * sizeof(char16_t)), &indicators[i]);
+                            characters > kLongestShortText ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
+                            characters, 0, value.data(), SQLLEN(value.size() * sizeof(char16_t)),
+                            &indicators[i]);
     }
     if (!SQL_SUCCEEDED(rc)) Fail("a value could not be bound");
   }
@@ -137,7 +143,8 @@ void DirectStatement::Drain() {
 bool DirectStatement::SeekRowSet() {
   for (;;) {
     SQLSMALLINT columns = 0;
-    if (!SQL_SUCCEEDED(SQLNumResultCols(statement_, &columns))) Fail("the result could not be read");
+    if (!SQL_SUCCEEDED(SQLNumResultCols(statement_, &columns)))
+      Fail("the result could not be read");
     if (columns > 0) return true;
     const SQLRETURN rc = SQLMoreResults(statement_);
     if (rc == SQL_NO_DATA) return false;
@@ -145,59 +152,85 @@ bool DirectStatement::SeekRowSet() {
   }
 }
 
-QVariant DirectStatement::FirstValue(ColumnKind& kind) {
-  SQLWCHAR name[256];
-  SQLSMALLINT nameLength = 0, dataType = 0, decimals = 0, nullable = 0;
-  SQLULEN size = 0;
-  if (!SQL_SUCCEEDED(SQLDescribeColW(statement_, 1, name, SQLSMALLINT(std::size(name)), &nameLength, &dataType, &size,
-                                     &decimals, &nullable))) {
-    Fail("the result's columns could not be read");
+std::vector<ResultColumn> DirectStatement::Columns() {
+  SQLSMALLINT count = 0;
+  if (!SQL_SUCCEEDED(SQLNumResultCols(statement_, &count))) Fail("the result could not be read");
+  std::vector<ResultColumn> columns;
+  for (SQLUSMALLINT i = 1; i <= SQLUSMALLINT(std::max<SQLSMALLINT>(count, 0)); ++i) {
+    SQLWCHAR name[256] = {};
+    SQLSMALLINT nameLength = 0, dataType = 0, decimals = 0, nullable = 0;
+    SQLULEN size = 0;
+    if (!SQL_SUCCEEDED(SQLDescribeColW(statement_, i, name, SQLSMALLINT(std::size(name)),
+                                       &nameLength, &dataType, &size, &decimals, &nullable))) {
+      Fail("the result's columns could not be read");
+    }
+    const qsizetype used = std::clamp<qsizetype>(nameLength, 0, qsizetype(std::size(name)) - 1);
+    columns.push_back({QString::fromUtf16(reinterpret_cast<const char16_t*>(name), used),
+                       KindOfSqlType(dataType)});
   }
-  kind = KindOfSqlType(dataType);
-  SQLRETURN rc = SQLFetch(statement_);
-  if (rc == SQL_NO_DATA) return {};
-  if (!SQL_SUCCEEDED(rc)) Fail("a row could not be read");
+  return columns;
+}
 
-  QVariant value;
+bool DirectStatement::Fetch() {
+  const SQLRETURN rc = SQLFetch(statement_);
+  if (rc == SQL_NO_DATA) return false;
+  if (!SQL_SUCCEEDED(rc)) Fail("a row could not be read");
+  return true;
+}
+
+QVariant DirectStatement::Value(std::size_t index, ColumnKind kind) {
+  const SQLUSMALLINT column = SQLUSMALLINT(index + 1);
   SQLLEN indicator = 0;
-  if (kind == ColumnKind::DateTime) {
-    SQL_TIMESTAMP_STRUCT stamp{};
-    if (!SQL_SUCCEEDED(SQLGetData(statement_, 1, SQL_C_TYPE_TIMESTAMP, &stamp, sizeof stamp, &indicator))) {
-      Fail("a value could not be read");
+  const auto get = [&](SQLSMALLINT cType, SQLPOINTER target, SQLLEN size) {
+    const SQLRETURN rc = SQLGetData(statement_, column, cType, target, size, &indicator);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail("a value could not be read");
+    return rc;
+  };
+  switch (kind) {
+    case ColumnKind::DateTime: {
+      SQL_TIMESTAMP_STRUCT stamp{};
+      get(SQL_C_TYPE_TIMESTAMP, &stamp, sizeof stamp);
+      if (indicator == SQL_NULL_DATA) return {};
+      // UTC only so that no local daylight-saving gap can move a wall-clock time.
+      return QDateTime(QDate(stamp.year, stamp.month, stamp.day),
+                       QTime(stamp.hour, stamp.minute, stamp.second, int(stamp.fraction / 1000000)),
+                       Qt::UTC);
     }
-    if (indicator != SQL_NULL_DATA) {
-      value = QDateTime(QDate(stamp.year, stamp.month, stamp.day),
-                        QTime(stamp.hour, stamp.minute, stamp.second, int(stamp.fraction / 1000000)));
+    case ColumnKind::Date: {
+      SQL_DATE_STRUCT date{};
+      get(SQL_C_TYPE_DATE, &date, sizeof date);
+      if (indicator == SQL_NULL_DATA) return {};
+      return QDate(date.year, date.month, date.day);
     }
-  } else if (kind == ColumnKind::Date) {
-    SQL_DATE_STRUCT date{};
-    if (!SQL_SUCCEEDED(SQLGetData(statement_, 1, SQL_C_TYPE_DATE, &date, sizeof date, &indicator))) {
-      Fail("a value could not be read");
+    case ColumnKind::Float: {
+      // As a double, not as text: the driver prints a real with 9 digits, where
+      // the field text wants the double's 15.
+      double number = 0;
+      get(SQL_C_DOUBLE, &number, sizeof number);
+      if (indicator == SQL_NULL_DATA) return {};
+      return number;
     }
-    if (indicator != SQL_NULL_DATA) value = QDate(date.year, date.month, date.day);
-  } else {
-    // Everything else as text; the field text is made from it by kind.
-    std::u16string text;
-    SQLWCHAR buffer[512];
-    for (;;) {
-      rc = SQLGetData(statement_, 1, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
-      if (rc == SQL_NO_DATA) break;
-      if (!SQL_SUCCEEDED(rc)) Fail("a value could not be read");
-      if (indicator == SQL_NULL_DATA) break;
-      const std::size_t room = std::size(buffer) - 1;
-      const std::size_t got = (indicator == SQL_NO_TOTAL || std::size_t(indicator) / sizeof(SQLWCHAR) > room)
-                                  ? room
-                                  : std::size_t(indicator) / sizeof(SQLWCHAR);
-      text.append(reinterpret_cast<const char16_t*>(buffer), got);
-      if (rc == SQL_SUCCESS) break;
-    }
-    if (indicator != SQL_NULL_DATA) value = QString::fromUtf16(text.data(), qsizetype(text.size()));
+    default:
+      break;
   }
-  // Read the rest so nothing is left for the driver to cancel.
-  while (SQL_SUCCEEDED(SQLFetch(statement_))) {
+  std::u16string text;
+  SQLWCHAR buffer[512];
+  for (;;) {
+    const SQLRETURN rc = get(SQL_C_WCHAR, buffer, sizeof buffer);
+    if (rc == SQL_NO_DATA) break;
+    if (indicator == SQL_NULL_DATA) return {};
+    const std::size_t room = std::size(buffer) - 1;
+    const std::size_t got =
+        (indicator == SQL_NO_TOTAL || std::size_t(indicator) / sizeof(SQLWCHAR) > room)
+            ? room
+            : std::size_t(indicator) / sizeof(SQLWCHAR);
+    text.append(reinterpret_cast<const char16_t*>(buffer), got);
+    if (rc == SQL_SUCCESS) break;
   }
-  Drain();
-  return value;
+  // Built from a literal so that an empty text stays apart from NULL.
+  QString result = QStringLiteral("");
+  result += QString::fromUtf16(text.data(), qsizetype(text.size()));
+  return result;
 }
 
 }  // namespace cardsync::db::odbc

@@ -1,9 +1,11 @@
-// The few things done with the ODBC API itself, on handles Qt's ODBC driver owns:
-// reading diagnostics (SQLSTATE, native number), and running a statement with
-// SQLExecDirect. Qt can bind values only to a prepared statement, and FreeTDS
-// prepares such a statement afresh each time values are bound (sp_unprepare +
-// sp_prepexec); executed directly it is one request (sp_executesql, or a plain
-// batch without values), with its own query time-out.
+// Statements run with the ODBC API itself, on the connection handle Qt's ODBC
+// driver opened: diagnostics (SQLSTATE, native number), SQLExecDirect and row
+// reading. Qt can bind values only to a prepared statement, which FreeTDS
+// prepares afresh each time (sp_unprepare + sp_prepexec); executed directly it is
+// one request (sp_executesql, or a plain batch without values) with its own query
+// time-out. Qt also reads exact numbers as text cut to the column's precision
+// ("-123.45" of a decimal(5,2) loses a digit) and real columns not at all, so
+// rows are read here too, the same way for the reader and for scalar queries.
 #pragma once
 
 #include <sql.h>
@@ -35,7 +37,13 @@ void SetQueryTimeout(SQLHANDLE statement, int seconds);
 
 // The first record that is not a warning, as the error to throw; `fallback` when
 // the driver left none.
-DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback, bool linkGone);
+DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::string& fallback,
+                        bool linkGone);
+
+struct ResultColumn {
+  QString name;
+  ColumnKind kind;
+};
 
 // One statement handle, freed with the object; results are read to their end
 // before it goes, so the driver never has to cancel a half-read answer.
@@ -54,8 +62,14 @@ class DirectStatement {
   void Drain();
   // Moves to the first row set, passing over row counts; false when there is none.
   bool SeekRowSet();
-  // The first column of the first row (a null QVariant when there is no row).
-  QVariant FirstValue(ColumnKind& kind);
+  // Names and kinds of the current row set's columns.
+  std::vector<ResultColumn> Columns();
+  // Moves to the next row; false past the last one.
+  bool Fetch();
+  // Column `index` (0-based) of the current row, read once, in column order; a
+  // null QVariant for NULL. Date-times come as QDateTime/QDate, floats as double,
+  // everything else as the driver's text, from which the field text is made.
+  QVariant Value(std::size_t index, ColumnKind kind);
 
  private:
   [[noreturn]] void Fail(const char* what);

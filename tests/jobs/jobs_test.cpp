@@ -397,9 +397,9 @@ TEST_F(TransferTest, AColumnMissingForRecordsSkipsThemAll) {
 
 TEST(TransferFaults, AConnectionDroppedMidPassFailsTheJob) {
   StandinServer::Options options = ReportingOptions();
-  // Requests: cursor check, selection, unprepare, then per new record count,
-  // begin, insert, update, commit: the drop lands inside the second record.
-  options.dropAfter = 11;
+  // Requests: the selection, then per new record count, begin, insert, update,
+  // commit: the drop lands after the second record's insert, before its update.
+  options.dropAfter = 9;
   StandinServer server(options);
   for (int i = 0; i < 5; ++i) {
     server.Exec("insert into T_sendbase values('R" + std::to_string(i) + "', N'0AK" +
@@ -414,6 +414,7 @@ TEST(TransferFaults, AConnectionDroppedMidPassFailsTheJob) {
   // Whatever was written is whole: no row holds only its order_id.
   const Rows rows = server.Query("select order_id, kex_no from T_quindale");
   EXPECT_LT(rows.size(), 5u);
+  EXPECT_EQ(rows.size(), 1u);  // the second record's insert went with its transaction
   for (const auto& row : rows) EXPECT_EQ(row[1], "k") << row[0];
 }
 
