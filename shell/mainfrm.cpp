@@ -45,14 +45,6 @@ constexpr int kFontPixels = 12;
 const QStringList kFontSubstitutes{u"SimSun"_s, u"AR PL UMing CN"_s, u"AR PL SungtiL GB"_s,
                                    u"Noto Serif CJK SC"_s};
 
-void InstallFontSubstitutes() {
-  static const bool installed = [] {
-    QFont::insertSubstitutions(QString::fromUtf16(kFontFamily), kFontSubstitutes);
-    return true;
-  }();
-  (void)installed;
-}
-
 }  // namespace
 
 TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
@@ -77,7 +69,8 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   setWindowTitle(u"Form1"_s);
   move(kFormBounds.topLeft());
   resize(kFormBounds.size());
-  InstallFontSubstitutes();
+  // Adding substitutes a family already has changes nothing, so every form may do it.
+  QFont::insertSubstitutions(QString::fromUtf16(kFontFamily), kFontSubstitutes);
   QFont font(QString::fromUtf16(kFontFamily));
   font.setPixelSize(kFontPixels);
   setFont(font);  // every control inherits it
@@ -151,13 +144,14 @@ void TForm1::ScheduledRun(jobs::JobKind kind) {
     outcome.message = ExceptionMessage(std::current_exception());
   }
   AppendLog(jobs::OutcomeLogLines(kind, outcome, Stamp()));
-  ArmTimer();
   if (outcome.status == jobs::JobOutcome::Status::Failed) {
     // Queued, so this tick finishes its checks and the clock keeps running while the
-    // box waits for someone to read it.
+    // box waits for someone to read it; queued before the timer is armed again, so a
+    // refused timer cannot swallow the job's own error.
     QMetaObject::invokeMethod(
         this, [message = outcome.message] { ShowErrorBox(message); }, Qt::QueuedConnection);
   }
+  ArmTimer();
 }
 
 void TForm1::ClickedRun(jobs::JobKind kind) {

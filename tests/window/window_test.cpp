@@ -291,6 +291,76 @@ TEST(WindowTest, ChineseCaptionsHaveAFontThatDrawsThem) {
       << QFontInfo(h.form.font()).family().toStdString();
 }
 
+TEST(WindowTest, ControlsHaveTheirNamesCaptionsPlacesAndFont) {
+  Harness h;
+  TForm1& form = h.form;
+  EXPECT_EQ(form.objectName(), u"Form1"_s);
+  EXPECT_EQ(form.windowTitle(), u"Form1"_s);
+  EXPECT_EQ(form.pos(), QPoint(192, 130));
+  EXPECT_EQ(form.size(), QSize(301, 184));  // outer bounds; no frame before it is shown
+  EXPECT_TRUE(form.autoFillBackground());
+  EXPECT_EQ(form.palette().color(QPalette::Window), form.palette().color(QPalette::Button));
+
+  struct Control {
+    QWidget* widget;
+    const char* name;
+    QRect bounds;  // Label1 keeps its place and sizes itself to its text
+    QString text;
+  };
+  const std::vector<Control> controls = {
+      {form.Label1, "Label1", QRect(8, 8, 0, 0), u"Label1"_s},
+      {form.Button1, "Button1", QRect(8, 48, 75, 25), u"解析"_s},
+      {form.Memo1, "Memo1", QRect(88, 32, 185, 113), u"Memo1"_s},
+      {form.Button2, "Button2", QRect(8, 80, 75, 25), u"统计"_s},
+  };
+  for (const Control& c : controls) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.widget->objectName().toStdString(), c.name);
+    EXPECT_EQ(c.widget->parentWidget(), &form);
+    EXPECT_EQ(c.widget->pos(), c.bounds.topLeft());
+    EXPECT_EQ(c.widget->size(), c.bounds.isEmpty() ? c.widget->sizeHint() : c.bounds.size());
+    EXPECT_EQ(c.widget->font().family(), u"宋体"_s);
+    EXPECT_EQ(c.widget->font().pixelSize(), 12);
+    QString text;
+    if (auto* label = qobject_cast<QLabel*>(c.widget)) text = label->text();
+    if (auto* button = qobject_cast<QPushButton*>(c.widget)) text = button->text();
+    if (auto* memo = qobject_cast<QPlainTextEdit*>(c.widget)) text = memo->toPlainText();
+    EXPECT_EQ(text.toStdString(), c.text.toStdString());
+  }
+
+  // The log box: editable, wrapping, without scroll bars.
+  EXPECT_FALSE(form.Memo1->isReadOnly());
+  EXPECT_EQ(form.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_EQ(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+  // Tab walks Button1, Memo1, Button2 and round again; the label takes no focus.
+  EXPECT_EQ(form.Label1->focusPolicy(), Qt::NoFocus);
+  std::vector<std::string> order;
+  QWidget* at = form.Button1;
+  for (int step = 0; step < 4; ++step) {
+    order.push_back(at->objectName().toStdString());
+    do at = at->nextInFocusChain();
+    while (!(at->focusPolicy() & Qt::TabFocus));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"Button1", "Memo1", "Button2", "Button1"}));
+
+  EXPECT_EQ(form.Timer1->objectName(), u"Timer1"_s);
+  EXPECT_EQ(form.Timer1->interval(), 1000);
+  EXPECT_EQ(form.Timer1->timerType(), Qt::PreciseTimer);
+  EXPECT_TRUE(form.Timer1->isActive());  // enabled from creation
+}
+
+TEST(WindowTest, FirstTickReplacesTheLabelAndLeavesTheLog) {
+  Harness h;
+  const DateTime t = At(15, 9, 30, 0, 0);
+  h.TickAt(t);
+  EXPECT_EQ(h.form.Label1->text().toStdString(), Text(t));
+  EXPECT_EQ(h.form.Label1->size(), h.form.Label1->sizeHint());  // grown to the new text
+  EXPECT_EQ(h.Log(), std::vector<std::string>{"Memo1"});
+  EXPECT_TRUE(h.ran.empty());
+}
+
 // An event handler that throws, standing for any slot that forgot to guard itself.
 class Throwing : public QObject {
  public:
