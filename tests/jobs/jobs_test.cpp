@@ -155,6 +155,26 @@ TEST_F(TransferTest, CardNumbersOfThePreviousDay) {
   }
 }
 
+TEST_F(TransferTest, SelectionsReachTheServerAsWritten) {
+  // Written out here rather than shared with the job, so a slip in either shows.
+  const std::string passes[] = {
+      "batch: select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)="
+      "year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1) and  kahao not in "
+      "('000000','111111','222222','333333','444444')\\r\\n",
+      "batch: select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)="
+      "year(GETDATE())*10000+month(GETDATE())*100+DAY(GETDATE()) and  kahao  in "
+      "('000000','111111','222222','333333','444444')\\r\\n",
+  };
+  const std::size_t mark = LogMark(server_);
+  ASSERT_EQ(RunTransfer(database_).status, JobOutcome::Status::Done);
+  const auto lines = server_.LogLines();
+  std::vector<std::string> selections;
+  for (std::size_t i = mark; i < lines.size(); ++i) {
+    if (lines[i].find("T_sendbase") != std::string::npos) selections.push_back(lines[i]);
+  }
+  EXPECT_EQ(selections, (std::vector<std::string>{passes[0], passes[1]}));
+}
+
 TEST_F(TransferTest, WhichRecordsEachPassSelects) {
   struct Case {
     const char* orderId;
