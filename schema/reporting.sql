@@ -39,12 +39,18 @@ CREATE TABLE T_totals (
 )
 GO
 
+-- The old totals are replaced in one transaction: a recount that fails (a sum
+-- past what money holds, say) leaves them as they were instead of emptied.
+-- XACT_ABORT rolls back on any error, so the transaction is never left open.
 CREATE PROCEDURE totals AS
 BEGIN
   SET NOCOUNT ON;
+  SET XACT_ABORT ON;
+  BEGIN TRANSACTION;
   DELETE FROM T_totals;
   INSERT INTO T_totals(day, cards, money_total)
     SELECT CAST(siji AS date), count(*), sum(moneys)
     FROM T_quindale WHERE siji IS NOT NULL GROUP BY CAST(siji AS date);
+  COMMIT TRANSACTION;
 END
 GO

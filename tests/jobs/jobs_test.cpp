@@ -506,6 +506,23 @@ TEST(Totals, RunsTheProcedureAsABareBatch) {
             (Rows{{"2024-03-14", "2", "15.5000"}, {"2024-03-15", "1", "<NULL>"}}));
 }
 
+TEST(Totals, AFailedRecountKeepsThePreviousTotals) {
+  StandinServer server(ReportingOptions());
+  server.Exec("insert into T_quindale(order_id, moneys, siji) values('A', 10, '2024-03-14 08:00:00')");
+  db::Database database([&server] { return SettingsFor(server); });
+  ASSERT_EQ(RunTotals(database).status, JobOutcome::Status::Done);
+  // Two amounts whose sum no money column can hold make the recount fail after
+  // the old totals were cleared.
+  server.Exec(
+      "insert into T_quindale(order_id, moneys, siji) values('B', 900000000000000, '2024-03-15 "
+      "08:00:00'), ('C', 900000000000000, '2024-03-15 09:00:00')");
+  const JobOutcome outcome = RunTotals(database);
+  EXPECT_EQ(outcome.status, JobOutcome::Status::Failed);
+  EXPECT_NE(outcome.message.find("overflow"), std::string::npos) << outcome.message;
+  EXPECT_EQ(server.Query("select day, cards, money_total from T_totals order by day"),
+            (Rows{{"2024-03-14", "1", "10.0000"}}));
+}
+
 TEST(Totals, AMissingProcedureFailsWithTheServersText) {
   StandinServer server(ReportingOptions());
   server.Exec("drop procedure totals");
