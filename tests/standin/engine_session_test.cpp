@@ -95,6 +95,17 @@ TEST(EngineSession, StatementErrorLeavesTheTransactionOpen) {
   EXPECT_EQ(Count(*s), 0);
 }
 
+TEST(EngineSession, XactAbortRollsBackTheWholeTransaction) {
+  auto engine = EngineWithTable();
+  auto s = engine->NewSession();
+  BatchOutput out = s->Execute(
+      "set xact_abort on begin tran insert into t values(1, 'a') insert into t values(1, 'b')");
+  ASSERT_TRUE(out.statements.back().error);
+  EXPECT_EQ(out.statements.back().error->number, 2627);
+  EXPECT_EQ(s->TransactionCount(), 0);
+  EXPECT_EQ(Count(*s), 0) << "the first insert goes with the failed one";
+}
+
 TEST(EngineSession, DestroyingASessionRollsBack) {
   auto engine = EngineWithTable();
   {

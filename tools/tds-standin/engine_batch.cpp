@@ -131,6 +131,8 @@ bool SqliteSession::Fail(ServerMessage m, int depth, int line) {
   StatementOutput& so = Emit(depth);
   so.error = std::move(m);
   SyncTransaction();
+  // Under XACT_ABORT an error dooms the whole transaction, not just its statement.
+  if (xactAbort_ && tranCount_ > 0) Rollback();
   return false;
 }
 

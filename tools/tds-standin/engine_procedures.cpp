@@ -118,11 +118,13 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
   std::vector<std::vector<Token>> stmts = SplitStatements(tokens);
   // SET options changed inside a procedure end with it.
   bool savedNocount = nocount_;
+  bool savedXactAbort = xactAbort_;
   procStack_.push_back(name);
   size_t before = batch_->statements.size();
   RunList(stmts, 0, stmts.size(), depth + 1, body);
   procStack_.pop_back();
   nocount_ = savedNocount;
+  xactAbort_ = savedXactAbort;
   bool failed = false;
   for (size_t j = before; j < batch_->statements.size(); ++j)
     failed = failed || batch_->statements[j].error.has_value();

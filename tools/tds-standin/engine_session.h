@@ -75,6 +75,7 @@ class SqliteSession final : public Session {
   int tranCount_ = 0;
   bool nocount_ = false;
   bool implicitTransactions_ = false;
+  bool xactAbort_ = false;
   std::vector<std::string> procStack_;
   const std::vector<Param>* params_ = nullptr;
   BatchOutput* batch_ = nullptr;

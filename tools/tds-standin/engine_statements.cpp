@@ -35,6 +35,7 @@ bool SqliteSession::SetOption(const std::vector<Token>& s, int depth) {
   bool on = s.back().Is("on");
   if (s[1].Is("nocount")) nocount_ = on;
   if (s[1].Is("implicit_transactions")) implicitTransactions_ = on;
+  if (s[1].Is("xact_abort")) xactAbort_ = on;
   // Every other option (ANSI_NULLS, TEXTSIZE, DATEFORMAT ...) is accepted and
   // has no effect: the stand-in always behaves as a us_english session.
   Emit(depth);
