@@ -16,7 +16,7 @@
 
 #include "db/database.h"
 #include "reporting_server.h"
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "db/field_text.h"
 #include "db/odbc_direct.h"
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 namespace cardsync::db {
 namespace {

@@ -12,7 +12,7 @@
 #include "db/connection_settings.h"
 #include "db/db_error.h"
 #include "db/params.h"
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 
 namespace cardsync::db {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "shell/datetime.h"
-#include "shell/format_settings.h"
+#include "clock/datetime.h"
+#include "clock/format_settings.h"
 
 namespace cardsync::db {
 

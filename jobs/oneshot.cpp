@@ -8,7 +8,7 @@
 #include "db/database.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 
 namespace cardsync::jobs {
 namespace {

@@ -9,7 +9,7 @@
 #include "convert/gbk_text.h"
 #include "convert/unixtime.h"
 #include "jobs/connected_run.h"
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 
 namespace cardsync::jobs {
 namespace {

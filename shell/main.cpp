@@ -8,7 +8,7 @@
 
 #include "jobs/oneshot.h"
 #include "shell/error_box.h"
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 #include "shell/mainfrm.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
 #include "shell/error_box.h"
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 using namespace Qt::StringLiterals;
 

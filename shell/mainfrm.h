@@ -11,7 +11,7 @@
 
 #include "db/database.h"
 #include "jobs/outcome.h"
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 #include "shell/schedule.h"
 
 class QLabel;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 
 namespace cardsync::shell {
 

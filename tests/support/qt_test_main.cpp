@@ -6,7 +6,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);

@@ -25,9 +25,9 @@
 #include "convert/error.h"
 #include "jobs/outcome.h"
 #include "shell/app_title.h"
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 #include "shell/error_box.h"
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 #include "shell/mainfrm.h"
 #include "tests/support/standin_server.h"
 

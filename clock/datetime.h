@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 namespace cardsync {
 

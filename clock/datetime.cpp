@@ -1,7 +1,7 @@
 // Date-time values and their texts. A value is split by rounding to the
 // millisecond once, so the date and the time of one text always agree (a value
 // just before midnight shows the next day at 00:00:00, never the old day).
-#include "shell/datetime.h"
+#include "clock/datetime.h"
 
 #include <QDateTime>
 #include <cmath>

@@ -14,8 +14,8 @@
 #include "convert/error.h"
 #include "convert/gbk_text.h"
 #include "convert/unixtime.h"
-#include "shell/datetime.h"
-#include "shell/format_settings.h"
+#include "clock/datetime.h"
+#include "clock/format_settings.h"
 
 namespace cardsync {
 namespace {

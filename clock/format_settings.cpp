@@ -2,7 +2,7 @@
 // format letters, so the short date is translated into the pattern language of
 // the formatter, and the long time pattern is built from a few traits of the
 // locale's time format rather than copied.
-#include "shell/format_settings.h"
+#include "clock/format_settings.h"
 
 #include <QString>
 #include <algorithm>
