@@ -39,6 +39,7 @@ int RunOnce(JobKind kind, std::ostream& out) {
     case JobOutcome::Status::CouldNotConnect:
       return kExitCouldNotConnect;
     case JobOutcome::Status::Failed:
+    case JobOutcome::Status::Interrupted:
       break;
   }
   return kExitFailed;

@@ -9,6 +9,8 @@ constexpr const char* kTransferDone = "处理数据!";
 constexpr const char* kTotalsDone = "统计数据!";
 constexpr const char* kTransferFailed = "处理数据失败: ";
 constexpr const char* kTotalsFailed = "统计数据失败: ";
+constexpr const char* kTransferInterrupted = "处理数据中断: ";
+constexpr const char* kTotalsInterrupted = "统计数据中断: ";
 constexpr const char* kCouldNotConnect = "数据库连接失败! ";
 constexpr const char* kSkippedBefore = "跳过 ";
 constexpr const char* kSkippedAfter = " 条记录: ";
@@ -29,6 +31,10 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
       break;
     case JobOutcome::Status::Failed:
       lines.push_back(stamp + (transfer ? kTransferFailed : kTotalsFailed) + outcome.message);
+      break;
+    case JobOutcome::Status::Interrupted:
+      lines.push_back(stamp + (transfer ? kTransferInterrupted : kTotalsInterrupted) +
+                      outcome.message);
       break;
   }
   if (!outcome.skipped.empty()) {

@@ -16,7 +16,8 @@ struct SkippedRecord {
 };
 
 struct JobOutcome {
-  enum class Status { Done, CouldNotConnect, Failed };
+  // Interrupted: a stop was asked for between two records; what was written stays.
+  enum class Status { Done, CouldNotConnect, Failed, Interrupted };
   Status status = Status::Done;
   // CouldNotConnect: why the connection failed. Failed: the error that stopped the job.
   std::string message;
@@ -30,6 +31,7 @@ struct JobOutcome {
 //   Done:            stamp + "处理数据!" (transfer) or stamp + "统计数据!" (totals)
 //   CouldNotConnect: stamp + "数据库连接失败! " + message
 //   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
+//   Interrupted:     stamp + "处理数据中断: " or "统计数据中断: " + message
 // and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ",
 // "-separated.
 std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,

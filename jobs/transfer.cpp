@@ -3,6 +3,7 @@
 // quotes and Chinese text arrive exactly as read.
 #include "jobs/transfer.h"
 
+#include <QDate>
 #include <charconv>
 
 #include "convert/chepaitoascii.h"
@@ -27,6 +28,17 @@ constexpr const char* kCurrentDaySpecialCards =
     "year(GETDATE())*10000+month(GETDATE())*100+DAY(GETDATE()) and  "
     "kahao  in ('000000','111111','222222','333333','444444')";
 
+// A run serving an earlier day D keeps each selection but for its day, bound as the
+// number yyyymmdd: D-1 for the ordinary cards, D for the special cards.
+constexpr const char* kDayOrdinaryCards =
+    "select * from T_sendbase where "
+    "year(siji)*10000+month(siji)*100+DAY(siji)=? and  "
+    "kahao not in ('000000','111111','222222','333333','444444')";
+constexpr const char* kDaySpecialCards =
+    "select * from T_sendbase where "
+    "year(siji)*10000+month(siji)*100+DAY(siji)=? and  "
+    "kahao  in ('000000','111111','222222','333333','444444')";
+
 constexpr const char* kExistenceCheck = "select count(*) from T_quindale where order_id=?";
 constexpr const char* kInsertStatement = "insert into T_quindale(order_id) values(?)";
 constexpr const char* kUpdateStatement =
@@ -40,13 +52,26 @@ constexpr std::size_t kPlateBytes = 10;
 
 struct TransferPass {
   const char* selection;
-  bool convertPlate;  // ordinary cards get their province code rewritten
+  const char* daySelection;  // the same for a run that serves an earlier day
+  bool convertPlate;         // ordinary cards get their province code rewritten
+  int dayOffset;             // the day selected, relative to the run's day
 };
 
 constexpr TransferPass kPasses[] = {
-    {kPreviousDayOrdinaryCards, true},
-    {kCurrentDaySpecialCards, false},
+    {kPreviousDayOrdinaryCards, kDayOrdinaryCards, true, -1},
+    {kCurrentDaySpecialCards, kDaySpecialCards, false, 0},
 };
+
+// yyyymmdd of `day` moved by `offset` days, as the selections compare it.
+std::int64_t DayNumber(const TransferOptions::Day& day, int offset) {
+  const QDate date = QDate(day.year, day.month, day.day).addDays(offset);
+  if (!date.isValid()) throw Error("the run's day is not a valid date");
+  return std::int64_t(date.year()) * 10000 + date.month() * 100 + date.day();
+}
+
+bool StopAsked(const TransferOptions& options) {
+  return options.stop != nullptr && options.stop->load(std::memory_order_relaxed);
+}
 
 std::string UnixTimeText(const std::string& text) {
   return DateTimeText(UnixToLocalDateTime(StrToInt64(text)));
@@ -94,14 +119,25 @@ void CopyRecord(db::Database& database, const TransferValues& values, JobOutcome
   ++outcome.updated;
 }
 
-void RunPass(db::Database& database, const TransferPass& pass, JobOutcome& outcome) {
+// False when a stop was asked for before the pass's end.
+bool RunPass(db::Database& database, const TransferPass& pass, const TransferOptions& options,
+             int passNumber, JobOutcome& outcome) {
   // Errors while setting up a pass or moving between rows end the job.
   db::Statement& reader = database.ADOQuww();
   reader.Close();
-  reader.SetText(pass.selection);
-  reader.Open();
+  if (options.runDay) {
+    reader.SetText(pass.daySelection);
+    reader.Open({DayNumber(*options.runDay, pass.dayOffset)});
+  } else {
+    reader.SetText(pass.selection);
+    reader.Open();
+  }
   reader.First();
+  const int total = int(reader.RecordCount());
+  int done = 0;
+  if (options.progress) options.progress(done, total, passNumber);
   while (!reader.Eof()) {
+    if (StopAsked(options)) return false;
     ++outcome.read;
     std::string orderId;
     try {
@@ -115,7 +151,9 @@ void RunPass(db::Database& database, const TransferPass& pass, JobOutcome& outco
       outcome.skipped.push_back({orderId, e.what()});
     }
     reader.Next();
+    if (options.progress) options.progress(++done, total, passNumber);
   }
+  return true;
 }
 
 }  // namespace
@@ -141,9 +179,16 @@ TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPl
   return values;
 }
 
-JobOutcome RunTransfer(db::Database& database) {
-  return RunConnected(database, [&database](JobOutcome& outcome) {
-    for (const TransferPass& pass : kPasses) RunPass(database, pass, outcome);
+JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
+  return RunConnected(database, [&](JobOutcome& outcome) {
+    int passNumber = 0;
+    for (const TransferPass& pass : kPasses) {
+      if (!RunPass(database, pass, options, ++passNumber, outcome)) {
+        outcome.status = JobOutcome::Status::Interrupted;
+        outcome.message = "stopped after " + std::to_string(outcome.read) + " records";
+        return;
+      }
+    }
   });
 }
 

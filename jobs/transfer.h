@@ -3,6 +3,9 @@
 // Called by the window's schedule and button and by the one-shot run.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "db/database.h"
@@ -31,9 +34,26 @@ std::string ConvertedPlate(const std::string& kahao);
 // cannot be prepared (missing column, startdate that is not an integer, ...).
 TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPlate);
 
+// How a run is asked for. Left as it is, a run selects by the server's clock
+// (yesterday's ordinary cards, today's special cards), as the run in the job's own
+// second always has.
+struct TransferOptions {
+  // A run that serves an earlier day D (a caught-up or retried run): ordinary cards
+  // of D-1 and special cards of D, with D bound as a parameter. Year, month, day.
+  struct Day {
+    int year, month, day;
+  };
+  std::optional<Day> runDay;
+  // Checked between records: when set, the run ends Interrupted after the record in
+  // hand (its transaction committed or rolled back).
+  const std::atomic<bool>* stop = nullptr;
+  // Called as records are done: records done of the pass's total, and the pass (1, 2).
+  std::function<void(int done, int total, int pass)> progress;
+};
+
 // Runs both passes. CouldNotConnect when the connection cannot be opened; Failed
 // when a pass cannot be set up or the connection is lost or times out mid-pass;
 // otherwise Done, with records that could not be copied listed as skipped.
-JobOutcome RunTransfer(db::Database& database);
+JobOutcome RunTransfer(db::Database& database, const TransferOptions& options = {});
 
 }  // namespace cardsync::jobs
