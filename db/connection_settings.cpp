@@ -23,7 +23,7 @@ constexpr const char* kFolderName = "cardsync";
 constexpr const char* kFileName = "cardsync.ini";
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
-  throw Error("settings file " + path + ": " + what);
+  throw SettingsError("settings file " + path + ": " + what);
 }
 
 // QSettings splits an unquoted value at commas into a list; joining it back keeps a
@@ -122,7 +122,7 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
 std::string OdbcQuoteValue(std::string_view key, std::string_view value) {
   if (!NeedsBraces(value)) return std::string(value);
   if (value.find('}') != std::string_view::npos) {
-    throw Error("the value of '" + std::string(key) +
+    throw SettingsError("the value of '" + std::string(key) +
                 "' holds '}' together with ';', '{' or an outer blank, which the ODBC driver cannot be given");
   }
   return "{" + std::string(value) + "}";

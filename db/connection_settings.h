@@ -6,7 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "convert/error.h"
+
 namespace cardsync::db {
+
+// A settings file that is missing, unreadable or holds a bad or missing key. Kept
+// apart from connection failures: the command line answers it with its own exit code.
+class SettingsError : public Error {
+ public:
+  using Error::Error;
+};
 
 struct ConnectionSettings {
   std::string dsn;  // when set, names an ODBC data source and replaces driver/server/port
@@ -25,7 +34,7 @@ struct ConnectionSettings {
 std::string SettingsFilePath();
 
 // Reads [database] from the INI file at `path`. A missing or unreadable file, a
-// malformed one, or a missing required key throws cardsync::Error whose text names
+// malformed one, or a missing required key throws SettingsError whose text names
 // the file and the key.
 ConnectionSettings ReadConnectionSettings(const std::string& path);
 
