@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "db/field_text.h"
+#include "db/freetds_tls.h"
 #include "db/odbc_direct.h"
 #include "clock/format_settings.h"
 
@@ -153,6 +154,17 @@ DateTime Statement::FieldDateTime(std::string_view column) const {
                            held.columns[index].name.toStdString());
 }
 
+Statement::TypedValue Statement::FieldValue(std::string_view column) const {
+  const std::size_t index = IndexOf(column);
+  const Held& held = Current();
+  return {held.rows.empty() ? QVariant() : held.rows[held.position][index],
+          held.columns[index].kind};
+}
+
+void Statement::RequireFields(const std::vector<std::string_view>& columns) const {
+  for (std::string_view column : columns) IndexOf(column);
+}
+
 // ---- the connection ----
 
 Database::Database() : Database([] { return ReadConnectionSettings(SettingsFilePath()); }) {}
@@ -203,6 +215,7 @@ bool Database::OpenDatabase() {
   try {
     settings = settingsSource_();
     qtName = QodbcDatabaseName(OdbcConnectionString(settings));
+    ApplyFreeTdsTls(settings);
   } catch (const std::exception& e) {
     lastConnectError_ = e.what();
     return false;
@@ -225,6 +238,9 @@ bool Database::OpenDatabase() {
   if (!connection.open()) {
     lastConnectError_ = CleanServerText(QtErrorText(connection.lastError()));
     if (lastConnectError_.empty()) lastConnectError_ = "the connection could not be opened";
+    if (std::string why = ExplainTlsFailure(settings, lastConnectError_); !why.empty()) {
+      lastConnectError_ = why;
+    }
     return false;
   }
   return true;
@@ -260,6 +276,28 @@ bool Database::QueryScalar(const std::string& text, std::string& result, const P
   return !lastQueryError_.has_value();
 }
 
+std::vector<long long> Database::ExecuteBatch(const std::string& text, const Params& params) {
+  executor_.Close();
+  executor_.SetText(text);
+  odbc::DirectStatement statement(OdbcConnection(), queryTimeoutSeconds_);
+  statement.Execute(text + kLineEnd, params);
+  return statement.RowCounts();
+}
+
+std::vector<Database::ColumnType> Database::DescribeColumns(const std::string& query) {
+  executor_.Close();
+  executor_.SetText(query);
+  odbc::DirectStatement statement(OdbcConnection(), queryTimeoutSeconds_);
+  statement.Execute(query + kLineEnd, {});
+  if (!statement.SeekRowSet())
+    throw DatabaseError(executor_.Name() + ": CommandText does not return a result set");
+  std::vector<ColumnType> types;
+  for (const odbc::ResultColumn& column : statement.Columns())
+    types.push_back({column.name.toStdString(), column.kind});
+  statement.Drain();
+  return types;
+}
+
 void Database::BeginTransaction() { ExecuteStatement(kBeginTransaction); }
 
 void Database::CommitTransaction() { ExecuteStatement(kCommitTransaction); }
@@ -272,14 +310,15 @@ std::string QodbcDatabaseName(const std::string& connectionString) {
         "the ODBC connection string may not contain '.dsn': Qt's ODBC driver would take it for a "
         "file data source");
   }
-  if (ContainsNoCase(connectionString, "DRIVER=") || ContainsNoCase(connectionString, "SERVER=")) {
-    return connectionString;
+  // The string reaches FreeTDS with one character past its end (Qt 6.4 over
+  // unixODBC), which would join the last value (a password, when odbc_options
+  // is empty); a closing ';' leaves that character outside every value.
+  const std::string closed = connectionString.ends_with(';') ? connectionString : connectionString + ';';
+  if (ContainsNoCase(closed, "DRIVER=") || ContainsNoCase(closed, "SERVER=")) return closed;
+  if (QString::fromStdString(closed).startsWith(QLatin1String("DSN="), Qt::CaseInsensitive)) {
+    return closed.substr(4);
   }
-  if (QString::fromStdString(connectionString)
-          .startsWith(QLatin1String("DSN="), Qt::CaseInsensitive)) {
-    return connectionString.substr(4);
-  }
-  return connectionString;
+  return closed;
 }
 
 }  // namespace cardsync::db

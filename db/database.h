@@ -8,11 +8,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <QVariant>
 
 #include "db/connection_settings.h"
 #include "db/db_error.h"
 #include "db/params.h"
 #include "clock/datetime.h"
+#include "db/field_text.h"
 
 namespace cardsync::db {
 
@@ -56,6 +60,15 @@ class Statement {
   std::string FieldText(std::string_view column) const;
   std::string FieldText(std::size_t index) const;
   DateTime FieldDateTime(std::string_view column) const;
+  // The column's value as read (a null QVariant for NULL) and its kind, for callers
+  // that need the value itself rather than its regional text.
+  struct TypedValue {
+    QVariant value;
+    ColumnKind kind;
+  };
+  TypedValue FieldValue(std::string_view column) const;
+  // Throws Error naming the first of `columns` the row set lacks.
+  void RequireFields(const std::vector<std::string_view>& columns) const;
 
   // Rows affected by the last ExecSQL (-1 when the driver does not say).
   long long RowsAffected() const { return rowsAffected_; }
@@ -98,6 +111,17 @@ class Database {
   // its first row ("" when there is no row). On any error `result` keeps its value,
   // false is returned and LastQueryError() holds the error.
   bool QueryScalar(const std::string& text, std::string& result, const Params& params = {});
+  // Runs a batch of statements on the executor in one request and returns each
+  // statement's row count, in order. Throws DatabaseError.
+  std::vector<long long> ExecuteBatch(const std::string& text, const Params& params = {});
+  // Names and kinds of the columns `query` returns, read from its result's
+  // description (a query that selects no row costs the server nothing). Throws
+  // DatabaseError.
+  struct ColumnType {
+    std::string name;
+    ColumnKind kind;
+  };
+  std::vector<ColumnType> DescribeColumns(const std::string& query);
   const std::optional<DatabaseError>& LastQueryError() const { return lastQueryError_; }
 
   // Groups executor statements so they take effect together (one T-SQL request

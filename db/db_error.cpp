@@ -2,6 +2,8 @@
 // where the message a user reads for a database error is shaped.
 #include "db/db_error.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace cardsync::db {
@@ -30,7 +32,39 @@ void TrimRecord(std::string& record) {
   record.erase(0, start);
 }
 
+// Server errors about the values of one statement. FreeTDS gives some of them a
+// general SQLSTATE, so the numbers are listed as well.
+constexpr int kValueErrors[] = {
+    220,   // arithmetic overflow for a data type
+    232,   // arithmetic overflow for a type
+    241,   // date and/or time from character string
+    242,   // out-of-range datetime
+    244,   // value overflows a column of a smaller type
+    245,   // conversion failed
+    248,   // conversion overflowed an int column
+    293,   // cannot convert char value to smalldatetime
+    295,   // conversion to smalldatetime
+    296,   // smalldatetime out of range
+    298,   // smalldatetime out of range
+    515,   // cannot insert NULL
+    517,   // adding a value to a date column caused an overflow
+    547,   // constraint conflict
+    2601,  // duplicate key in a unique index
+    2627,  // primary key or unique constraint violation
+    2628,  // string or binary data would be truncated (2019 form)
+    8114,  // error converting data type
+    8115,  // arithmetic overflow converting expression
+    8152,  // string or binary data would be truncated
+};
+
 }  // namespace
+
+bool DatabaseError::AboutTheValues() const {
+  if (ConnectionLost()) return false;
+  if (sqlState_.starts_with("22") || sqlState_.starts_with("23")) return true;
+  return std::find(std::begin(kValueErrors), std::end(kValueErrors), nativeError_) !=
+         std::end(kValueErrors);
+}
 
 std::string CleanServerText(std::string_view text) {
   // Qt glues several diagnostic records together with a blank; each starts with

@@ -18,6 +18,18 @@ class DatabaseError : public Error {
   const std::string& SqlState() const { return sqlState_; }
   int NativeError() const { return nativeError_; }
 
+  // True for errors about the values of the statement's one record: conversion,
+  // overflow, truncation, constraints (SQLSTATE classes 22 and 23, or the server's
+  // numbers for them). Others (a missing object, a refused permission ...) are
+  // about the whole job.
+  bool AboutTheValues() const;
+  // The server gave up waiting for a lock another session holds (1222).
+  bool LockTimedOut() const { return nativeError_ == 1222; }
+  // A time-out rather than a broken link.
+  bool TimedOut() const {
+    return sqlState_ == "HYT00" || sqlState_ == "HYT01" || sqlState_ == "S1T00" || sqlState_ == "S1T01";
+  }
+
   // True when the connection can no longer be used: SQLSTATE class 08, a time-out
   // (HYT00, HYT01, or S1T00/S1T01 as FreeTDS reports them), or the driver
   // reporting the link dead.

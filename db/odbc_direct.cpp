@@ -94,11 +94,15 @@ void DirectStatement::Fail(const char* what) {
 }
 
 void DirectStatement::Execute(const std::string& text, const Params& params) {
-  // The buffers must stay put until SQLExecDirect has read them.
+  // The buffers must stay put until SQLExecDirect has read them; reserved up front
+  // so that no later value moves an earlier one.
   std::vector<std::u16string> texts;
+  std::vector<std::string> decimals;
   std::vector<std::int64_t> numbers(params.size());
+  std::vector<SQL_TIMESTAMP_STRUCT> stamps(params.size());
   std::vector<SQLLEN> indicators(params.size());
   texts.reserve(params.size());
+  decimals.reserve(params.size());
   for (std::size_t i = 0; i < params.size(); ++i) {
     const SQLUSMALLINT position = SQLUSMALLINT(i + 1);
     SQLRETURN rc = SQL_SUCCESS;
@@ -107,6 +111,30 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
       indicators[i] = 0;
       rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
                             &numbers[i], 0, &indicators[i]);
+    } else if (const auto* stamp = std::get_if<Timestamp>(&params[i])) {
+      stamps[i] = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(stamp->year),  SQLUSMALLINT(stamp->month),
+                                       SQLUSMALLINT(stamp->day),  SQLUSMALLINT(stamp->hour),
+                                       SQLUSMALLINT(stamp->minute), SQLUSMALLINT(stamp->second),
+                                       0};
+      indicators[i] = sizeof(SQL_TIMESTAMP_STRUCT);
+      // Whole seconds: 19 characters, no fraction digits.
+      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                            SQL_TYPE_TIMESTAMP, 19, 0, &stamps[i], sizeof(SQL_TIMESTAMP_STRUCT),
+                            &indicators[i]);
+    } else if (const auto* decimal = std::get_if<Decimal>(&params[i])) {
+      // The digits go as text declared a decimal of their own precision and scale;
+      // the driver sends a numeric, which the server converts to the column's type.
+      std::string& digits = decimals.emplace_back(decimal->digits);
+      const std::size_t point = digits.find('.');
+      const SQLSMALLINT scale =
+          point == std::string::npos ? 0 : SQLSMALLINT(digits.size() - point - 1);
+      const std::size_t figures = std::count_if(digits.begin(), digits.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+      const SQLULEN precision = std::clamp<SQLULEN>(figures, std::max<SQLULEN>(scale, 1), 38);
+      indicators[i] = SQLLEN(digits.size());
+      rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_DECIMAL,
+                            precision, scale, digits.data(), SQLLEN(digits.size()),
+                            &indicators[i]);
     } else {
       const auto* utf8 = std::get_if<std::string>(&params[i]);
       std::u16string& value = texts.emplace_back(utf8 ? Utf16(*utf8) : std::u16string());
@@ -130,6 +158,16 @@ long long DirectStatement::RowCount() {
   SQLLEN rows = -1;
   if (!SQL_SUCCEEDED(SQLRowCount(statement_, &rows))) return -1;
   return rows;
+}
+
+std::vector<long long> DirectStatement::RowCounts() {
+  std::vector<long long> counts{RowCount()};
+  for (;;) {
+    const SQLRETURN rc = SQLMoreResults(statement_);
+    if (rc == SQL_NO_DATA) return counts;
+    if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
+    counts.push_back(RowCount());
+  }
 }
 
 void DirectStatement::Drain() {

@@ -2,6 +2,8 @@
 // print these, so the wording of every outcome lives only here.
 #include "jobs/outcome.h"
 
+#include <algorithm>
+
 namespace cardsync::jobs {
 namespace {
 
@@ -14,7 +16,20 @@ constexpr const char* kTotalsInterrupted = "统计数据中断: ";
 constexpr const char* kCouldNotConnect = "数据库连接失败! ";
 constexpr const char* kSkippedBefore = "跳过 ";
 constexpr const char* kSkippedAfter = " 条记录: ";
+constexpr const char* kReasonBefore = "跳过原因: ";
+constexpr const char* kReasonCountBefore = " (";
+constexpr const char* kReasonCountAfter = " 条): ";
 constexpr std::size_t kSkippedListed = 10;
+
+// The first ten order_ids of `records`, ", "-separated.
+std::string FirstIds(const std::vector<const SkippedRecord*>& records) {
+  std::string ids;
+  for (std::size_t i = 0; i < records.size() && i < kSkippedListed; ++i) {
+    if (i > 0) ids += ", ";
+    ids += records[i]->orderId;
+  }
+  return ids;
+}
 
 }  // namespace
 
@@ -37,14 +52,22 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
                       outcome.message);
       break;
   }
-  if (!outcome.skipped.empty()) {
-    std::string line =
-        stamp + kSkippedBefore + std::to_string(outcome.skipped.size()) + kSkippedAfter;
-    for (std::size_t i = 0; i < outcome.skipped.size() && i < kSkippedListed; ++i) {
-      if (i > 0) line += ", ";
-      line += outcome.skipped[i].orderId;
-    }
-    lines.push_back(std::move(line));
+  if (outcome.skipped.empty()) return lines;
+  std::vector<const SkippedRecord*> all;
+  for (const SkippedRecord& record : outcome.skipped) all.push_back(&record);
+  lines.push_back(stamp + kSkippedBefore + std::to_string(all.size()) + kSkippedAfter +
+                  FirstIds(all));
+  // Then why, one line per distinct reason in the order the reasons first came up.
+  std::vector<std::pair<std::string, std::vector<const SkippedRecord*>>> reasons;
+  for (const SkippedRecord& record : outcome.skipped) {
+    auto group = std::find_if(reasons.begin(), reasons.end(),
+                              [&record](const auto& r) { return r.first == record.reason; });
+    if (group == reasons.end()) group = reasons.insert(reasons.end(), {record.reason, {}});
+    group->second.push_back(&record);
+  }
+  for (const auto& [reason, records] : reasons) {
+    lines.push_back(stamp + kReasonBefore + reason + kReasonCountBefore +
+                    std::to_string(records.size()) + kReasonCountAfter + FirstIds(records));
   }
   return lines;
 }

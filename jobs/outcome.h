@@ -33,7 +33,8 @@ struct JobOutcome {
 //   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
 //   Interrupted:     stamp + "处理数据中断: " or "统计数据中断: " + message
 // and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ",
-// "-separated.
+// "-separated, followed by one line per distinct reason, in the order each first came up:
+// stamp + "跳过原因: " + reason + " (N 条): " + the first ten order_ids skipped for it.
 std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
                                          const std::string& stamp);
 

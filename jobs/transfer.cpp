@@ -1,16 +1,14 @@
 // The transfer job: two passes over T_sendbase, each record checked, inserted when
 // new and updated in T_quindale. Values are bound, not pasted into the text, so
-// quotes and Chinese text arrive exactly as read.
+// quotes and Chinese text arrive exactly as read, and typed by their destination
+// column (transfer_values.h). An error about one record's values skips it; any
+// other ends the job, so a run that cannot write is never reported as done.
 #include "jobs/transfer.h"
 
 #include <QDate>
 #include <charconv>
 
-#include "convert/chepaitoascii.h"
-#include "convert/gbk_text.h"
-#include "convert/unixtime.h"
 #include "jobs/connected_run.h"
-#include "clock/datetime.h"
 
 namespace cardsync::jobs {
 namespace {
@@ -45,11 +43,6 @@ constexpr const char* kUpdateStatement =
     "update T_quindale set kex_no=?,startdate=?,enddate=?,months=?,moneys=?,types=?,kahao=?,siji=? "
     "where order_id=?";
 
-// Card-number positions count GBK bytes: a Chinese character takes two.
-constexpr std::size_t kProvinceBytes = 2;
-constexpr std::size_t kPlateStart = 3;
-constexpr std::size_t kPlateBytes = 10;
-
 struct TransferPass {
   const char* selection;
   const char* daySelection;  // the same for a run that serves an earlier day
@@ -73,55 +66,67 @@ bool StopAsked(const TransferOptions& options) {
   return options.stop != nullptr && options.stop->load(std::memory_order_relaxed);
 }
 
-std::string UnixTimeText(const std::string& text) {
-  return DateTimeText(UnixToLocalDateTime(StrToInt64(text)));
+// Statement failures are rolled back; the first error is the one worth reporting
+// (a lost link fails the rollback too).
+void RollBackQuietly(db::Database& database) {
+  try {
+    database.RollbackTransaction();
+  } catch (const Error&) {
+  }
 }
 
-// months is an int column, so its text is digits; bound as a number it stays the
-// unquoted numeric value the statement always had.
-db::Value MonthsValue(const std::string& months) {
-  std::int64_t number = 0;
-  const char* end = months.data() + months.size();
-  const auto [stop, error] = std::from_chars(months.data(), end, number);
-  if (error == std::errc() && stop == end) return number;
-  return months;
-}
-
-void CopyRecord(db::Database& database, const TransferValues& values, JobOutcome& outcome) {
+void CopyRecord(db::Database& database, const PreparedRecord& record, JobOutcome& outcome) {
   std::string count;
-  if (!database.QueryScalar(kExistenceCheck, count, {values.orderId})) {
+  if (!database.QueryScalar(kExistenceCheck, count, {record.orderId})) {
     // Without a count we cannot tell insert from update: leave the record alone.
     throw *database.LastQueryError();
   }
-  const db::Params update = {
-      values.kexNo,  values.startDate, values.endDate, MonthsValue(values.months),
-      values.moneys, values.types,     values.kahao,   values.siji,
-      values.orderId};
   if (count == "0") {
     // Insert and update land together, so no row is left holding only order_id.
     database.BeginTransaction();
     try {
-      database.ExecuteStatement(kInsertStatement, {values.orderId});
-      database.ExecuteStatement(kUpdateStatement, update);
+      database.ExecuteStatement(kInsertStatement, {record.orderId});
+      database.ExecuteStatement(kUpdateStatement, record.update);
       database.CommitTransaction();
     } catch (const Error&) {
-      try {
-        database.RollbackTransaction();
-      } catch (const Error&) {
-        // The first error is the one worth reporting; a lost link fails both.
-      }
+      RollBackQuietly(database);
       throw;
     }
     ++outcome.inserted;
   } else {
-    database.ExecuteStatement(kUpdateStatement, update);
+    database.ExecuteStatement(kUpdateStatement, record.update);
   }
   ++outcome.updated;
 }
 
+// A lock another session holds may be let go in a moment: the record is tried once
+// more before the lock is taken for a fault of the whole run.
+void CopyRecordRetryingLock(db::Database& database, const PreparedRecord& record,
+                            JobOutcome& outcome) {
+  try {
+    CopyRecord(database, record, outcome);
+  } catch (const db::DatabaseError& e) {
+    if (!e.LockTimedOut()) throw;
+    CopyRecord(database, record, outcome);
+  }
+}
+
+// The message a job-ending database error leaves: a lost link says so and how far
+// the run had got, since records written before it stay written.
+std::string JobEndingMessage(const db::DatabaseError& error, const JobOutcome& outcome) {
+  const std::string written = std::to_string(outcome.updated) + " records had been written";
+  if (error.TimedOut()) {
+    return "the server did not answer in time (query_timeout); " + written + ": " + error.what();
+  }
+  if (error.ConnectionLost()) {
+    return "the connection to the server was lost; " + written + ": " + error.what();
+  }
+  return error.what();
+}
+
 // False when a stop was asked for before the pass's end.
-bool RunPass(db::Database& database, const TransferPass& pass, const TransferOptions& options,
-             int passNumber, JobOutcome& outcome) {
+bool RunPass(db::Database& database, const TransferPass& pass, const DestinationColumns& destination,
+             const TransferOptions& options, int passNumber, JobOutcome& outcome) {
   // Errors while setting up a pass or moving between rows end the job.
   db::Statement& reader = database.ADOQuww();
   reader.Close();
@@ -133,6 +138,8 @@ bool RunPass(db::Database& database, const TransferPass& pass, const TransferOpt
     reader.Open();
   }
   reader.First();
+  // A source column the selection lacks would fail every record alike.
+  reader.RequireFields(kSourceColumns);
   const int total = int(reader.RecordCount());
   int done = 0;
   if (options.progress) options.progress(done, total, passNumber);
@@ -142,12 +149,13 @@ bool RunPass(db::Database& database, const TransferPass& pass, const TransferOpt
     std::string orderId;
     try {
       orderId = reader.FieldText("order_id");
-      CopyRecord(database, PrepareTransferValues(reader, pass.convertPlate), outcome);
+      CopyRecordRetryingLock(database, PrepareRecord(reader, pass.convertPlate, destination),
+                             outcome);
     } catch (const db::DatabaseError& e) {
-      // A dead or stalled link would fail every later record the same way.
-      if (e.ConnectionLost()) throw;
+      if (!e.AboutTheValues()) throw Error(JobEndingMessage(e, outcome));
       outcome.skipped.push_back({orderId, e.what()});
     } catch (const Error& e) {
+      // A value that could not be prepared: nothing of the record was written.
       outcome.skipped.push_back({orderId, e.what()});
     }
     reader.Next();
@@ -158,32 +166,12 @@ bool RunPass(db::Database& database, const TransferPass& pass, const TransferOpt
 
 }  // namespace
 
-std::string ConvertedPlate(const std::string& kahao) {
-  return ProvinceFromCode(GbkCopy(kahao, 1, kProvinceBytes)) +
-         GbkCopy(kahao, kPlateStart, kPlateBytes);
-}
-
-TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPlate) {
-  TransferValues values;
-  values.orderId = reader.FieldText("order_id");
-  values.months = reader.FieldText("months");
-  if (values.months.empty()) values.months = "0";
-  values.moneys = reader.FieldText("moneys");
-  values.kahao = reader.FieldText("kahao");
-  if (convertPlate) values.kahao = ConvertedPlate(values.kahao);
-  values.kexNo = reader.FieldText("kex_no");
-  values.startDate = UnixTimeText(reader.FieldText("startdate"));
-  values.endDate = UnixTimeText(reader.FieldText("enddate"));
-  values.types = reader.FieldText("types");
-  values.siji = DateTimeText(reader.FieldDateTime("siji"));
-  return values;
-}
-
 JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
   return RunConnected(database, [&](JobOutcome& outcome) {
+    const DestinationColumns destination = LearnDestinationColumns(database);
     int passNumber = 0;
     for (const TransferPass& pass : kPasses) {
-      if (!RunPass(database, pass, options, ++passNumber, outcome)) {
+      if (!RunPass(database, pass, destination, options, ++passNumber, outcome)) {
         outcome.status = JobOutcome::Status::Interrupted;
         outcome.message = "stopped after " + std::to_string(outcome.read) + " records";
         return;

@@ -10,29 +10,9 @@
 
 #include "db/database.h"
 #include "jobs/outcome.h"
+#include "jobs/transfer_values.h"
 
 namespace cardsync::jobs {
-
-// The values written for one record, all prepared before anything is written.
-struct TransferValues {
-  std::string orderId;    // O
-  std::string kexNo;      // K
-  std::string startDate;  // S
-  std::string endDate;    // E
-  std::string months;     // M: "0" for a null column
-  std::string moneys;     // Y: as read, "" for a null column
-  std::string types;      // T
-  std::string kahao;      // P
-  std::string siji;       // J
-};
-
-// The card number written in the first pass: the province text of its first two
-// GBK bytes followed by its bytes 3 to 12.
-std::string ConvertedPlate(const std::string& kahao);
-
-// Reads and converts the reader's current row. Throws cardsync::Error when a value
-// cannot be prepared (missing column, startdate that is not an integer, ...).
-TransferValues PrepareTransferValues(const db::Statement& reader, bool convertPlate);
 
 // How a run is asked for. Left as it is, a run selects by the server's clock
 // (yesterday's ordinary cards, today's special cards), as the run in the job's own
@@ -54,9 +34,11 @@ struct TransferOptions {
   std::function<void(int done, int total, int pass)> progress;
 };
 
-// Runs both passes. CouldNotConnect when the connection cannot be opened; Failed
-// when a pass cannot be set up or the connection is lost or times out mid-pass;
-// otherwise Done, with records that could not be copied listed as skipped.
+// Runs both passes. CouldNotConnect when the connection cannot be opened. Failed
+// when the destination or a pass cannot be set up, or an error that is not about
+// one record comes up mid-pass: a missing table or column, a refused permission, a
+// lock time-out that a retry did not clear, a lost link or a time-out. Otherwise
+// Done, with the records whose values the server refused listed as skipped.
 JobOutcome RunTransfer(db::Database& database, const TransferOptions& options = {});
 
 }  // namespace cardsync::jobs

@@ -316,10 +316,78 @@ TEST_F(DatabaseTest, ATransactionTakesEffectOnlyWhenCommitted) {
 TEST_F(DatabaseTest, OpeningAgainClosesFirst) {
   EXPECT_TRUE(database_.OpenDatabase());
   EXPECT_TRUE(database_.Connected());
+  // The server notes the logout when it sees the socket close, a moment later.
+  for (int i = 0; i < 100 && CountLines(server_, "logout") == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(CountLines(server_, "logout"), 1u);
   EXPECT_TRUE(database_.CloseDatabase());
   EXPECT_FALSE(database_.Connected());
   EXPECT_THROW(database_.ExecuteStatement("select 1"), DatabaseError);
+}
+
+TEST_F(DatabaseTest, AFailedStatementLeavesTheConnectionUsable) {
+  std::string value = "kept";
+  EXPECT_FALSE(database_.QueryScalar("select x from nowhere", value));
+  EXPECT_TRUE(database_.QueryScalar("select 42", value));
+  EXPECT_EQ(value, "42");
+  Statement& reader = database_.ADOQuww();
+  reader.SetText("select * from nowhere");
+  EXPECT_THROW(reader.Open(), DatabaseError);
+  reader.SetText("select 7");
+  reader.Open();
+  EXPECT_EQ(reader.FieldText(std::size_t{0}), "7");
+}
+
+TEST_F(DatabaseTest, AnErrorFromALaterStatementIsNotLost) {
+  server_.Exec("create table t (id int primary key)");
+  server_.Exec("create procedure p as begin insert into t values(1); insert into t values(1); end");
+  struct Case {
+    const char* name;
+    const char* text;
+    int native;
+  };
+  const Case cases[] = {
+      {"second statement of a batch", "insert into t values(2); select * from nowhere", 208},
+      {"second statement of a procedure", "p", 2627},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      database_.ExecuteStatement(c.text);
+      ADD_FAILURE() << "no error";
+    } catch (const DatabaseError& e) {
+      EXPECT_EQ(e.NativeError(), c.native) << e.what();
+    }
+    EXPECT_THROW(database_.ExecuteBatch(c.text), DatabaseError);
+  }
+}
+
+TEST_F(DatabaseTest, LongTextsAreReadWhole) {
+  // Longer than the 511 UTF-16 units one read takes, Chinese included.
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += "浙K" + std::to_string(i % 10);
+  server_.Exec("create table t (id int primary key, v nvarchar(max))");
+  database_.ExecuteStatement("insert into t values(1, ?)", {text});
+  Statement& reader = database_.ADOQuww();
+  reader.SetText("select v from t");
+  reader.Open();
+  EXPECT_EQ(reader.FieldText("v"), text);
+  std::string scalar;
+  ASSERT_TRUE(database_.QueryScalar("select v from t", scalar));
+  EXPECT_EQ(scalar, text);
+}
+
+TEST_F(DatabaseTest, ClosingWhileRowsAreHeldLeavesNoUsableRows) {
+  Statement& reader = database_.ADOQuww();
+  reader.SetText("select 1 union all select 2");
+  reader.Open();
+  EXPECT_TRUE(database_.CloseDatabase());
+  EXPECT_FALSE(reader.Active());
+  EXPECT_THROW(reader.Eof(), Error);
+  EXPECT_THROW(database_.ExecuteStatement("select 1"), DatabaseError);
+  ASSERT_TRUE(database_.OpenDatabase());
+  reader.Open();
+  EXPECT_EQ(reader.RecordCount(), 2u);
 }
 
 TEST(DatabaseConnect, FailuresGiveReasons) {
@@ -392,12 +460,16 @@ TEST(DatabaseConnect, ALostOrStalledLinkIsReportedAsSuch) {
     server.Pause();
     std::this_thread::sleep_for(
         std::chrono::milliseconds(200));  // a stop signal lands asynchronously
+    const auto start = std::chrono::steady_clock::now();
     try {
       database.ExecuteStatement("select 1");
       ADD_FAILURE() << "no time-out";
     } catch (const DatabaseError& e) {
       EXPECT_TRUE(e.ConnectionLost()) << e.what() << " " << e.SqlState();
+      EXPECT_TRUE(e.TimedOut()) << e.SqlState();
     }
+    // The setting's one second, not the ten the other tests use: well below either.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
     server.Resume();
   }
 }
