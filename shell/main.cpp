@@ -1,81 +1,239 @@
-// Program start: the window for a day beside the reporting database, or one job run
-// headless from the command line (`--run transfer|totals`, e.g. from cron).
+// Program start: the window for a day beside the reporting database, or one of the
+// command-line modes (a job run once from cron, a check of the database, the
+// version), chosen from the table of modes below.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QStringList>
+#include <array>
 #include <iostream>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
-#include "jobs/oneshot.h"
-#include "shell/error_box.h"
 #include "clock/format_settings.h"
+#include "db/connection_settings.h"
+#include "db/settings_file_mode.h"
+#include "jobs/check.h"
+#include "schedule/headless.h"
+#include "schedule/oneshot.h"
+#include "shell/error_box.h"
 #include "shell/mainfrm.h"
+#include "shell/window_instance.h"
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: cardsync                   open the window; the transfer runs daily at 02:00:00,\n"
-    "                                  the totals at 01:00:00, and each has a button\n"
-    "       cardsync --run transfer    run the transfer job once, print its log lines, exit\n"
-    "       cardsync --run totals      run the totals job once, print its log lines, exit\n"
-    "       cardsync --help            show this text\n"
+// Exit codes of every command-line mode; 64 and 78 as sysexits.h has them.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitCouldNotConnect = 2;
+constexpr int kExitUsage = 64;
+constexpr int kExitSettings = 78;
+
+constexpr char kUsageHead[] =
+    "Usage: cardsync [Qt options]        open the window; the transfer runs daily at 02:00:00,\n"
+    "                                    the totals at 01:00:00, and each has a button\n";
+
+constexpr char kUsageTail[] =
     "\n"
-    "Exit codes of --run: 0 done, 1 the job failed, 2 could not connect.\n"
+    "Exit codes of the command-line modes: 0 done, 1 failed (or, for --check, something\n"
+    "missing), 2 could not connect, 64 usage error, 78 settings error.\n"
+    "Log lines go to stdout; warnings and errors to stderr.\n"
+    "\n"
+    "Qt options the window accepts include -platform NAME, -style NAME, -session ID and,\n"
+    "under X11, -display DISPLAY.\n"
     "\n"
     "The database connection is read from the INI file named by the environment variable\n"
     "CARDSYNC_SETTINGS, else from ~/.config/cardsync/cardsync.ini; section [database] with\n"
     "dsn or driver/server/port, database, user, password, login_timeout, odbc_options.\n"
-    "An example is installed as share/cardsync/cardsync.ini.example.\n";
+    "Keep it readable by its owner only (chmod 600). An example is installed as\n"
+    "share/cardsync/cardsync.ini.example.\n";
 
-std::optional<cardsync::jobs::JobKind> JobNamed(std::string_view name) {
-  if (name == "transfer") return cardsync::jobs::JobKind::Transfer;
-  if (name == "totals") return cardsync::jobs::JobKind::Totals;
-  return std::nullopt;
+using Args = std::span<char*>;  // what follows the mode's option
+
+int UsageError(const std::string& what) {
+  std::cerr << "cardsync: " << what << " (see --help)\n";
+  return kExitUsage;
+}
+
+// The settings for a command-line mode, read before anything connects so a bad
+// file is told apart from a server that cannot be reached. Errors and the mode
+// warning go to stderr.
+std::optional<cardsync::db::ConnectionSettings> ReadSettings() {
+  const std::string path = cardsync::db::SettingsFilePath();
+  try {
+    cardsync::db::ConnectionSettings settings = cardsync::db::ReadConnectionSettings(path);
+    if (const auto warning = cardsync::db::SettingsFileModeWarning(path))
+      std::cerr << "cardsync: warning: " << *warning << '\n';
+    return settings;
+  } catch (const cardsync::db::SettingsError& e) {
+    std::cerr << "cardsync: " << e.what() << '\n';
+    return std::nullopt;
+  }
+}
+
+int Help(int, char**, Args args);
+
+int Version(int, char**, Args args) {
+  if (!args.empty()) return UsageError("--version takes no arguments");
+  std::cout << "cardsync " << CARDSYNC_VERSION << '\n';
+  return kExitDone;
+}
+
+int Run(int argc, char** argv, Args args) {
+  std::optional<cardsync::jobs::JobKind> kind;
+  if (args.size() == 1 && std::string_view(args[0]) == "transfer")
+    kind = cardsync::jobs::JobKind::Transfer;
+  if (args.size() == 1 && std::string_view(args[0]) == "totals")
+    kind = cardsync::jobs::JobKind::Totals;
+  if (!kind) return UsageError("--run takes one job, transfer or totals");
+  QCoreApplication app(argc, argv);  // Qt SQL loads its ODBC driver plugin through it
+  cardsync::ReloadFormatSettings();
+  if (!ReadSettings()) return kExitSettings;
+  try {
+    return cardsync::schedule::RunOnce(*kind, std::cout);
+  } catch (const std::exception& e) {
+    std::cerr << "cardsync: " << e.what() << '\n';
+    return kExitFailed;
+  }
+}
+
+int Check(int argc, char** argv, Args args) {
+  if (!args.empty()) return UsageError("--check takes no arguments");
+  QCoreApplication app(argc, argv);
+  cardsync::ReloadFormatSettings();
+  const auto settings = ReadSettings();
+  if (!settings) return kExitSettings;
+  cardsync::db::Database database([&settings] { return *settings; });
+  const cardsync::jobs::CheckReport report = cardsync::jobs::CheckDatabase(database);
+  for (const std::string& line : report.lines) std::cout << line << '\n';
+  std::cout.flush();
+  switch (report.status) {
+    case cardsync::jobs::CheckReport::Status::AllPresent:
+      return kExitDone;
+    case cardsync::jobs::CheckReport::Status::CouldNotConnect:
+      return kExitCouldNotConnect;
+    case cardsync::jobs::CheckReport::Status::Missing:
+    case cardsync::jobs::CheckReport::Status::Failed:
+      break;
+  }
+  return kExitFailed;
+}
+
+int Headless(int argc, char** argv, Args args) {
+  if (!args.empty()) return UsageError("--headless takes no arguments");
+  return cardsync::schedule::RunHeadless(argc, argv);
+}
+
+int History(int, char**, Args args) {
+  int days = 7;
+  if (args.size() == 2 && std::string_view(args[0]) == "--days") {
+    const QString text = QString::fromLocal8Bit(args[1]);
+    bool ok = false;
+    days = text.toInt(&ok);
+    if (!ok || days < 1) return UsageError("--days takes a whole number of days, 1 or more");
+  } else if (!args.empty()) {
+    return UsageError("--history takes only --days N");
+  }
+  return cardsync::schedule::PrintHistory(days, std::cout, std::cerr);
+}
+
+struct Mode {
+  std::string_view option;
+  std::string_view usage;  // its lines of --help, each ending in a newline
+  int (*run)(int argc, char** argv, Args args);
+};
+
+// The command-line modes, by their option (the first argument); none opens a display.
+constexpr std::array kModes{
+    Mode{
+        "--run",
+        "       cardsync --run transfer      run the transfer job once, print its log lines, exit\n"
+        "       cardsync --run totals        run the totals job once, print its log lines, exit\n",
+        Run},
+    Mode{
+        "--check",
+        "       cardsync --check             log in and check the tables, columns, procedure and\n"
+        "                                    rights the jobs need, one line each; writes nothing\n",
+        Check},
+    Mode{"--headless",
+         "       cardsync --headless          run the daily schedule without a window until SIGTERM\n",
+         Headless},
+    Mode{"--history",
+         "       cardsync --history [--days N]  print the runs of the last N days (7), oldest first\n",
+         History},
+    Mode{"--version", "       cardsync --version           print the version\n", Version},
+    Mode{"--help", "       cardsync --help              show this text\n", Help},
+    Mode{"-h", "", Help},
+};
+
+int Help(int, char**, Args args) {
+  if (!args.empty()) return UsageError("--help takes no arguments");
+  std::cout << kUsageHead;
+  for (const Mode& mode : kModes) std::cout << mode.usage;
+  std::cout << kUsageTail;
+  return kExitDone;
+}
+
+// Qt's own options (QGuiApplication, QApplication and the xcb platform), with or
+// without a second dash, "-name=value" too. Known before a display is opened, so
+// an option neither Qt nor cardsync knows is a usage error even where no window
+// could open.
+bool LooksLikeQtOption(std::string_view arg) {
+  static constexpr std::array<std::string_view, 24> kQtOptions{
+      "platform",      "platformpluginpath",
+      "platformtheme", "plugin",
+      "qmljsdebugger", "qwindowgeometry",
+      "qwindowicon",   "qwindowtitle",
+      "reverse",       "session",
+      "style",         "stylesheet",
+      "widgetcount",   "display",
+      "geometry",      "name",
+      "title",         "visual",
+      "ncols",         "cmap",
+      "nograb",        "dograb",
+      "sync",          "graphicssystem"};
+  if (!arg.starts_with('-')) return false;
+  arg.remove_prefix(arg.starts_with("--") ? 2 : 1);
+  arg = arg.substr(0, arg.find('='));
+  for (std::string_view option : kQtOptions)
+    if (arg == option) return true;
+  return false;
 }
 
 int RunWindow(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-' && !LooksLikeQtOption(argv[i]))
+      return UsageError(std::string("unknown option '") + argv[i] + "'");
+  }
   cardsync::shell::GuardedApplication app(argc, argv);
+  // Qt has taken its options out; whatever is left is meant for no one.
+  const QStringList left = QCoreApplication::arguments().mid(1);
+  if (!left.isEmpty()) return UsageError("unknown argument '" + left.front().toStdString() + "'");
   cardsync::ReloadFormatSettings();
+  cardsync::shell::WindowInstance instance;  // one window per target
+  if (!instance.IsFirst()) return kExitDone;  // the first one was asked to show itself
   try {
     cardsync::shell::TForm1 Form1;
+    instance.ShowOnRequest(Form1);
     Form1.show();
     app.exec();
   } catch (...) {
     // The window could not be built (no timer): say so the one way this program does.
     cardsync::shell::HandleException(std::current_exception());
-    return 1;
+    return kExitFailed;
   }
-  return 0;  // closing the window is the one way out, and a normal one
-}
-
-int RunHeadless(int argc, char** argv, cardsync::jobs::JobKind kind) {
-  QCoreApplication app(argc, argv);  // Qt SQL loads its ODBC driver plugin through it
-  cardsync::ReloadFormatSettings();
-  try {
-    return cardsync::jobs::RunOnce(kind, std::cout);
-  } catch (const std::exception& e) {
-    std::cerr << "cardsync: " << e.what() << '\n';
-    return 1;
-  }
+  return kExitDone;  // closing the window is the one way out, and a normal one
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1) return RunWindow(argc, argv);
-  const std::string_view first = argv[1];
-  if (argc == 2 && (first == "--help" || first == "-h")) {
-    std::cout << kUsage;
-    return 0;
-  }
-  if (first == "--run") {
-    if (argc == 3) {
-      if (const auto kind = JobNamed(argv[2])) return RunHeadless(argc, argv, *kind);
+  if (argc > 1) {
+    const std::string_view first = argv[1];
+    for (const Mode& mode : kModes) {
+      if (first == mode.option) return mode.run(argc, argv, Args(argv + 2, std::size_t(argc - 2)));
     }
-    std::cerr << "cardsync: --run takes one job, transfer or totals (see --help)\n";
-    return 2;
   }
-  const char* unknown = (first == "--help" || first == "-h") ? argv[2] : argv[1];
-  std::cerr << "cardsync: unknown argument '" << unknown << "' (see --help)\n";
-  return 2;
+  return RunWindow(argc, argv);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "sql_assign.h"
+#include "sql_catalog.h"
 #include "sqlite_run.h"
 
 namespace standin {
@@ -44,6 +45,7 @@ SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow) : db
   ctx_.spid = gNextSpid++;
   sys_.spid = ctx_.spid;
   RegisterFunctions(db_, &ctx_);
+  RegisterCatalogFunctions(db_);
 }
 
 SqliteSession::~SqliteSession() {
