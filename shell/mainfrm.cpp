@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include "convert/error.h"
+#include "db/connection_settings.h"
+#include "db/settings_file_mode.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
 #include "shell/error_box.h"
@@ -103,6 +105,7 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
   ArmTimer();
+  if (auto warning = db::SettingsFileModeWarning(db::SettingsFilePath())) AppendLog({"警告: " + *warning});
 }
 
 void TForm1::ArmTimer() {
