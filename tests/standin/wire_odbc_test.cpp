@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "odbc_handles.h"
 #include "standin_server.h"
@@ -242,6 +243,241 @@ TEST(WireOdbc, FixedClockCrossesMonthAndYearBoundaries) {
     StandinServer server(options);
     EXPECT_EQ(server.Query("select year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1)"),
               (Rows{{c.yesterday}}));
+  }
+}
+
+// A chunk's write as the transfer sends it: one request, one transaction,
+// statements in read order, every value a typed parameter.
+struct ChunkRecord {
+  std::string orderId, types, months;
+};
+
+std::string ChunkWriteSql(size_t records, const std::string& separator) {
+  std::string sql = "set xact_abort on" + separator + "begin transaction" + separator;
+  for (size_t i = 0; i < records; ++i) {
+    sql +=
+        "insert into T_quindale(order_id) select ? where not exists (select 1 from T_quindale "
+        "where order_id=?)" +
+        separator;
+    sql +=
+        "update T_quindale set "
+        "kex_no=?,startdate=?,enddate=?,months=?,moneys=?,types=?,kahao=?,siji=? "
+        "where order_id=?" +
+        separator;
+  }
+  return sql + "commit transaction";
+}
+
+// Binds the records' values as the client types them: texts as nvarchar,
+// dates as datetime, months as bigint, money as decimal(19,4). `texts` keeps
+// the bound buffers alive until the statement runs.
+void BindChunk(SQLHSTMT stmt, const std::vector<ChunkRecord>& records,
+               std::vector<std::string>& texts, std::vector<SQLLEN>& lengths) {
+  texts.clear();
+  for (const auto& r : records) {
+    for (const std::string& v :
+         {r.orderId, r.orderId, std::string("K1"), std::string("2024-03-14 08:00:00"),
+          std::string("2025-03-14 08:00:00"), r.months, std::string("120.5000"), r.types,
+          std::string("浙K123"), std::string("2024-03-14 10:00:00"), r.orderId})
+      texts.push_back(v);
+  }
+  lengths.assign(texts.size(), 0);
+  for (size_t k = 0; k < texts.size(); ++k) {
+    SQLSMALLINT type = SQL_WVARCHAR;
+    SQLULEN size = 40;
+    SQLSMALLINT digits = 0;
+    switch (k % 11) {
+      case 3:
+      case 4:
+      case 9:
+        type = SQL_TYPE_TIMESTAMP;
+        size = 23;
+        digits = 3;
+        break;
+      case 5:
+        type = SQL_BIGINT;
+        size = 19;
+        break;
+      case 6:
+        type = SQL_DECIMAL;
+        size = 19;
+        digits = 4;
+        break;
+      default:
+        break;
+    }
+    lengths[k] = SQLLEN(texts[k].size());
+    SQLRETURN rc = SQLBindParameter(stmt, SQLUSMALLINT(k + 1), SQL_PARAM_INPUT, SQL_C_CHAR, type,
+                                    size, digits, texts[k].data(), lengths[k], &lengths[k]);
+    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << DiagnosticsText(SQL_HANDLE_STMT, stmt);
+  }
+}
+
+// What the client can read back: SQLRowCount of each result until
+// SQLMoreResults has no more, and the native number of the first error.
+struct ChunkAnswer {
+  std::vector<long> counts;
+  long error = 0;
+};
+
+ChunkAnswer ReadChunkAnswer(SQLHSTMT stmt, SQLRETURN rc) {
+  ChunkAnswer answer;
+  while (rc != SQL_NO_DATA) {
+    if (rc == SQL_ERROR) {
+      auto diags = Diagnostics(SQL_HANDLE_STMT, stmt);
+      if (answer.error != 0 || diags.empty()) break;
+      answer.error = diags[0].nativeError;
+    } else {
+      SQLLEN count = -1;
+      SQLRowCount(stmt, &count);
+      answer.counts.push_back(long(count));
+    }
+    rc = SQLMoreResults(stmt);
+  }
+  return answer;
+}
+
+TEST(WireOdbc, ChunkWriteCommitsOrRollsBackAsOneRequest) {
+  // The stand-in answers every statement with its own DONEINPROC and count,
+  // as SQL Server does inside sp_executesql; FreeTDS's ODBC driver folds them
+  // into one result carrying the last statement's count. A failure ends the
+  // request at SQLExecDirect with the error and nothing else.
+  struct Case {
+    const char* name;
+    const char* separator;
+    std::vector<ChunkRecord> records;
+    std::vector<long> counts;
+    long error;
+    const char* rowsAfter;
+  };
+  const std::vector<Case> cases = {
+      {"new, existing and a folded repeat, split by ; and CR LF",
+       ";\r\n",
+       {{"A1", "t", "12"}, {"OLD", "t", "3"}, {"a1 ", "t2", "5"}},
+       {1},
+       0,
+       "2"},
+      {"split by line breaks only", "\r\n", {{"B1", "t", "1"}}, {1}, 0, "2"},
+      {"a too-long value in the third update rolls back the first two",
+       ";\r\n",
+       {{"C1", "t", "1"}, {"C2", "t", "1"}, {"C3", "12345678901", "1"}},
+       {},
+       2628,
+       "1"},
+      {"a bigint too large for int in the second record",
+       ";",
+       {{"D1", "t", "1"}, {"D2", "t", "9000000000"}},
+       {},
+       8115,
+       "1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer::Options options;
+    options.schemaFiles = {SourceDir() + "/schema/reporting.sql"};
+    StandinServer server(options);
+    server.Exec("insert into T_quindale(order_id) values('OLD')");
+    Client client(server);
+    std::vector<std::string> texts;
+    std::vector<SQLLEN> lengths;
+    BindChunk(client.stmt->get(), c.records, texts, lengths);
+    const ChunkAnswer answer = ReadChunkAnswer(
+        client.stmt->get(), client.Run(ChunkWriteSql(c.records.size(), c.separator)));
+    EXPECT_EQ(answer.counts, c.counts);
+    EXPECT_EQ(answer.error, c.error);
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+    if (c.error != 0) {
+      // XACT_ABORT already rolled the transaction back: the client's own
+      // rollback finds none, as on SQL Server.
+      EXPECT_EQ(client.Run("rollback transaction"), SQL_ERROR);
+      auto diags = client.Diags();
+      ASSERT_FALSE(diags.empty());
+      EXPECT_EQ(diags[0].nativeError, 3903);
+    }
+    EXPECT_EQ(server.Query("select count(*) from T_quindale"), (Rows{{c.rowsAfter}}));
+    if (c.error == 0) {
+      EXPECT_EQ(
+          server.Query(
+              "select types, months, moneys from T_quindale where order_id='A1' or order_id='B1'"),
+          (Rows{{c.records.back().types, c.records.back().months, "120.5000"}}));
+    }
+    EXPECT_EQ(CountLines(server.LogLines(), "rpc: sp_executesql #1=N'set xact_abort on"), 1);
+  }
+}
+
+TEST(WireOdbc, RequestLimitsAndScopesAreSqlServers) {
+  // sp_executesql's statement and declaration count against the 2 100
+  // parameters a call may carry, so a client has 2 098 of its own.
+  struct Case {
+    const char* name;
+    int params;
+    long error;
+  };
+  const std::vector<Case> cases = {
+      {"2 098 parameters in an IN list", 2098, 0},
+      {"2 099 parameters", 2099, 8003},
+  };
+  StandinServer server({});
+  server.Exec("create table T_in(id int primary key)");
+  server.Exec("insert into T_in values(7)");
+  Client client(server);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<SQLINTEGER> values(size_t(c.params));
+    std::vector<SQLLEN> indicators(values.size(), 0);
+    std::string sql = "select id from T_in where id in (";
+    for (int k = 0; k < c.params; ++k) {
+      values[size_t(k)] = k;
+      sql += k == 0 ? "?" : ",?";
+      ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), SQLUSMALLINT(k + 1),
+                                                 SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                                                 &values[size_t(k)], 0, &indicators[size_t(k)])));
+    }
+    const SQLRETURN rc = client.Run(sql + ")");
+    if (c.error == 0) {
+      ASSERT_TRUE(SQL_SUCCEEDED(rc)) << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+      EXPECT_EQ(FetchAllAsText(client.stmt->get()), (Rows{{"7"}}));
+    } else {
+      EXPECT_EQ(rc, SQL_ERROR);
+      auto diags = client.Diags();
+      ASSERT_FALSE(diags.empty());
+      EXPECT_EQ(diags[0].nativeError, c.error);
+      EXPECT_NE(diags[0].message.find("The server supports a maximum of 2100 parameters."),
+                std::string::npos);
+    }
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+  }
+  // The connection survives the refusal; and XACT_ABORT set inside
+  // sp_executesql ends with it, so a later error in the session's own
+  // transaction leaves that transaction open, as SQL Server does.
+  SQLINTEGER one = 1;
+  SQLLEN oneInd = 0;
+  SQLBindParameter(client.stmt->get(), 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &one, 0,
+                   &oneInd);
+  ASSERT_TRUE(Ran(client.Run("set xact_abort on; select ?")))
+      << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+  SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+  ASSERT_TRUE(Ran(client.Run("begin transaction")));
+  EXPECT_EQ(client.Run("insert into T_in values(7)"), SQL_ERROR);
+  ASSERT_TRUE(SQL_SUCCEEDED(client.Run("select @@trancount")));
+  EXPECT_EQ(FetchAllAsText(client.stmt->get()), (Rows{{"1"}}));
+  EXPECT_TRUE(Ran(client.Run("rollback transaction")))
+      << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+}
+
+TEST(WireOdbc, DelayedRepliesWaitAtLeastTheDelay) {
+  // A lower bound only: a loaded machine can make a reply later, never sooner.
+  for (int delayMs : {1, 3}) {
+    SCOPED_TRACE(delayMs);
+    StandinServer::Options options;
+    options.delayMs = delayMs;
+    StandinServer server(options);
+    Client client(server);
+    constexpr int kTrips = 20;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kTrips; ++i) ASSERT_TRUE(SQL_SUCCEEDED(client.Run("select 1")));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kTrips * delayMs));
   }
 }
 

@@ -97,6 +97,10 @@ class Session {
  public:
   virtual ~Session() = default;  // rolls back an open transaction
   virtual BatchOutput Execute(std::string_view sql, const std::vector<Param>& params = {}) = 0;
+  // Runs sql as sp_executesql and sp_execute run their statement: SET options
+  // it changes (NOCOUNT, XACT_ABORT, IMPLICIT_TRANSACTIONS) are restored when
+  // it ends, as SQL Server restores them after dynamic SQL.
+  virtual BatchOutput ExecuteDynamic(std::string_view sql, const std::vector<Param>& params) = 0;
   // Transaction-manager requests, which arrive as packets rather than T-SQL.
   virtual std::optional<ServerMessage> BeginTransaction() = 0;
   virtual std::optional<ServerMessage> CommitTransaction() = 0;

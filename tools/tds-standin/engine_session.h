@@ -28,6 +28,7 @@ class SqliteSession final : public Session {
   ~SqliteSession() override;
 
   BatchOutput Execute(std::string_view sql, const std::vector<Param>& params) override;
+  BatchOutput ExecuteDynamic(std::string_view sql, const std::vector<Param>& params) override;
   std::optional<ServerMessage> BeginTransaction() override { return Begin(); }
   std::optional<ServerMessage> CommitTransaction() override { return Commit(); }
   std::optional<ServerMessage> RollbackTransaction() override { return Rollback(); }

@@ -1,5 +1,6 @@
 // Statements the session carries out itself rather than handing to SQLite:
-// CREATE TABLE (a table and its triggers), SET, transactions, PRINT and USE.
+// CREATE TABLE (a table and its triggers), SET (and its scope in dynamic SQL),
+// transactions, PRINT and USE.
 // SQL Server's transaction count is kept here; SQLite has one level only.
 #include "engine_session.h"
 #include "sqlite_run.h"
@@ -40,6 +41,16 @@ bool SqliteSession::SetOption(const std::vector<Token>& s, int depth) {
   // has no effect: the stand-in always behaves as a us_english session.
   Emit(depth);
   return true;
+}
+
+BatchOutput SqliteSession::ExecuteDynamic(std::string_view sql, const std::vector<Param>& params) {
+  const bool nocount = nocount_, implicitTransactions = implicitTransactions_,
+             xactAbort = xactAbort_;
+  BatchOutput out = Execute(sql, params);
+  nocount_ = nocount;
+  implicitTransactions_ = implicitTransactions;
+  xactAbort_ = xactAbort;
+  return out;
 }
 
 bool SqliteSession::TransactionStatement(const std::vector<Token>& s, int depth) {

@@ -115,6 +115,39 @@ ServerMessage TypeError(const std::vector<Token>& tokens, size_t from, size_t to
   return m;
 }
 
+// SQL Server's cap on the rows of one INSERT ... VALUES list. SQLite has none
+// worth the name, so a longer list would run here and fail there.
+constexpr size_t kMaxValuesRows = 1000;
+
+// Error 10738 when tokens [from, to), an INSERT, lists more rows than SQL
+// Server takes; it names the line of the first row too many.
+std::optional<ServerMessage> CheckValuesRows(const std::vector<Token>& tokens, size_t from,
+                                             size_t to) {
+  size_t k = from;
+  int depth = 0;
+  for (; k < to; ++k) {
+    if (tokens[k].Is("(")) ++depth;
+    if (tokens[k].Is(")")) --depth;
+    if (depth == 0 && tokens[k].Is("values")) break;
+  }
+  size_t rows = 0;
+  for (++k; k < to && tokens[k].Is("("); ++k) {
+    if (++rows > kMaxValuesRows) {
+      ServerMessage m =
+          MakeMessage(10738, 15, 1,
+                      "The number of row value expressions in the INSERT statement exceeds the "
+                      "maximum allowed number of " +
+                          std::to_string(kMaxValuesRows) + " row values.");
+      m.line = tokens[k].line;
+      return m;
+    }
+    k = MatchParen(tokens, k, to);
+    if (k + 1 >= to || !tokens[k + 1].Is(",")) break;
+    ++k;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ServerMessage SyntaxError(const std::vector<Token>& tokens, size_t at) {
@@ -155,6 +188,10 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
                            const SystemValues& sys) {
   Translated out;
   to = std::min(to, tokens.size());
+  if (from < to && tokens[from].Is("insert")) {
+    out.error = CheckValuesRows(tokens, from, to);
+    if (out.error) return out;
+  }
   std::vector<Token> emitted;
   std::string limit;
   for (size_t k = from; k < to; ++k) {

@@ -98,6 +98,35 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
   }
 }
 
+bool SameParamName(const Param& p, std::string_view name) {
+  std::string_view pn = p.name;
+  if (!pn.empty() && pn[0] == '@') pn.remove_prefix(1);
+  return name.size() == pn.size() + 1 && EqualsNoCase(name.substr(1), pn);
+}
+
+// The parameter a statement's @name reads. Drivers number theirs @P1..@Pn in
+// order, so @Pk is looked for at k first: a chunk's statements read a few of
+// some two thousand parameters, and a scan of all for each would dominate.
+const Param* FindParam(const std::vector<Param>& params, std::string_view name) {
+  if (name.size() > 2 && (name[1] == 'P' || name[1] == 'p')) {
+    size_t k = 0;
+    bool digits = true;
+    for (char ch : name.substr(2)) {
+      if (!std::isdigit(static_cast<unsigned char>(ch)))
+        digits = false;
+      else
+        k = k * 10 + static_cast<size_t>(ch - '0');
+      if (!digits || k > params.size()) break;
+    }
+    if (digits && k >= 1 && k <= params.size() && SameParamName(params[k - 1], name))
+      return &params[k - 1];
+  }
+  // The last of equal names wins, as it always has here.
+  for (size_t i = params.size(); i-- > 0;)
+    if (SameParamName(params[i], name)) return &params[i];
+  return nullptr;
+}
+
 }  // namespace
 
 ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& stmt, bool prepare) {
@@ -166,11 +195,7 @@ StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Para
   }
   ctx.nationalText = t.national;
   for (const std::string& name : t.variables) {
-    const Param* param = nullptr;
-    for (const Param& p : params) {
-      std::string pn = p.name.empty() || p.name[0] != '@' ? "@" + p.name : p.name;
-      if (Lower(pn) == Lower(name)) param = &p;
-    }
+    const Param* param = FindParam(params, name);
     if (!param) {
       sqlite3_finalize(st);
       so.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");

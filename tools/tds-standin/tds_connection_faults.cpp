@@ -31,7 +31,9 @@ bool Connection::DelayReply() {
   const auto deadline = Clock::now() + std::chrono::milliseconds(options_.delayMs);
   bool cancelled = false;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Rounded up: truncating would wake a fraction of a millisecond early and
+    // cut every delay short by up to 1 ms.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return cancelled;
     pollfd p{fd_, POLLIN, 0};
     int r = ::poll(&p, 1, static_cast<int>(left));

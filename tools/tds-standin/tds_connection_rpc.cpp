@@ -32,6 +32,20 @@ std::string DescribeCall(const RpcCall& call) {
   return text;
 }
 
+// The statement of sp_executesql or sp_execute is dynamic SQL: SET options it
+// changes end with it. An engine fault is the client's error, as for a batch.
+BatchOutput ExecuteDynamic(Session& session, const std::string& sql,
+                           const std::vector<Param>& params) {
+  try {
+    return session.ExecuteDynamic(sql, params);
+  } catch (const std::exception& e) {
+    BatchOutput out;
+    out.statements.emplace_back().error = MakeMessage(
+        50000, 16, 1, std::string("Internal error in the stand-in engine: ") + e.what());
+    return out;
+  }
+}
+
 }  // namespace
 
 void Connection::HandleRpc(const Message& m) {
@@ -39,6 +53,12 @@ void Connection::HandleRpc(const Message& m) {
   std::vector<RpcCall> calls;
   try {
     calls = ParseRpc(m.payload);
+  } catch (const RefusedRequest& e) {
+    log_.Write("rpc", std::string("refused: ") + e.what());
+    AppendError(reply, e.message);
+    WriteDone(reply, token::kDone, done::kError, 0, 0);
+    Reply(reply);
+    return;
   } catch (const UnsupportedRequest& e) {
     log_.Write("rpc", std::string("rejected: ") + e.what());
     AppendError(reply, MakeMessage(8009, 16, 1,
@@ -67,8 +87,8 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
                                  "', which was not supplied."));
     anyError = true;
   };
-  auto run = [&](const std::string& sql, std::vector<Param> values) {
-    BatchOutput batch = Execute(sql, values);
+  auto run = [&](const std::string& sql, std::vector<Param> values, bool dynamic) {
+    BatchOutput batch = dynamic ? ExecuteDynamic(*session_, sql, values) : Execute(sql, values);
     AppendBatch(out, batch, true, anyError);
     if (batch.procName) returnStatus = batch.returnStatus;
   };
@@ -90,7 +110,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
                                                                  EqualsNoCase(params[1].name, "@params"));
       std::vector<std::string> names = declared ? DeclaredParamNames(params[1].param.value.s)
                                                 : std::vector<std::string>{};
-      run(params[0].param.value.s, CallValues(params, declared ? 2 : 1, names));
+      run(params[0].param.value.s, CallValues(params, declared ? 2 : 1, names), true);
     }
   } else if (name == "sp_prepare") {
     if (params.size() < 3) {
@@ -117,7 +137,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
       missing("@stmt");
     } else {
       Prepared p = prepare(1, 2);
-      run(p.sql, CallValues(params, 3, p.paramNames));
+      run(p.sql, CallValues(params, 3, p.paramNames), true);
     }
   } else if (name == "sp_execute" || name == "sp_unprepare") {
     if (params.empty()) {
@@ -133,7 +153,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
         prepared_.erase(it);
       } else {
         Prepared p = it->second;
-        run(p.sql, CallValues(params, 1, p.paramNames));
+        run(p.sql, CallValues(params, 1, p.paramNames), true);
       }
     }
   } else if (AppendCursorCall(out, name, call, anyError, outputs)) {
@@ -143,7 +163,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
   } else {
     // Any other name is a procedure of the database, called with its
     // parameters by name.
-    run("EXEC " + call.procName, CallValues(params, 0, {}));
+    run("EXEC " + call.procName, CallValues(params, 0, {}), false);
   }
 
   WriteReturnStatus(out, anyError && returnStatus == 0 ? -6 : returnStatus);

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "sql_convert.h"
+#include "sql_message.h"
 #include "tds_tokens.h"
 
 namespace standin::tds {
@@ -24,6 +25,8 @@ constexpr uint8_t kStatusByRef = 0x01;
 constexpr uint16_t kPlpMarker = 0xFFFF;
 constexpr uint64_t kPlpNull = ~0ull;
 constexpr uint64_t kMaxParamBytes = 64u << 20;
+constexpr uint32_t kMaxShortParamBytes =
+    8000;  // nvarchar(4000), varchar(8000): longer ones are (max)
 
 constexpr uint16_t kTmBegin = 5;
 constexpr uint16_t kTmCommit = 7;
@@ -332,6 +335,24 @@ void DecodeValue(const TypeInfo& ti, const std::optional<Bytes>& bytes, Param& p
   v.null = false;
 }
 
+// Error 8016 for a parameter whose declared length is past what its type
+// allows without (max), or whose value is longer than declared: nvarchar(n)
+// stops at 4000 characters, varchar(n) and varbinary(n) at 8000 bytes.
+void CheckDeclaredLength(const TypeInfo& ti, const std::optional<Bytes>& bytes, size_t position,
+                         const std::string& name) {
+  size_t fixedSize = 0;
+  if (ti.plp || KindOf(ti.type, fixedSize) != LengthKind::UShort) return;
+  if (ti.maxLength <= kMaxShortParamBytes && (!bytes || bytes->size() <= ti.maxLength)) return;
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", ti.type);
+  throw RefusedRequest(MakeMessage(8016, 16, 1,
+                                   "The incoming tabular data stream (TDS) remote procedure call "
+                                   "(RPC) protocol stream is incorrect. Parameter " +
+                                       std::to_string(position) + " (\"" + name +
+                                       "\"): Data type " + hex +
+                                       " has an invalid data length or metadata length."));
+}
+
 }  // namespace
 
 AllHeaders ReadAllHeaders(ByteReader& r) {
@@ -374,11 +395,20 @@ std::vector<RpcCall> ParseRpc(std::span<const uint8_t> payload) {
     while (!r.empty()) {
       uint8_t next = r.peek();
       if (next == kBatchFlag || next == kBatchFlagOld || next == kNoExecFlag) break;
+      if (call.params.size() == kMaxRpcParams) {
+        throw RefusedRequest(MakeMessage(
+            8003, 16, 1,
+            "The incoming request has too many parameters. The server supports a "
+            "maximum of " +
+                std::to_string(kMaxRpcParams) +
+                " parameters. Reduce the number of parameters and resend the request."));
+      }
       RpcParam param;
       param.name = r.bVarchar();
       param.output = r.u8() & kStatusByRef;
       TypeInfo ti = ReadTypeInfo(r);
       std::optional<Bytes> bytes = ReadValueBytes(r, ti);
+      CheckDeclaredLength(ti, bytes, call.params.size(), param.name);
       param.param.name = param.name;
       DecodeValue(ti, bytes, param.param);
       call.params.push_back(std::move(param));

@@ -22,6 +22,18 @@ class UnsupportedRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A request SQL Server refuses with an error of its own (too many
+// parameters, a parameter longer than its type allows). The client gets
+// `message` and the connection stays up.
+class RefusedRequest : public UnsupportedRequest {
+ public:
+  explicit RefusedRequest(ServerMessage m) : UnsupportedRequest(m.text), message(std::move(m)) {}
+  ServerMessage message;
+};
+
+// SQL Server's limit on one call's parameters, sp_executesql's own two included.
+constexpr size_t kMaxRpcParams = 2100;
+
 struct AllHeaders {
   uint64_t transactionDescriptor = 0;
 };
