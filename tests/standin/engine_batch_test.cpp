@@ -324,6 +324,82 @@ TEST(EngineBatch, ErrorsCarrySqlServerNumbersAndTexts) {
   EXPECT_EQ(row.statements[0].rows[0][4].i, 1);
 }
 
+TEST(EngineBatch, SetBasedStatementsCountEachAndKeepSqlServersLimits) {
+  // A chunk's statements as the transfer sends them: each statement's own
+  // count, in order, and one failure rolling back the whole transaction.
+  auto values = [](int rows) {
+    std::string sql = "insert into T_quindale(order_id, months) values";
+    for (int i = 0; i < rows; ++i)
+      sql += std::string(i ? ",\n" : " ") + "('V" + std::to_string(i) + "', " + std::to_string(i) +
+             ")";
+    return sql;
+  };
+  auto inList = [](int n) {
+    std::string sql = "select order_id from T_quindale where order_id in (";
+    for (int i = 1; i <= n; ++i) sql += (i > 1 ? ",@P" : "@P") + std::to_string(i);
+    return sql + ")";
+  };
+  std::vector<Param> ids;
+  for (int i = 1; i <= 2000; ++i)
+    ids.push_back(Text(("@P" + std::to_string(i)).c_str(), i % 2 ? "B" : "none"));
+  const char* write =
+      "set xact_abort on;\r\nbegin transaction;\r\n"
+      "insert into T_quindale(order_id) select @P1 where not exists (select 1 from T_quindale "
+      "where order_id=@P2);\r\n"
+      "update T_quindale set types=@P3 where order_id=@P4;\r\n"
+      "insert into T_quindale(order_id) select @P5 where not exists (select 1 from T_quindale "
+      "where order_id=@P6)\r\n"
+      "update T_quindale set types=@P7 where order_id=@P8\r\n"
+      "commit transaction";
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::vector<Param> params;
+    std::vector<std::optional<int64_t>> counts;  // per statement; the last may be an error
+    int error;
+    const char* rowsAfter;
+  };
+  const std::optional<int64_t> none;
+  const std::vector<Case> cases = {
+      {"new then existing",
+       write,
+       {Text("@P1", "A"), Text("@P2", "A"), Text("@P3", "t"), Text("@P4", "A"), Text("@P5", "b "),
+        Text("@P6", "b "), Text("@P7", "t"), Text("@P8", "b ")},
+       {none, none, 1, 1, 0, 1, none},
+       0,
+       "2"},
+      {"an over-long value in the last update rolls back all",
+       write,
+       {Text("@P1", "C"), Text("@P2", "C"), Text("@P3", "t"), Text("@P4", "C"), Text("@P5", "D"),
+        Text("@P6", "D"), Text("@P7", "12345678901"), Text("@P8", "D")},
+       {none, none, 1, 1, 1, none},
+       2628,
+       "1"},
+      {"1 000 rows in one VALUES list", values(1000), {}, {1000}, 0, "1001"},
+      {"1 001 rows", values(1001), {}, {none}, 10738, "1"},
+      {"an IN list of 2 000 parameters", inList(2000), ids, {1}, 0, "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.Ok("insert into T_quindale(order_id) values('B')");
+    BatchOutput out = f.session->ExecuteDynamic(c.sql, c.params);
+    ASSERT_EQ(out.statements.size(), c.counts.size());
+    for (size_t k = 0; k < c.counts.size(); ++k)
+      EXPECT_EQ(out.statements[k].rowCount, c.counts[k]) << k;
+    const auto& last = out.statements.back().error;
+    EXPECT_EQ(last ? last->number : 0, c.error);
+    if (c.error == 10738) {
+      EXPECT_EQ(last->text,
+                "The number of row value expressions in the INSERT statement exceeds the maximum "
+                "allowed number of 1000 row values.");
+      EXPECT_EQ(last->line, 1001);
+    }
+    EXPECT_EQ(f.session->TransactionCount(), 0);
+    EXPECT_EQ(f.Column("select count(*) from T_quindale"), std::vector<std::string>{c.rowsAfter});
+  }
+}
+
 TEST(EngineBatch, AnErrorStopsTheBatchAndNamesItsLine) {
   Fixture f;
   BatchOutput out = f.session->Execute(

@@ -251,6 +251,33 @@ TEST(WireRpc, UnknownParameterTypeIsAnErrorNotADisconnect) {
   EXPECT_THROW(ParseRpc(RpcPayload("sp_executesql", {Param("@g", {0xF1, 0, 0})})), UnsupportedRequest);
 }
 
+TEST(WireRpc, ParametersPastTheirTypesLimitsAreRefusedWithSqlServersError) {
+  struct Case {
+    const char* name;
+    Bytes typeAndValue;
+  };
+  const std::vector<Case> cases = {
+      {"nvarchar declared past 4 000 characters",
+       Collated(type::kNVarChar, 8002, Utf8ToUtf16le("x"))},
+      {"varchar declared past 8 000 bytes", Collated(type::kBigVarChar, 8001, {'x'})},
+      {"a value longer than its declared nvarchar(2)",
+       Collated(type::kNVarChar, 4, Utf8ToUtf16le("xyz"))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      ParseRpc(RpcPayload("sp_executesql", {Param("@P1", c.typeAndValue)}));
+      ADD_FAILURE() << "accepted";
+    } catch (const RefusedRequest& e) {
+      EXPECT_EQ(e.message.number, 8016);
+      EXPECT_NE(e.message.text.find("(\"@P1\"): Data type 0x"), std::string::npos)
+          << e.message.text;
+    }
+  }
+  EXPECT_NO_THROW(
+      ParseRpc(RpcPayload("sp_executesql", {Param("@P1", Collated(type::kNVarChar, 8000, {}))})));
+}
+
 TEST(WireRpc, DeclaredParameterNames) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"@P1 VARCHAR(2)", {"@P1"}},
