@@ -1,5 +1,6 @@
 // tds-standin: command line of the SQL Server stand-in. Opens the engine,
-// runs --schema scripts, then serves TDS on 127.0.0.1 until SIGTERM/SIGINT.
+// runs --schema scripts, then serves TDS on 127.0.0.1 until SIGTERM/SIGINT,
+// encrypted when given a certificate and its key.
 // Exit status: 0 after a clean stop, 2 for bad arguments or a failing
 // script, 1 for anything else that keeps it from starting.
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -22,9 +24,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tds-standin --db FILE|:memory: --user U --password P [--database NAME] [--port N]\n"
-    "                   [--schema FILE.sql]... [--now \"YYYY-MM-DD HH:MM:SS\"] [--log FILE]\n"
-    "                   [--delay-ms N] [--drop-after N] [--hang-login]\n";
+    "usage: tds-standin --db FILE|:memory: --user U (--password P | --password-file FILE | "
+    "--password-env VAR)\n"
+    "                   [--database NAME] [--port N] [--schema FILE.sql]... [--now \"YYYY-MM-DD "
+    "HH:MM:SS\"]\n"
+    "                   [--log FILE] [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
+    "                   [--prelogin-timeout-ms N] [--delay-ms N] [--drop-after N] [--hang-login]\n";
 
 struct Arguments {
   std::optional<std::string> db;
@@ -33,6 +38,8 @@ struct Arguments {
   std::vector<std::string> schemas;
   std::optional<std::string> now;
   std::optional<std::string> logPath;
+  std::optional<std::string> tlsCert;
+  std::optional<std::string> tlsKey;
   standin::tds::ServerOptions server;
 };
 
@@ -50,8 +57,8 @@ int ParseInt(const std::string& option, const std::string& text, int min, int ma
     used = 0;
   }
   if (used != text.size() || text.empty() || v < min || v > max) {
-    throw UsageError(option + ": '" + text + "' is not a whole number from " + std::to_string(min) + " to " +
-                     std::to_string(max));
+    throw UsageError(option + ": '" + text + "' is not a whole number from " + std::to_string(min) +
+                     " to " + std::to_string(max));
   }
   return static_cast<int>(v);
 }
@@ -60,9 +67,27 @@ bool LooksLikeTimestamp(const std::string& s) {
   static const std::string pattern = "dddd-dd-dd dd:dd:dd";
   if (s.size() != pattern.size()) return false;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (pattern[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(s[i])) : s[i] != pattern[i]) return false;
+    if (pattern[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(s[i])) : s[i] != pattern[i])
+      return false;
   }
   return true;
+}
+
+// The command line shows in `ps`; a file or the environment does not.
+std::string PasswordFrom(const std::string& option, const std::string& value) {
+  if (option == "--password") return value;
+  if (option == "--password-env") {
+    const char* text = std::getenv(value.c_str());
+    if (text == nullptr || *text == '\0')
+      throw UsageError(option + ": " + value + " is not set or empty");
+    return text;
+  }
+  std::ifstream in(value);
+  std::string line;
+  if (!in || !std::getline(in, line)) throw UsageError(option + ": cannot read " + value);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw UsageError(option + ": " + value + " starts with an empty line");
+  return line;
 }
 
 Arguments Parse(int argc, char** argv) {
@@ -77,31 +102,65 @@ Arguments Parse(int argc, char** argv) {
       std::cout << kUsage;
       std::exit(0);
     }
-    static const std::vector<std::string> withValue = {"--db",  "--user",     "--password", "--database",
-                                                       "--port", "--schema",  "--now",      "--log",
-                                                       "--delay-ms", "--drop-after"};
+    static const std::vector<std::string> withValue = {"--db",
+                                                       "--user",
+                                                       "--password",
+                                                       "--database",
+                                                       "--port",
+                                                       "--schema",
+                                                       "--now",
+                                                       "--log",
+                                                       "--delay-ms",
+                                                       "--drop-after",
+                                                       "--password-file",
+                                                       "--password-env",
+                                                       "--tls-cert",
+                                                       "--tls-key",
+                                                       "--max-connections",
+                                                       "--prelogin-timeout-ms"};
     if (std::find(withValue.begin(), withValue.end(), arg) == withValue.end()) {
       throw UsageError("unknown argument '" + arg + "'");
     }
     if (i + 1 >= argc) throw UsageError(arg + " needs a value");
     std::string value = argv[++i];
-    if (arg == "--db") a.db = value;
-    else if (arg == "--user") a.user = value;
-    else if (arg == "--password") a.password = value;
-    else if (arg == "--database") a.server.database = value;
-    else if (arg == "--port") a.server.port = ParseInt(arg, value, 0, 65535);
-    else if (arg == "--schema") a.schemas.push_back(value);
-    else if (arg == "--log") a.logPath = value;
-    else if (arg == "--delay-ms") a.server.delayMs = ParseInt(arg, value, 0, 3600000);
-    else if (arg == "--drop-after") a.server.dropAfter = ParseInt(arg, value, 0, 1000000000);
+    if (arg == "--db")
+      a.db = value;
+    else if (arg == "--user")
+      a.user = value;
+    else if (arg == "--password" || arg == "--password-file" || arg == "--password-env") {
+      if (a.password) throw UsageError(arg + ": the password is already given");
+      a.password = PasswordFrom(arg, value);
+    } else if (arg == "--tls-cert")
+      a.tlsCert = value;
+    else if (arg == "--tls-key")
+      a.tlsKey = value;
+    else if (arg == "--max-connections")
+      a.server.maxConnections = ParseInt(arg, value, 1, 100000);
+    else if (arg == "--prelogin-timeout-ms")
+      a.server.preloginTimeoutMs = ParseInt(arg, value, 1, 3600000);
+    else if (arg == "--database")
+      a.server.database = value;
+    else if (arg == "--port")
+      a.server.port = ParseInt(arg, value, 0, 65535);
+    else if (arg == "--schema")
+      a.schemas.push_back(value);
+    else if (arg == "--log")
+      a.logPath = value;
+    else if (arg == "--delay-ms")
+      a.server.delayMs = ParseInt(arg, value, 0, 3600000);
+    else if (arg == "--drop-after")
+      a.server.dropAfter = ParseInt(arg, value, 0, 1000000000);
     else if (arg == "--now") {
-      if (!LooksLikeTimestamp(value)) throw UsageError("--now: '" + value + "' is not \"YYYY-MM-DD HH:MM:SS\"");
+      if (!LooksLikeTimestamp(value))
+        throw UsageError("--now: '" + value + "' is not \"YYYY-MM-DD HH:MM:SS\"");
       a.now = value;
     }
   }
   if (!a.db) throw UsageError("--db is required");
   if (!a.user) throw UsageError("--user is required");
-  if (!a.password) throw UsageError("--password is required");
+  if (!a.password) throw UsageError("--password, --password-file or --password-env is required");
+  if (a.tlsCert.has_value() != a.tlsKey.has_value())
+    throw UsageError("--tls-cert and --tls-key go together");
   if (a.server.database.empty()) throw UsageError("--database must not be empty");
   a.server.user = *a.user;
   a.server.password = *a.password;
@@ -141,6 +200,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<standin::tds::EventLog> log =
         args.logPath ? std::make_unique<standin::tds::EventLog>(*args.logPath)
                      : std::make_unique<standin::tds::EventLog>();
+    if (args.tlsCert) args.server.tls = standin::tds::TlsContext::Load(*args.tlsCert, *args.tlsKey);
     std::unique_ptr<standin::Engine> engine = standin::Engine::Open({*args.db, args.now});
     for (const auto& schema : args.schemas) {
       try {

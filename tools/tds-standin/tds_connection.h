@@ -6,6 +6,7 @@
 // fault injection (tds_connection_<job>.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "tds_packet.h"
 #include "tds_request.h"
 #include "tds_server.h"
+#include "tds_tls.h"
 #include "tds_tokens.h"
 
 namespace standin::tds {
@@ -74,8 +76,16 @@ class Connection {
 
   void Send(const Bytes& payload);
   void Reply(const Bytes& payload);
+  // Bytes exactly as given, past TLS.
+  void SendRaw(const Bytes& bytes);
+  // Waits until the socket has bytes; before login only until the login
+  // deadline, after which the connection ends.
+  void AwaitBytes();
 
   bool HandlePrelogin(const Message& m);
+  // The TLS handshake inside PRELOGIN messages; afterwards every byte on the
+  // socket is a TLS record.
+  void StartTls();
   bool HandleLogin(const Message& m);
   void HandleBatch(const Message& m);
   void HandleRpc(const Message& m);
@@ -96,6 +106,8 @@ class Connection {
 
   int fd_;
   uint16_t spid_;
+  std::chrono::steady_clock::time_point loginDeadline_;
+  std::unique_ptr<TlsSession> tls_;  // set once the handshake is done
   const ServerOptions& options_;
   EventLog& log_;
   std::function<std::unique_ptr<Session>()> newSession_;

@@ -38,7 +38,7 @@ PreloginRequest ParsePrelogin(std::span<const uint8_t> payload) {
   return request;
 }
 
-Bytes BuildPreloginResponse() {
+Bytes BuildPreloginResponse(uint8_t encryption) {
   // Options in order, each with its data; offsets count from the payload start.
   struct Option {
     uint8_t token;
@@ -46,7 +46,7 @@ Bytes BuildPreloginResponse() {
   };
   const std::array<Option, 5> options{{
       {prelogin::kVersion, {0x0F, 0x00, 0x07, 0xD0, 0x00, 0x00}},  // 15.0.2000
-      {prelogin::kEncryption, {encrypt::kNotSupported}},
+      {prelogin::kEncryption, {encryption}},
       {prelogin::kInstOpt, {0x00}},
       {prelogin::kThreadId, {}},
       {prelogin::kMars, {0x00}},
@@ -103,8 +103,8 @@ Login7 ParseLogin7(std::span<const uint8_t> payload) {
     uint16_t count = r.u16le();
     size_t bytes = size_t(count) * 2;
     if (size_t(offset) + bytes > record.size()) {
-      throw WireError("LOGIN7 field at " + std::to_string(offset) + " with " + std::to_string(count) +
-                      " characters runs past the login record");
+      throw WireError("LOGIN7 field at " + std::to_string(offset) + " with " +
+                      std::to_string(count) + " characters runs past the login record");
     }
     auto field = record.subspan(offset, bytes);
     return isPassword ? DecodePassword(field) : Utf16leToUtf8(field);
@@ -149,13 +149,14 @@ Bytes BuildLogin7(const Login7& login) {
       put_u16le(fixed, 0);
       put_u16le(fixed, 0);
     }
-    Bytes value = fields[i].second ? EncodePassword(fields[i].first) : Utf8ToUtf16le(fields[i].first);
+    Bytes value =
+        fields[i].second ? EncodePassword(fields[i].first) : Utf8ToUtf16le(fields[i].first);
     put_u16le(fixed, static_cast<uint16_t>(offset + data.size()));
     put_u16le(fixed, static_cast<uint16_t>(value.size() / 2));
     put_bytes(data, value);
   }
   for (int i = 0; i < 6; ++i) put_u8(fixed, 0);  // client id
-  for (int i = 0; i < 3; ++i) {                    // SSPI, attach file, change password
+  for (int i = 0; i < 3; ++i) {                  // SSPI, attach file, change password
     put_u16le(fixed, static_cast<uint16_t>(offset + data.size()));
     put_u16le(fixed, 0);
   }

@@ -22,8 +22,8 @@ struct PreloginRequest {
 };
 
 PreloginRequest ParsePrelogin(std::span<const uint8_t> payload);
-// The answer: this server never encrypts.
-Bytes BuildPreloginResponse();
+// The answer, carrying the server's encryption choice.
+Bytes BuildPreloginResponse(uint8_t encryption = encrypt::kNotSupported);
 
 struct Login7 {
   uint32_t tdsVersion = 0;  // as sent: 0x74000004 is TDS 7.4

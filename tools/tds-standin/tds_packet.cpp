@@ -8,16 +8,26 @@ namespace standin::tds {
 
 const char* PacketTypeName(uint8_t type) {
   switch (type) {
-    case packet::kSqlBatch: return "SQL batch";
-    case packet::kRpc: return "RPC";
-    case packet::kReply: return "reply";
-    case packet::kAttention: return "attention";
-    case packet::kBulkLoad: return "bulk load";
-    case packet::kTransactionManager: return "transaction manager";
-    case packet::kLogin7: return "LOGIN7";
-    case packet::kSspi: return "SSPI";
-    case packet::kPrelogin: return "PRELOGIN";
-    default: return "unknown";
+    case packet::kSqlBatch:
+      return "SQL batch";
+    case packet::kRpc:
+      return "RPC";
+    case packet::kReply:
+      return "reply";
+    case packet::kAttention:
+      return "attention";
+    case packet::kBulkLoad:
+      return "bulk load";
+    case packet::kTransactionManager:
+      return "transaction manager";
+    case packet::kLogin7:
+      return "LOGIN7";
+    case packet::kSspi:
+      return "SSPI";
+    case packet::kPrelogin:
+      return "PRELOGIN";
+    default:
+      return "unknown";
   }
 }
 
@@ -36,7 +46,8 @@ std::optional<Message> MessageAssembler::Next() {
       throw WireError("packet length " + std::to_string(length) + " is shorter than its header");
     }
     if (length > packet::kMaxPacketSize + 1) {
-      throw WireError("packet length " + std::to_string(length) + " exceeds the largest packet size");
+      throw WireError("packet length " + std::to_string(length) +
+                      " exceeds the largest packet size");
     }
     if (buffer_.size() < length) return std::nullopt;
 
@@ -62,7 +73,17 @@ std::optional<Message> MessageAssembler::Next() {
   }
 }
 
-Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize, uint16_t spid) {
+Bytes MessageAssembler::TakeRest() {
+  if (inMessage_)
+    throw WireError(std::string("a ") + PacketTypeName(current_.type) +
+                    " message was left unfinished");
+  Bytes rest;
+  rest.swap(buffer_);
+  return rest;
+}
+
+Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize,
+                   uint16_t spid) {
   packetSize = std::clamp(packetSize, packet::kMinPacketSize, packet::kMaxPacketSize);
   const size_t chunk = packetSize - packet::kHeaderSize;
   Bytes out;

@@ -47,7 +47,8 @@ const char* PacketTypeName(uint8_t type);
 // hostile bytes in tests.
 class MessageAssembler {
  public:
-  explicit MessageAssembler(size_t maxMessageBytes = 64u << 20) : maxMessageBytes_(maxMessageBytes) {}
+  explicit MessageAssembler(size_t maxMessageBytes = 64u << 20)
+      : maxMessageBytes_(maxMessageBytes) {}
 
   void Feed(std::span<const uint8_t> data);
   // The next complete message, if one is buffered. Throws WireError on a
@@ -56,6 +57,12 @@ class MessageAssembler {
   std::optional<Message> Next();
   // True while bytes of an unfinished message are buffered.
   bool HasPartial() const { return !buffer_.empty() || inMessage_; }
+  // Messages of more bytes than this end the connection from now on.
+  void SetLimit(size_t maxMessageBytes) { maxMessageBytes_ = maxMessageBytes; }
+  // Hands back the bytes read past the last whole message and forgets them:
+  // after a TLS handshake they are the first encrypted record, not packets.
+  // Throws WireError when a message was left unfinished.
+  Bytes TakeRest();
 
  private:
   size_t maxMessageBytes_;
@@ -65,6 +72,7 @@ class MessageAssembler {
 };
 
 // Cuts a reply into packets of at most packetSize bytes (header included).
-Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize, uint16_t spid);
+Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize,
+                   uint16_t spid);
 
 }  // namespace standin::tds

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,11 @@
 #include "tds_connection.h"
 
 namespace standin::tds {
+
+namespace {
+constexpr int kFirstBackOffMs = 50;
+constexpr int kLongestBackOffMs = 1000;
+}  // namespace
 
 Server::Server(Engine& engine, ServerOptions options, EventLog& log)
     : engine_(engine), options_(std::move(options)), log_(log) {}
@@ -39,7 +45,8 @@ int Server::Listen() {
     throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(options_.port) + ": " +
                              std::strerror(errno));
   }
-  if (::listen(listenFd_, 64) < 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
+  if (::listen(listenFd_, 64) < 0)
+    throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
   socklen_t len = sizeof addr;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
   return ntohs(addr.sin_port);
@@ -49,12 +56,25 @@ void Server::Run(int stopFd) {
   for (;;) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
     int r = ::poll(fds, 2, 1000);
-    if (r < 0 && errno != EINTR) throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+    if (r < 0 && errno != EINTR)
+      throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
     if (fds[1].revents) break;
     Reap(false);
     if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
+          !BackOff(stopFd, errno))
+        break;
+      continue;
+    }
+    backOffMs_ = 0;
+    if (workers_.size() >= size_t(options_.maxConnections)) {
+      log_.Write("server", "refused a client: " + std::to_string(workers_.size()) +
+                               " connections are open, the limit set by --max-connections");
+      ::close(fd);
+      continue;
+    }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto worker = std::make_unique<Worker>();
@@ -71,6 +91,14 @@ void Server::Run(int stopFd) {
     });
     workers_.push_back(std::move(worker));
   }
+}
+
+bool Server::BackOff(int stopFd, int error) {
+  backOffMs_ = std::clamp(backOffMs_ * 2, kFirstBackOffMs, kLongestBackOffMs);
+  log_.Write("server", std::string("accept failed: ") + std::strerror(error) + "; waiting " +
+                           std::to_string(backOffMs_) + " ms");
+  pollfd stop{stopFd, POLLIN, 0};
+  return ::poll(&stop, 1, backOffMs_) <= 0;
 }
 
 void Server::Reap(bool all) {

@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "tds_log.h"
+#include "tds_tls.h"
 
 namespace standin::tds {
 
@@ -19,10 +20,13 @@ struct ServerOptions {
   std::string user;
   std::string password;
   std::string database = "reporting";
-  int port = 0;          // 0: any free port
-  int delayMs = 0;       // before every reply
-  int dropAfter = 0;     // close a connection after answering its N-th request (0: never)
+  int port = 0;            // 0: any free port
+  int delayMs = 0;         // before every reply
+  int dropAfter = 0;       // close a connection after answering its N-th request (0: never)
   bool hangLogin = false;  // accept connections and never answer
+  std::shared_ptr<TlsContext> tls;  // set: every connection is encrypted, plain clients are refused
+  int maxConnections = 256;         // further clients are accepted and closed at once
+  int preloginTimeoutMs = 30000;    // a client not logged in by then is closed
 };
 
 class Server {
@@ -44,6 +48,10 @@ class Server {
     std::atomic<bool> done{false};
   };
   void Reap(bool all);
+  // After accept() failed for want of descriptors or memory: waits, longer
+  // each time in a row, so a full descriptor table does not spin a core.
+  // False when stopFd fired meanwhile.
+  bool BackOff(int stopFd, int error);
 
   Engine& engine_;
   ServerOptions options_;
@@ -52,6 +60,7 @@ class Server {
   std::mutex sessionMutex_;  // NewSession calls are serialised
   std::list<std::unique_ptr<Worker>> workers_;
   uint16_t nextSpid_ = 51;
+  int backOffMs_ = 0;
 };
 
 }  // namespace standin::tds
