@@ -51,6 +51,35 @@ class SectionReader {
     return value;
   }
 
+  bool YesNo(const char* key, bool fallback) const {
+    if (!Has(key)) return fallback;
+    const QString text = QString::fromStdString(Text(key, {})).trimmed().toLower();
+    if (text == QLatin1String("yes") || text == QLatin1String("true") || text == QLatin1String("1"))
+      return true;
+    if (text == QLatin1String("no") || text == QLatin1String("false") || text == QLatin1String("0"))
+      return false;
+    Fail(path_, std::string("key '") + key + "' in [" + kSection + "] must be yes or no, not '" +
+                    text.toStdString() + "'");
+  }
+
+  // A file the driver will read: it must be there now, and its name must survive
+  // a freetds.conf line (no comment characters, no outer blanks).
+  std::string ReadableFile(const char* key) const {
+    const std::string value = Text(key, {});
+    if (value.empty()) return value;
+    if (value.find_first_of(";#\r\n") != std::string::npos || value.front() == ' ' ||
+        value.back() == ' ') {
+      Fail(path_, std::string("key '") + key + "' in [" + kSection +
+                      "]: the file name may not hold ';', '#', a line break or outer blanks");
+    }
+    const QFileInfo file(QString::fromStdString(value));
+    if (!file.isFile() || !file.isReadable()) {
+      Fail(path_,
+           std::string("key '") + key + "' in [" + kSection + "]: " + value + " cannot be read");
+    }
+    return file.absoluteFilePath().toStdString();
+  }
+
   int Number(const char* key, int fallback, int lowest, int highest) const {
     if (!Has(key)) return fallback;
     const std::string text = Text(key, {});
@@ -116,6 +145,10 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
   settings.loginTimeoutSeconds = reader.Number("login_timeout", settings.loginTimeoutSeconds, 1, 3600);
   settings.queryTimeoutSeconds = reader.Number("query_timeout", settings.queryTimeoutSeconds, 0, 86400);
   settings.odbcOptions = reader.Text("odbc_options", settings.odbcOptions);
+  settings.encrypt = reader.YesNo("encrypt", settings.encrypt);
+  settings.trustServerCertificate =
+      reader.YesNo("trust_server_certificate", settings.trustServerCertificate);
+  settings.caFile = reader.ReadableFile("ca_file");
   return settings;
 }
 
@@ -144,6 +177,10 @@ std::string OdbcConnectionString(const ConnectionSettings& settings) {
   if (!settings.database.empty()) add("Database", "database", settings.database);
   add("UID", "user", settings.user);
   add("PWD", "password", settings.password);
+  // FreeTDS's own words: "require" refuses a server without TLS, "request"
+  // encrypts when the server can. The certificate check is set apart, in the
+  // configuration file FreeTDS reads (see freetds_tls.h).
+  add("Encryption", "encrypt", settings.encrypt ? "require" : "request");
   if (!settings.odbcOptions.empty()) text.append(";").append(settings.odbcOptions);
   return text;
 }

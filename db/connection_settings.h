@@ -28,6 +28,11 @@ struct ConnectionSettings {
   int loginTimeoutSeconds = 30;
   int queryTimeoutSeconds = 30;  // 0: wait for ever
   std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
+  // TLS from the login on, for the whole connection; a server that cannot is refused.
+  bool encrypt = true;
+  // Skips the certificate check (chain and host name); only for a server known by other means.
+  bool trustServerCertificate = false;
+  std::string caFile;  // PEM file of trusted CAs; empty: the system's CAs
 };
 
 // CARDSYNC_SETTINGS when set, else cardsync/cardsync.ini in the per-user config folder.

@@ -1,5 +1,7 @@
 // The deployment settings file: what a good file yields as a connection string,
 // and that every broken file names itself and the key at fault.
+#include "db/connection_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -7,8 +9,8 @@
 #include <fstream>
 
 #include "convert/error.h"
-#include "db/connection_settings.h"
 #include "db/database.h"
+#include "db/freetds_tls.h"
 
 namespace cardsync::db {
 namespace {
@@ -30,25 +32,37 @@ TEST_F(SettingsFile, GoodFilesGiveTheirConnectionStrings) {
     const char* connectionString;
   };
   const Case cases[] = {
-      {"defaults", "[database]\nserver=db.example\ndatabase=reporting\nuser=cardsync\npassword=secret\n",
+      {"defaults",
+       "[database]\nserver=db.example\ndatabase=reporting\nuser=cardsync\npassword=secret\n",
        "Driver=FreeTDS;Server=db.example;Port=1433;Database=reporting;UID=cardsync;PWD=secret;"
+       "Encryption=require;"
        "TDS_Version=7.4;ClientCharset=UTF-8"},
       {"every key",
-       "[database]\ndriver=Other Driver\nserver=10.0.0.5\nport=14330\ndatabase=rep\nuser=u\npassword=p\n"
+       "[database]\ndriver=Other "
+       "Driver\nserver=10.0.0.5\nport=14330\ndatabase=rep\nuser=u\npassword=p\n"
        "login_timeout=5\nquery_timeout=0\nodbc_options=\"TDS_Version=7.3;ClientCharset=UTF-8\"\n",
-       "Driver=Other Driver;Server=10.0.0.5;Port=14330;Database=rep;UID=u;PWD=p;TDS_Version=7.3;ClientCharset=UTF-8"},
+       "Driver=Other "
+       "Driver;Server=10.0.0.5;Port=14330;Database=rep;UID=u;PWD=p;Encryption=require;TDS_Version="
+       "7.3;ClientCharset=UTF-8"},
       {"dsn replaces driver, server and port",
        "[database]\ndsn=Reporting\ndriver=Ignored\nserver=ignored\nport=1\nuser=u\npassword=p\n",
-       "DSN=Reporting;UID=u;PWD=p;TDS_Version=7.4;ClientCharset=UTF-8"},
+       "DSN=Reporting;UID=u;PWD=p;Encryption=require;TDS_Version=7.4;ClientCharset=UTF-8"},
       {"dsn with database", "[database]\ndsn=Reporting\ndatabase=other\nuser=u\npassword=p\n",
-       "DSN=Reporting;Database=other;UID=u;PWD=p;TDS_Version=7.4;ClientCharset=UTF-8"},
+       "DSN=Reporting;Database=other;UID=u;PWD=p;Encryption=require;TDS_Version=7.4;ClientCharset="
+       "UTF-8"},
       {"semicolon and brace in password are braced",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=\"a;b{c\"\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD={a;b{c};TDS_Version=7.4;ClientCharset=UTF-8"},
-      {"unquoted comma in password survives", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=a,b\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=a,b;TDS_Version=7.4;ClientCharset=UTF-8"},
+       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD={a;b{c};Encryption=require;TDS_"
+       "Version=7.4;ClientCharset=UTF-8"},
+      {"unquoted comma in password survives",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=a,b\n",
+       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=a,b;Encryption=require;TDS_Version="
+       "7.4;ClientCharset=UTF-8"},
       {"empty options", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nodbc_options=\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=p"},
+       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=p;Encryption=require"},
+      {"encrypt=no still encrypts when the server can",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nencrypt=no\nodbc_options=\n",
+       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=p;Encryption=request"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -67,6 +81,32 @@ TEST_F(SettingsFile, TimeoutsAreRead) {
   EXPECT_EQ(defaults.queryTimeoutSeconds, 30);
 }
 
+TEST_F(SettingsFile, CertificateKeysDecideWhatFreeTdsChecks) {
+  const std::string ca = dir_.filePath("ca.pem").toStdString();
+  std::ofstream(ca) << "not read here\n";
+  struct Case {
+    const char* name;
+    std::string keys;
+    const char* caLine;  // nullptr: no CA file, so FreeTDS checks nothing
+  };
+  const Case cases[] = {
+      {"defaults: the system's CAs", "", "\tca file = system\n"},
+      {"own CA file", "ca_file=" + ca + "\n", nullptr},
+      {"trusted without a check", "trust_server_certificate=yes\nca_file=" + ca + "\n", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ConnectionSettings settings = ReadConnectionSettings(
+        Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n" + c.keys));
+    const std::string conf = FreeTdsConfText(settings);
+    const bool checks = !settings.trustServerCertificate;
+    const std::string caLine = c.caLine ? c.caLine : "\tca file = " + ca + "\n";
+    EXPECT_EQ(conf.find(caLine) != std::string::npos, checks) << conf;
+    EXPECT_EQ(conf.find("check certificate hostname = yes") != std::string::npos, checks) << conf;
+    EXPECT_EQ(conf.find("ca file") != std::string::npos, checks) << conf;
+  }
+}
+
 TEST_F(SettingsFile, BrokenFilesNameTheFileAndTheKey) {
   struct Case {
     const char* name;
@@ -81,11 +121,25 @@ TEST_F(SettingsFile, BrokenFilesNameTheFileAndTheKey) {
       {"missing user", "[database]\nserver=h\ndatabase=d\npassword=p\n", "'user'"},
       {"empty password", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=\n", "'password'"},
       {"dsn still needs the password", "[database]\ndsn=Reporting\nuser=u\n", "'password'"},
-      {"port not a number", "[database]\nserver=h\nport=abc\ndatabase=d\nuser=u\npassword=p\n", "'port'"},
-      {"port out of range", "[database]\nserver=h\nport=70000\ndatabase=d\nuser=u\npassword=p\n", "'port'"},
-      {"bad login timeout", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nlogin_timeout=0\n",
+      {"port not a number", "[database]\nserver=h\nport=abc\ndatabase=d\nuser=u\npassword=p\n",
+       "'port'"},
+      {"port out of range", "[database]\nserver=h\nport=70000\ndatabase=d\nuser=u\npassword=p\n",
+       "'port'"},
+      {"bad login timeout",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nlogin_timeout=0\n",
        "'login_timeout'"},
       {"malformed", "[database\nserver", "not a valid INI file"},
+      {"encrypt neither yes nor no",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nencrypt=maybe\n", "'encrypt'"},
+      {"bad trust value",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\ntrust_server_certificate=2\n",
+       "'trust_server_certificate'"},
+      {"ca_file missing",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nca_file=/nonexistent/ca.pem\n",
+       "'ca_file'"},
+      {"ca_file a comment in freetds.conf",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nca_file=\"/etc/ssl/a;b.pem\"\n",
+       "'ca_file'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -151,10 +205,13 @@ TEST(QodbcDatabaseName, PassesEveryFormThroughQtUnchanged) {
     const char* qtName;  // nullptr: refused
   };
   const Case cases[] = {
-      {"Driver=FreeTDS;Server=h;Port=1;UID=u;PWD=p", "Driver=FreeTDS;Server=h;Port=1;UID=u;PWD=p"},
-      {"DSN=Reporting;UID=u;PWD=p", "Reporting;UID=u;PWD=p"},  // Qt puts "DSN=" back
-      {"dsn=Reporting;UID=u;PWD=p", "Reporting;UID=u;PWD=p"},
-      {"DSN=Reporting;UID=u;PWD=xSERVER=1", "DSN=Reporting;UID=u;PWD=xSERVER=1"},  // Qt leaves it as is
+      // Each closed by ';': the driver is handed one character past the end.
+      {"Driver=FreeTDS;Server=h;Port=1;UID=u;PWD=p", "Driver=FreeTDS;Server=h;Port=1;UID=u;PWD=p;"},
+      {"Driver=FreeTDS;Server=h;UID=u;PWD=p;", "Driver=FreeTDS;Server=h;UID=u;PWD=p;"},
+      {"DSN=Reporting;UID=u;PWD=p", "Reporting;UID=u;PWD=p;"},  // Qt puts "DSN=" back
+      {"dsn=Reporting;UID=u;PWD=p", "Reporting;UID=u;PWD=p;"},
+      {"DSN=Reporting;UID=u;PWD=xSERVER=1",
+       "DSN=Reporting;UID=u;PWD=xSERVER=1;"},  // Qt leaves it as is
       {"DSN=Reporting;UID=u;PWD=a.dsn", nullptr},
   };
   for (const Case& c : cases) {
