@@ -60,7 +60,7 @@ TEST(WireLogin, FailuresCarryServerNumberAndText) {
 }
 
 TEST(WireLogin, ClientRequiringEncryptionIsRefusedPromptly) {
-  StandinServer server({});
+  StandinServer server({.tls = false});
   OdbcConnection conn;
   SQLRETURN rc = conn.Connect(server.OdbcConnectionString() + ";Encryption=require", 5);
   EXPECT_FALSE(SQL_SUCCEEDED(rc));

@@ -19,6 +19,9 @@ db::ConnectionSettings SettingsFor(const StandinServer& server, int loginTimeout
   settings.password = server.options().password;
   settings.loginTimeoutSeconds = loginTimeoutSeconds;
   settings.queryTimeoutSeconds = queryTimeoutSeconds;
+  // Encrypted and checked against the test CA whenever the server serves TLS.
+  settings.encrypt = server.options().tls;
+  if (server.options().tls) settings.caFile = TestCertificate("ca.pem");
   return settings;
 }
 

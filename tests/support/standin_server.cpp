@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "odbc_handles.h"
@@ -27,6 +28,7 @@ namespace {
 constexpr int kStartTimeoutMs = 15000;
 constexpr int kStopGraceMs = 5000;
 constexpr const char* kListening = "listening on 127.0.0.1:";
+constexpr const char* kPasswordEnv = "STANDIN_TEST_PASSWORD";
 
 std::string TempPath(const char* stem) {
   std::string path = std::string("/tmp/") + stem + "-XXXXXX";
@@ -47,13 +49,39 @@ std::string ReadFile(const std::string& path) {
 
 std::string SourceDir() { return CARDSYNC_SOURCE_DIR; }
 
+std::string TestCertificate(const std::string& name) {
+  const std::string dir = TEST_CERT_DIR;
+  if (::access((dir + "/" + name).c_str(), R_OK) != 0) {
+    // The script takes a lock and is quiet when the set is complete, so tests
+    // starting side by side share one set.
+    const std::string command = "'" + SourceDir() + "/scripts/make-test-certs' '" + dir + "'";
+    if (std::system(command.c_str()) != 0)
+      throw std::runtime_error("cannot make test certificates: " + command);
+  }
+  return dir + "/" + name;
+}
+
 StandinServer::StandinServer(Options options) : options_(std::move(options)) {
   logPath_ = TempPath("standin-log");
   stderrPath_ = TempPath("standin-stderr");
+  // The password goes through the environment, where `ps` does not show it.
   std::vector<std::string> args = {
-      TDS_STANDIN_PATH,  "--db",       options_.dbPath,   "--user", options_.user, "--password",
-      options_.password, "--database", options_.database, "--port", "0",           "--log",
+      TDS_STANDIN_PATH, "--db",       options_.dbPath,   "--user", options_.user, "--password-env",
+      kPasswordEnv,     "--database", options_.database, "--port", "0",           "--log",
       logPath_};
+  if (options_.tls) {
+    args.insert(
+        args.end(),
+        {"--tls-cert", options_.tlsCert.empty() ? TestCertificate("server.pem") : options_.tlsCert,
+         "--tls-key",
+         options_.tlsKey.empty() ? TestCertificate("server-key.pem") : options_.tlsKey});
+  }
+  if (options_.maxConnections > 0) {
+    args.insert(args.end(), {"--max-connections", std::to_string(options_.maxConnections)});
+  }
+  if (options_.preloginTimeoutMs > 0) {
+    args.insert(args.end(), {"--prelogin-timeout-ms", std::to_string(options_.preloginTimeoutMs)});
+  }
   for (const auto& schema : options_.schemaFiles) {
     args.push_back("--schema");
     args.push_back(schema);
@@ -82,7 +110,15 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  int rc = ::posix_spawn(&pid_, TDS_STANDIN_PATH, &actions, nullptr, argv.data(), environ);
+  std::vector<std::string> environment = {std::string(kPasswordEnv) + "=" + options_.password};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with(std::string(kPasswordEnv) + "="))
+      environment.push_back(*e);
+  }
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int rc = ::posix_spawn(&pid_, TDS_STANDIN_PATH, &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   if (rc != 0) {
@@ -122,7 +158,7 @@ StandinServer::~StandinServer() {
 std::string StandinServer::OdbcConnectionString() const {
   return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) +
          ";Database=" + options_.database + ";UID=" + options_.user + ";PWD=" + options_.password +
-         ";TDS_Version=7.4;ClientCharset=UTF-8";
+         ";TDS_Version=7.4;ClientCharset=UTF-8" + (options_.tls ? ";Encryption=require" : "");
 }
 
 std::vector<std::string> StandinServer::LogLines() const {

@@ -23,6 +23,13 @@ class StandinServer {
     int delayMs = 0;
     int dropAfter = 0;
     bool hangLogin = false;
+    // Serve TLS with the test certificates (TestCertificate), as deployments
+    // should; false: the plain stand-in.
+    bool tls = true;
+    std::string tlsCert;        // empty: TestCertificate("server.pem")
+    std::string tlsKey;         // empty: TestCertificate("server-key.pem")
+    int maxConnections = 0;     // 0: the server's default
+    int preloginTimeoutMs = 0;  // 0: the server's default
   };
 
   // Starts <build>/bin/tds-standin with --log to a temporary file and waits
@@ -35,7 +42,9 @@ class StandinServer {
 
   int port() const { return port_; }
   const Options& options() const { return options_; }
-  // "Driver=FreeTDS;Server=127.0.0.1;Port=N;Database=..;UID=..;PWD=..;TDS_Version=7.4;ClientCharset=UTF-8"
+  pid_t pid() const { return pid_; }
+  // "Driver=FreeTDS;Server=127.0.0.1;Port=N;Database=..;UID=..;PWD=..;TDS_Version=7.4;ClientCharset=UTF-8",
+  // with ";Encryption=require" when the server serves TLS (the certificate is not checked).
   std::string OdbcConnectionString() const;
   std::vector<std::string> LogLines() const;  // the --log file's lines so far
   void Stop();                                // SIGTERM and wait (idempotent)
@@ -62,5 +71,11 @@ class StandinServer {
 
 // Absolute path of the repository's source root (for schema/reporting.sql etc.).
 std::string SourceDir();
+
+// A file made by scripts/make-test-certs in the build folder: "ca.pem" (the test
+// CA), "server.pem"/"server-key.pem" (for 127.0.0.1 and localhost, signed by it),
+// "wrong-host.pem"/"wrong-host-key.pem" (for db.invalid, signed by it),
+// "other-ca.pem" (a CA that signed none of them). Made on first use.
+std::string TestCertificate(const std::string& name);
 
 }  // namespace cardsync::testing
