@@ -1,17 +1,12 @@
 // The transfer and totals jobs against the SQL Server stand-in, checking what
-// lands in T_quindale and T_totals; plus the log lines and the one-shot run.
+// lands in T_quindale and T_totals; plus the log lines.
 // The stand-in's clock is fixed at 2024-03-15 02:00:00 unless a test says else.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-#include "jobs/oneshot.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
 #include "reporting_server.h"
@@ -590,49 +585,6 @@ TEST(OutcomeLogLines, EveryOutcome) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(OutcomeLogLines(c.kind, c.outcome, stamp), c.lines);
   }
-}
-
-TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
-  StandinServer server(ReportingOptions());
-  QTemporaryDir dir;
-  const std::string good = dir.filePath("good.ini").toStdString();
-  std::ofstream(good)
-      << "[database]\nserver=127.0.0.1\nport=" << server.port()
-      << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=2\n";
-  struct Case {
-    const char* name;
-    std::string settings;
-    JobKind kind;
-    int status;
-    const char* lineEnd;
-  };
-  const Case cases[] = {
-      {"transfer done", good, JobKind::Transfer, 0, "处理数据!"},
-      {"totals done", good, JobKind::Totals, 0, "统计数据!"},
-      {"no settings file", dir.filePath("absent.ini").toStdString(), JobKind::Transfer, 2,
-       "not found"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ::setenv("CARDSYNC_SETTINGS", c.settings.c_str(), 1);
-    std::ostringstream out;
-    EXPECT_EQ(RunOnce(c.kind, out), c.status);
-    const std::string text = out.str();
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.back(), '\n');
-    const std::string line = text.substr(0, text.find('\n'));
-    // The stamp is a date-time text: "m/d/yy" then the time, before the message.
-    EXPECT_NE(line.find('/'), std::string::npos) << line;
-    EXPECT_NE(line.find(c.lineEnd), std::string::npos) << line;
-  }
-  server.Exec("drop procedure totals");
-  ::setenv("CARDSYNC_SETTINGS", good.c_str(), 1);
-  std::ostringstream out;
-  EXPECT_EQ(RunOnce(JobKind::Totals, out), 1);
-  EXPECT_NE(out.str().find("统计数据失败: Could not find stored procedure 'totals'"),
-            std::string::npos)
-      << out.str();
-  ::unsetenv("CARDSYNC_SETTINGS");
 }
 
 }  // namespace
