@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "convert/error.h"
+#include "db/freetds_tls.h"
 
 namespace cardsync::db {
 namespace {
@@ -171,7 +172,9 @@ std::string OdbcConnectionString(const ConnectionSettings& settings) {
     add("DSN", "dsn", settings.dsn);
   } else {
     add("Driver", "driver", settings.driver);
-    add("Server", "server", settings.server);
+    // The server is named by the section cardsync writes for it, which carries
+    // host, port and the certificate check (see freetds_tls.h).
+    add("Servername", "server", FreeTdsSectionName(settings));
     add("Port", "port", std::to_string(settings.port));
   }
   if (!settings.database.empty()) add("Database", "database", settings.database);

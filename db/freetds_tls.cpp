@@ -17,7 +17,10 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -42,8 +45,11 @@ class OwnConfFile {
   ~OwnConfFile() {
     if (!path_.isEmpty()) QFile::remove(path_);
   }
-  void Write(const std::string& text) {
+  void Write(const std::string& section, const std::string& sectionText) {
     std::lock_guard lock(mutex_);
+    sections_[section] = sectionText;
+    std::string text = "; written by cardsync for its own connections\n";
+    for (const auto& [name, body] : sections_) text += body;
     if (path_.isEmpty()) {
       QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
       if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::tempPath();
@@ -71,6 +77,7 @@ class OwnConfFile {
   std::mutex mutex_;
   QString path_;
   std::string written_;
+  std::map<std::string, std::string> sections_;
   bool envSet_ = false;
 };
 
@@ -124,8 +131,35 @@ ServerEncryption Unanswered(ReadResult result) {
 
 }  // namespace
 
+std::string FreeTdsSectionName(const ConnectionSettings& settings) {
+  // FNV-1a: the same name in every run, for the same settings.
+  std::uint64_t hash = 1469598103934665603ull;
+  const std::string key = settings.server + '\n' + std::to_string(settings.port) + '\n' +
+                          (settings.encrypt ? "1" : "0") +
+                          (settings.trustServerCertificate ? "1" : "0") + '\n' + settings.caFile;
+  for (unsigned char c : key) hash = (hash ^ c) * 1099511628211ull;
+  char name[32];
+  std::snprintf(name, sizeof name, "cardsync-%016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
+
 std::string FreeTdsConfText(const ConnectionSettings& settings) {
-  std::string text = "; written by cardsync for its own connections\n[global]\n";
+  std::string text;
+  if (settings.dsn.empty()) {
+    if (settings.server.find_first_of(";#[]\r\n \t") != std::string::npos) {
+      throw SettingsError("the server name '" + settings.server +
+                          "' cannot be handed to FreeTDS (no blanks, ';', '#' or brackets)");
+    }
+    const size_t slash = settings.server.find('\\');
+    text = "[" + FreeTdsSectionName(settings) + "]\n\thost = " + settings.server.substr(0, slash) +
+           "\n";
+    if (slash != std::string::npos)
+      text += "\tinstance = " + settings.server.substr(slash + 1) + "\n";
+    text += "\tport = " + std::to_string(settings.port) + "\n";
+    text += std::string("\tencryption = ") + (settings.encrypt ? "require" : "request") + "\n";
+  } else {
+    text = "[global]\n";
+  }
   if (!settings.trustServerCertificate) {
     text += "\tca file = " + (settings.caFile.empty() ? std::string(kSystemCas) : settings.caFile) +
             "\n";
@@ -135,7 +169,8 @@ std::string FreeTdsConfText(const ConnectionSettings& settings) {
 }
 
 void ApplyFreeTdsTls(const ConnectionSettings& settings) {
-  ConfFile().Write(FreeTdsConfText(settings));
+  ConfFile().Write(settings.dsn.empty() ? FreeTdsSectionName(settings) : "global",
+                   FreeTdsConfText(settings));
 }
 
 ServerEncryption ProbeServerEncryption(const std::string& host, int port, int timeoutSeconds) {

@@ -1,8 +1,10 @@
 // How cardsync makes FreeTDS check the server's certificate, and how it tells a
 // user why an encrypted open failed. FreeTDS 1.3 takes "Encryption" in the
 // connection string but reads the CA file and the host-name check only from a
-// freetds.conf, and checks no certificate at all unless a CA file is named; so
-// the process gets a configuration file of its own, pointed at by FREETDSCONF.
+// freetds.conf section, which its ODBC driver opens only for "Servername=", and
+// checks no certificate at all unless a CA file is named; so the process gets a
+// configuration file of its own, pointed at by FREETDSCONF, with one section per
+// server it connects to.
 #pragma once
 
 #include <string>
@@ -11,9 +13,15 @@
 
 namespace cardsync::db {
 
-// The freetds.conf text for `settings`: a [global] section naming the CA file
-// ("system" for the system's CAs) with the host-name check on, or, under
-// trust_server_certificate=yes, neither.
+// The section the connection string names (Servername=): "cardsync-" and a
+// digest of server, port and the three TLS keys, so differing settings never
+// share one.
+std::string FreeTdsSectionName(const ConnectionSettings& settings);
+
+// The freetds.conf section for `settings` (its host, port and encryption level;
+// for a data source, [global]), naming the CA file ("system" for the system's
+// CAs) with the host-name check on, or, under trust_server_certificate=yes,
+// neither. Throws SettingsError for a server name a freetds.conf line cannot hold.
 std::string FreeTdsConfText(const ConnectionSettings& settings);
 
 // Writes FreeTdsConfText to this process's own file (under $XDG_RUNTIME_DIR, else

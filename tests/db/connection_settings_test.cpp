@@ -34,7 +34,7 @@ TEST_F(SettingsFile, GoodFilesGiveTheirConnectionStrings) {
   const Case cases[] = {
       {"defaults",
        "[database]\nserver=db.example\ndatabase=reporting\nuser=cardsync\npassword=secret\n",
-       "Driver=FreeTDS;Server=db.example;Port=1433;Database=reporting;UID=cardsync;PWD=secret;"
+       "Driver=FreeTDS;Servername={section};Port=1433;Database=reporting;UID=cardsync;PWD=secret;"
        "Encryption=require;"
        "TDS_Version=7.4;ClientCharset=UTF-8"},
       {"every key",
@@ -42,7 +42,7 @@ TEST_F(SettingsFile, GoodFilesGiveTheirConnectionStrings) {
        "Driver\nserver=10.0.0.5\nport=14330\ndatabase=rep\nuser=u\npassword=p\n"
        "login_timeout=5\nquery_timeout=0\nodbc_options=\"TDS_Version=7.3;ClientCharset=UTF-8\"\n",
        "Driver=Other "
-       "Driver;Server=10.0.0.5;Port=14330;Database=rep;UID=u;PWD=p;Encryption=require;TDS_Version="
+       "Driver;Servername={section};Port=14330;Database=rep;UID=u;PWD=p;Encryption=require;TDS_Version="
        "7.3;ClientCharset=UTF-8"},
       {"dsn replaces driver, server and port",
        "[database]\ndsn=Reporting\ndriver=Ignored\nserver=ignored\nport=1\nuser=u\npassword=p\n",
@@ -52,21 +52,26 @@ TEST_F(SettingsFile, GoodFilesGiveTheirConnectionStrings) {
        "UTF-8"},
       {"semicolon and brace in password are braced",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=\"a;b{c\"\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD={a;b{c};Encryption=require;TDS_"
+       "Driver=FreeTDS;Servername={section};Port=1433;Database=d;UID=u;PWD={a;b{c};Encryption=require;TDS_"
        "Version=7.4;ClientCharset=UTF-8"},
       {"unquoted comma in password survives",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=a,b\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=a,b;Encryption=require;TDS_Version="
+       "Driver=FreeTDS;Servername={section};Port=1433;Database=d;UID=u;PWD=a,b;Encryption=require;TDS_Version="
        "7.4;ClientCharset=UTF-8"},
       {"empty options", "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nodbc_options=\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=p;Encryption=require"},
+       "Driver=FreeTDS;Servername={section};Port=1433;Database=d;UID=u;PWD=p;Encryption=require"},
       {"encrypt=no still encrypts when the server can",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nencrypt=no\nodbc_options=\n",
-       "Driver=FreeTDS;Server=h;Port=1433;Database=d;UID=u;PWD=p;Encryption=request"},
+       "Driver=FreeTDS;Servername={section};Port=1433;Database=d;UID=u;PWD=p;Encryption=request"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(OdbcConnectionString(ReadConnectionSettings(Write(c.content))), c.connectionString);
+    const ConnectionSettings settings = ReadConnectionSettings(Write(c.content));
+    std::string expected = c.connectionString;
+    if (size_t at = expected.find("{section}"); at != std::string::npos) {
+      expected.replace(at, 9, FreeTdsSectionName(settings));
+    }
+    EXPECT_EQ(OdbcConnectionString(settings), expected);
   }
 }
 
@@ -101,6 +106,7 @@ TEST_F(SettingsFile, CertificateKeysDecideWhatFreeTdsChecks) {
     const std::string conf = FreeTdsConfText(settings);
     const bool checks = !settings.trustServerCertificate;
     const std::string caLine = c.caLine ? c.caLine : "\tca file = " + ca + "\n";
+    EXPECT_EQ(conf.find("[" + FreeTdsSectionName(settings) + "]\n\thost = h\n\tport = 1433\n"), 0u) << conf;
     EXPECT_EQ(conf.find(caLine) != std::string::npos, checks) << conf;
     EXPECT_EQ(conf.find("check certificate hostname = yes") != std::string::npos, checks) << conf;
     EXPECT_EQ(conf.find("ca file") != std::string::npos, checks) << conf;

@@ -152,7 +152,7 @@ TEST(WireFaults, BrokenClientsEndOnlyTheirOwnConnection) {
        standin::tds::FrameMessage(packet::kSqlBatch, lyingHeaders, 4096, 0), false, "ALL_HEADERS length"},
       {"disconnect in the middle of a request", true, halfBatch, true, "in the middle of a message"},
   };
-  StandinServer server({.tls = false});  // raw plain TDS
+  StandinServer server(StandinServer::Plain());  // raw plain TDS
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     {
@@ -170,7 +170,7 @@ TEST(WireFaults, BrokenClientsEndOnlyTheirOwnConnection) {
 }
 
 TEST(WireFaults, RequestsSplitIntoPacketsAndTinyReadsAreServed) {
-  StandinServer server({.tls = false});  // raw plain TDS
+  StandinServer server(StandinServer::Plain());  // raw plain TDS
   RawClient raw(server.port());
   raw.LogIn(server);
   Bytes payload = SqlBatch("select 'split' as word");

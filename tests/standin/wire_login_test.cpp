@@ -60,7 +60,7 @@ TEST(WireLogin, FailuresCarryServerNumberAndText) {
 }
 
 TEST(WireLogin, ClientRequiringEncryptionIsRefusedPromptly) {
-  StandinServer server({.tls = false});
+  StandinServer server(StandinServer::Plain());
   OdbcConnection conn;
   SQLRETURN rc = conn.Connect(server.OdbcConnectionString() + ";Encryption=require", 5);
   EXPECT_FALSE(SQL_SUCCEEDED(rc));

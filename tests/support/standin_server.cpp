@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -69,6 +70,10 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
       TDS_STANDIN_PATH, "--db",       options_.dbPath,   "--user", options_.user, "--password-env",
       kPasswordEnv,     "--database", options_.database, "--port", "0",           "--log",
       logPath_};
+  if (!options_.passwordFile.empty()) {
+    std::find(args.begin(), args.end(), "--password-env")[0] = "--password-file";
+    std::find(args.begin(), args.end(), kPasswordEnv)[0] = options_.passwordFile;
+  }
   if (options_.tls) {
     args.insert(
         args.end(),

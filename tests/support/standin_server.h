@@ -28,9 +28,18 @@ class StandinServer {
     bool tls = true;
     std::string tlsCert;        // empty: TestCertificate("server.pem")
     std::string tlsKey;         // empty: TestCertificate("server-key.pem")
+    std::string passwordFile;   // set: --password-file (its first line must be `password`)
     int maxConnections = 0;     // 0: the server's default
     int preloginTimeoutMs = 0;  // 0: the server's default
   };
+
+  // Default options but a plain (unencrypted) server: raw-byte tests and the
+  // encrypt=no path.
+  static Options Plain() {
+    Options options;
+    options.tls = false;
+    return options;
+  }
 
   // Starts <build>/bin/tds-standin with --log to a temporary file and waits
   // for its "listening on" line. Throws std::runtime_error carrying the
