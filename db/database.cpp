@@ -10,10 +10,10 @@
 #include <QVariant>
 #include <atomic>
 
+#include "clock/format_settings.h"
 #include "db/field_text.h"
 #include "db/freetds_tls.h"
 #include "db/odbc_direct.h"
-#include "clock/format_settings.h"
 
 namespace cardsync::db {
 namespace {
@@ -77,6 +77,32 @@ void Statement::Open(const Params& params) {
   }
   held->eof = held->rows.empty();
   held_ = std::move(held);
+}
+
+void Statement::OpenEach(const Params& params, const std::function<void(const Statement&)>& onRow) {
+  Close();
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  statement.Execute(text_ + kLineEnd, params);
+  if (!statement.SeekRowSet())
+    throw DatabaseError(name_ + ": CommandText does not return a result set");
+  // One row at a time in a holder of one row: a pass of any size costs one row.
+  held_ = std::make_unique<Held>();
+  held_->columns = statement.Columns();
+  held_->rows.resize(1);
+  std::vector<QVariant>& row = held_->rows.front();
+  while (statement.Fetch()) {
+    row.clear();
+    for (std::size_t i = 0; i < held_->columns.size(); ++i)
+      row.push_back(statement.Value(i, held_->columns[i].kind));
+    held_->eof = false;
+    onRow(*this);
+  }
+  Close();
+  try {
+    statement.Drain();
+  } catch (const DatabaseError& e) {
+    if (e.ConnectionLost()) throw;
+  }
 }
 
 void Statement::ExecSQL(const Params& params) {
@@ -313,7 +339,8 @@ std::string QodbcDatabaseName(const std::string& connectionString) {
   // The string reaches FreeTDS with one character past its end (Qt 6.4 over
   // unixODBC), which would join the last value (a password, when odbc_options
   // is empty); a closing ';' leaves that character outside every value.
-  const std::string closed = connectionString.ends_with(';') ? connectionString : connectionString + ';';
+  const std::string closed =
+      connectionString.ends_with(';') ? connectionString : connectionString + ';';
   if (ContainsNoCase(closed, "DRIVER=") || ContainsNoCase(closed, "SERVER=")) return closed;
   if (QString::fromStdString(closed).startsWith(QLatin1String("DSN="), Qt::CaseInsensitive)) {
     return closed.substr(4);

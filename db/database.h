@@ -3,6 +3,7 @@
 // driver. Jobs open it, read with the reader, write with the executor, close it.
 #pragma once
 
+#include <QVariant>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,13 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include <QVariant>
-
+#include "clock/datetime.h"
 #include "db/connection_settings.h"
 #include "db/db_error.h"
-#include "db/params.h"
-#include "clock/datetime.h"
 #include "db/field_text.h"
+#include "db/params.h"
 
 namespace cardsync::db {
 
@@ -43,6 +42,10 @@ class Statement {
   // row is then current. Throws DatabaseError; "<name>: CommandText does not
   // return a result set" when there is none.
   void Open(const Params& params = {});
+  // Runs the text and hands each row of its first row set to `onRow` as it arrives,
+  // this statement showing that row; closed afterwards. Nothing but the current row
+  // is held. An exception from `onRow` ends the reading and passes on.
+  void OpenEach(const Params& params, const std::function<void(const Statement&)>& onRow);
   // Runs the text as a statement; rows and counts it returns are discarded. Sent
   // as it is (a bare procedure name stays a batch of its own), or as one
   // sp_executesql request when values are given.

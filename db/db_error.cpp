@@ -83,7 +83,8 @@ std::string CleanServerText(std::string_view text) {
     const unsigned char c = static_cast<unsigned char>(text[i++]);
     if (IsControl(c)) {
       // A line break or tab still separates words.
-      if ((c == '\n' || c == '\r' || c == '\t') && !current.empty() && current.back() != ' ') current += ' ';
+      if ((c == '\n' || c == '\r' || c == '\t') && !current.empty() && current.back() != ' ')
+        current += ' ';
       continue;
     }
     current += static_cast<char>(c);

@@ -13,7 +13,10 @@ class DatabaseError : public Error {
  public:
   explicit DatabaseError(const std::string& message, std::string sqlState = {}, int nativeError = 0,
                          bool linkGone = false)
-      : Error(message), sqlState_(std::move(sqlState)), nativeError_(nativeError), linkGone_(linkGone) {}
+      : Error(message),
+        sqlState_(std::move(sqlState)),
+        nativeError_(nativeError),
+        linkGone_(linkGone) {}
 
   const std::string& SqlState() const { return sqlState_; }
   int NativeError() const { return nativeError_; }
@@ -27,15 +30,16 @@ class DatabaseError : public Error {
   bool LockTimedOut() const { return nativeError_ == 1222; }
   // A time-out rather than a broken link.
   bool TimedOut() const {
-    return sqlState_ == "HYT00" || sqlState_ == "HYT01" || sqlState_ == "S1T00" || sqlState_ == "S1T01";
+    return sqlState_ == "HYT00" || sqlState_ == "HYT01" || sqlState_ == "S1T00" ||
+           sqlState_ == "S1T01";
   }
 
   // True when the connection can no longer be used: SQLSTATE class 08, a time-out
   // (HYT00, HYT01, or S1T00/S1T01 as FreeTDS reports them), or the driver
   // reporting the link dead.
   bool ConnectionLost() const {
-    return linkGone_ || sqlState_.starts_with("08") || sqlState_ == "HYT00" || sqlState_ == "HYT01" ||
-           sqlState_ == "S1T00" || sqlState_ == "S1T01";
+    return linkGone_ || sqlState_.starts_with("08") || sqlState_ == "HYT00" ||
+           sqlState_ == "HYT01" || sqlState_ == "S1T00" || sqlState_ == "S1T01";
   }
 
  private:

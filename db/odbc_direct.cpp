@@ -112,9 +112,12 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
       rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
                             &numbers[i], 0, &indicators[i]);
     } else if (const auto* stamp = std::get_if<Timestamp>(&params[i])) {
-      stamps[i] = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(stamp->year),  SQLUSMALLINT(stamp->month),
-                                       SQLUSMALLINT(stamp->day),  SQLUSMALLINT(stamp->hour),
-                                       SQLUSMALLINT(stamp->minute), SQLUSMALLINT(stamp->second),
+      stamps[i] = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(stamp->year),
+                                       SQLUSMALLINT(stamp->month),
+                                       SQLUSMALLINT(stamp->day),
+                                       SQLUSMALLINT(stamp->hour),
+                                       SQLUSMALLINT(stamp->minute),
+                                       SQLUSMALLINT(stamp->second),
                                        0};
       indicators[i] = sizeof(SQL_TIMESTAMP_STRUCT);
       // Whole seconds: 19 characters, no fraction digits.
@@ -128,13 +131,12 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
       const std::size_t point = digits.find('.');
       const SQLSMALLINT scale =
           point == std::string::npos ? 0 : SQLSMALLINT(digits.size() - point - 1);
-      const std::size_t figures = std::count_if(digits.begin(), digits.end(),
-                                                [](char c) { return c >= '0' && c <= '9'; });
+      const std::size_t figures =
+          std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
       const SQLULEN precision = std::clamp<SQLULEN>(figures, std::max<SQLULEN>(scale, 1), 38);
       indicators[i] = SQLLEN(digits.size());
       rc = SQLBindParameter(statement_, position, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_DECIMAL,
-                            precision, scale, digits.data(), SQLLEN(digits.size()),
-                            &indicators[i]);
+                            precision, scale, digits.data(), SQLLEN(digits.size()), &indicators[i]);
     } else {
       const auto* utf8 = std::get_if<std::string>(&params[i]);
       std::u16string& value = texts.emplace_back(utf8 ? Utf16(*utf8) : std::u16string());

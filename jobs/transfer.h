@@ -23,15 +23,15 @@ struct TransferOptions {
   struct Day {
     int year, month, day;
   };
-  std::optional<Day> runDay;
+  std::optional<Day> runDay = std::nullopt;
   // Checked between records: when set, the run ends Interrupted after the record in
   // hand (its transaction committed or rolled back).
   const std::atomic<bool>* stop = nullptr;
   // Records written per chunk; 1 writes record by record. Unset: the settings'
   // [transfer] batch_size.
-  std::optional<int> batchSize;
+  std::optional<int> batchSize = std::nullopt;
   // Called as records are done: records done of the pass's total, and the pass (1, 2).
-  std::function<void(int done, int total, int pass)> progress;
+  std::function<void(int done, int total, int pass)> progress = nullptr;
 };
 
 // Runs both passes. CouldNotConnect when the connection cannot be opened. Failed

@@ -105,15 +105,18 @@ ColumnType TypeOfColumnKind(db::ColumnKind kind) {
 DestinationColumns LearnDestinationColumns(db::Database& database) {
   DestinationColumns columns;
   const std::pair<const char*, ColumnType*> wanted[] = {
-      {"kex_no", &columns.kexNo},   {"startdate", &columns.startDate},
+      {"kex_no", &columns.kexNo},    {"startdate", &columns.startDate},
       {"enddate", &columns.endDate}, {"months", &columns.months},
       {"moneys", &columns.moneys},   {"types", &columns.types},
       {"kahao", &columns.kahao},     {"siji", &columns.siji}};
-  const std::vector<db::Database::ColumnType> described = database.DescribeColumns(kDestinationQuery);
+  const std::vector<db::Database::ColumnType> described =
+      database.DescribeColumns(kDestinationQuery);
   for (const auto& [name, slot] : wanted) {
-    const auto found = std::find_if(described.begin(), described.end(), [name = name](const auto& c) {
-      return QString::fromStdString(c.name).compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-    });
+    const auto found =
+        std::find_if(described.begin(), described.end(), [name = name](const auto& c) {
+          return QString::fromStdString(c.name).compare(QLatin1String(name), Qt::CaseInsensitive) ==
+                 0;
+        });
     if (found == described.end())
       throw Error(std::string("T_quindale has no column '") + name + "'");
     *slot = TypeOfColumnKind(found->kind);
@@ -135,15 +138,15 @@ PreparedRecord PrepareRecord(const db::Statement& reader, bool convertPlate,
   std::string kahao = reader.FieldText("kahao");
   if (convertPlate) kahao = ConvertedPlate(kahao);
   std::string kexNo = reader.FieldText("kex_no");
-  db::Value startDate =
-      DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("startdate"))), destination.startDate);
+  db::Value startDate = DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("startdate"))),
+                                  destination.startDate);
   db::Value endDate =
       DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("enddate"))), destination.endDate);
   std::string types = reader.FieldText("types");
   db::Value siji = DateValue(reader.FieldDateTime("siji"), destination.siji);
-  record.update = {std::move(kexNo), std::move(startDate), std::move(endDate),
+  record.update = {std::move(kexNo),  std::move(startDate), std::move(endDate),
                    std::move(months), std::move(moneys),    std::move(types),
-                   std::move(kahao), std::move(siji),       record.orderId};
+                   std::move(kahao),  std::move(siji),      record.orderId};
   return record;
 }
 
@@ -189,7 +192,8 @@ std::optional<std::string> PlainDecimal(std::string_view text) {
     digits.insert(0, std::size_t(-pointAt), '0');
     pointAt = 0;
   }
-  if (std::size_t(pointAt) > digits.size()) digits.append(std::size_t(pointAt) - digits.size(), '0');
+  if (std::size_t(pointAt) > digits.size())
+    digits.append(std::size_t(pointAt) - digits.size(), '0');
   std::string whole = digits.substr(0, std::size_t(pointAt));
   std::string fraction = digits.substr(std::size_t(pointAt));
   whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));

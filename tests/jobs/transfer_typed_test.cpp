@@ -1,10 +1,10 @@
 // The transfer's values as the server stores them, whatever the workstation's
 // language, and the errors that end a run instead of skipping a record.
 #include <gtest/gtest.h>
+#include <sqlext.h>
 
 #include <QLocale>
 #include <algorithm>
-#include <sqlext.h>
 
 #include "clock/format_settings.h"
 #include "jobs/transfer.h"
@@ -61,8 +61,7 @@ TEST(TransferTyped, TheSameValuesUnderEveryWorkstationLanguage) {
   // C: two-digit years; de_DE: decimal comma, day first; en_GB and fr_FR: day first;
   // ar_EG: Arabic-Indic digits; th_TH: another calendar's habits; en_US: 12-hour clock;
   // zh_CN: the workstation the program was made for.
-  for (const char* locale :
-       {"C", "de_DE", "en_GB", "fr_FR", "ar_EG", "th_TH", "en_US", "zh_CN"}) {
+  for (const char* locale : {"C", "de_DE", "en_GB", "fr_FR", "ar_EG", "th_TH", "en_US", "zh_CN"}) {
     SCOPED_TRACE(locale);
     server.Exec("delete from T_quindale");
     WorkstationLocale pinned(locale);
@@ -103,10 +102,20 @@ TEST(TransferTyped, NumbersForEachDestinationType) {
     std::optional<std::string> plain;
   };
   const Case plain[] = {
-      {"12", "12"},         {"+12", "12"},       {"-0", "0"},          {" 2.50 ", "2.5"},
-      {"1.5E-7", "0.00000015"}, {"1E20", "100000000000000000000"}, {".5", "0.5"},
-      {"5.", "5"},          {"-007.10", "-7.1"}, {"abc", std::nullopt}, {"1e", std::nullopt},
-      {"", std::nullopt},   {"1,5", std::nullopt}, {"1E999", std::nullopt},
+      {"12", "12"},
+      {"+12", "12"},
+      {"-0", "0"},
+      {" 2.50 ", "2.5"},
+      {"1.5E-7", "0.00000015"},
+      {"1E20", "100000000000000000000"},
+      {".5", "0.5"},
+      {"5.", "5"},
+      {"-007.10", "-7.1"},
+      {"abc", std::nullopt},
+      {"1e", std::nullopt},
+      {"", std::nullopt},
+      {"1,5", std::nullopt},
+      {"1E999", std::nullopt},
   };
   for (const Case& c : plain) {
     SCOPED_TRACE(c.text);
@@ -118,10 +127,10 @@ TEST(TransferTyped, NumbersForEachDestinationType) {
   };
   // Cut toward zero, as the server makes a numeric literal whole.
   for (const Whole& c : std::initializer_list<Whole>{{"2.9", 2},
-                                                      {"-2.9", -2},
-                                                      {"0.5", 0},
-                                                      {"9223372036854775807", INT64_MAX},
-                                                      {"-9223372036854775808", INT64_MIN}}) {
+                                                     {"-2.9", -2},
+                                                     {"0.5", 0},
+                                                     {"9223372036854775807", INT64_MAX},
+                                                     {"-9223372036854775808", INT64_MIN}}) {
     SCOPED_TRACE(c.plain);
     EXPECT_EQ(WholePart(c.plain), c.whole);
   }
@@ -177,33 +186,39 @@ TEST(TransferTyped, ErrorsNotAboutOneRecordFailTheRun) {
       "startdate datetime, enddate datetime, months int, moneys money, types varchar(10), "
       "kahao nvarchar(20))";
   const Case cases[] = {
-      {"a destination column missing", {"drop table T_quindale", withoutSiji}, false,
+      {"a destination column missing",
+       {"drop table T_quindale", withoutSiji},
+       false,
        "Invalid column name 'siji'"},
-      {"another session holds a lock, also after one retry", {}, true,
+      {"another session holds a lock, also after one retry",
+       {},
+       true,
        "Lock request time out period exceeded"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    StandinServer server(testing::ReportingOptions());
-    server.Exec(kSeed);
-    for (const std::string& statement : c.breakIt) server.Exec(statement);
-    std::optional<OtherSessionLock> lock;
-    if (c.holdLock) lock.emplace(server);
-    db::Database database([&server] { return SettingsFor(server); });
-    const JobOutcome outcome = RunTransfer(database);
-    EXPECT_EQ(outcome.status, JobOutcome::Status::Failed);
-    EXPECT_EQ(outcome.message, c.message);
-    EXPECT_TRUE(outcome.skipped.empty());
-    if (c.holdLock) {
-      // Tried twice before the run gave up.
-      const auto lines = server.LogLines();
-      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                              [](const std::string& l) { return l.starts_with("error: 1222"); }),
-                2);
+    for (const int batchSize : {1, 100}) {
+      SCOPED_TRACE(std::string(c.name) + ", batch_size " + std::to_string(batchSize));
+      StandinServer server(testing::ReportingOptions());
+      server.Exec(kSeed);
+      for (const std::string& statement : c.breakIt) server.Exec(statement);
+      std::optional<OtherSessionLock> lock;
+      if (c.holdLock) lock.emplace(server);
+      db::Database database([&server] { return SettingsFor(server); });
+      const JobOutcome outcome = RunTransfer(database, {.batchSize = batchSize});
+      EXPECT_EQ(outcome.status, JobOutcome::Status::Failed);
+      EXPECT_EQ(outcome.message, c.message);
+      EXPECT_TRUE(outcome.skipped.empty());
+      if (c.holdLock) {
+        // Tried twice record by record (after the chunk) before the run gave up.
+        const auto lines = server.LogLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.starts_with("error: 1222"); }),
+                  batchSize == 1 ? 2 : 3);
+      }
+      lock.reset();
+      // Nothing was written before the run stopped.
+      EXPECT_EQ(server.Query("select count(*) from T_quindale"), (Rows{{"0"}}));
     }
-    lock.reset();
-    // Nothing was written before the run stopped.
-    EXPECT_EQ(server.Query("select count(*) from T_quindale"), (Rows{{"0"}}));
   }
 }
 
