@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kSettingsEnv = "CARDSYNC_SETTINGS";
 constexpr const char* kSection = "database";
+constexpr const char* kTransferSection = "transfer";
 constexpr const char* kFolderName = "cardsync";
 constexpr const char* kFileName = "cardsync.ini";
 
@@ -150,6 +151,13 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
   settings.trustServerCertificate =
       reader.YesNo("trust_server_certificate", settings.trustServerCertificate);
   settings.caFile = reader.ReadableFile("ca_file");
+  ini.endGroup();
+  if (ini.childGroups().contains(QString::fromLatin1(kTransferSection))) {
+    ini.beginGroup(QString::fromLatin1(kTransferSection));
+    const SectionReader transfer(ini, path);
+    settings.batchSize = transfer.Number("batch_size", settings.batchSize, 1, kLargestBatchSize);
+    ini.endGroup();
+  }
   return settings;
 }
 

@@ -247,6 +247,7 @@ bool Database::OpenDatabase() {
     return false;
   }
   queryTimeoutSeconds_ = settings.queryTimeoutSeconds;
+  settings_ = settings;
 
   const QString name = QString::fromStdString(connectionName_);
   QSqlDatabase connection = QSqlDatabase::contains(name)

@@ -107,6 +107,8 @@ class Database {
   // False when closing failed; the connection is given up either way.
   bool CloseDatabase();
   bool Connected() const;
+  // The settings of the last OpenDatabase (defaults before the first).
+  const ConnectionSettings& Settings() const { return settings_; }
 
   // Runs a statement that returns no rows on the executor. Throws DatabaseError.
   void ExecuteStatement(const std::string& text, const Params& params = {});
@@ -147,6 +149,7 @@ class Database {
   std::string lastConnectError_;
   std::optional<DatabaseError> lastQueryError_;
   int queryTimeoutSeconds_ = 30;
+  ConnectionSettings settings_;
   Statement reader_;
   Statement executor_;
 };

@@ -39,10 +39,6 @@ constexpr const char* kDaySpecialCards =
     "year(siji)*10000+month(siji)*100+DAY(siji)=? and  "
     "kahao  in ('000000','111111','222222','333333','444444')";
 
-// The chunk size when the settings name none: the fastest measured with the
-// benchmark (bench/transfer.cpp) at every reply delay tried.
-constexpr int kDefaultBatchSize = kMostRecordsPerChunk;
-
 struct TransferPass {
   const char* selection;
   const char* daySelection;  // the same for a run that serves an earlier day
@@ -99,7 +95,7 @@ bool RunPass(db::Database& database, const TransferPass& pass,
     }
   });
 
-  const std::size_t step = std::size_t(std::clamp(batchSize, 1, kMostRecordsPerChunk));
+  const std::size_t step = std::size_t(std::clamp(batchSize, 1, db::kLargestBatchSize));
   int done = read - int(records.Size());
   bool whole = true;
   try {
@@ -132,7 +128,7 @@ bool RunPass(db::Database& database, const TransferPass& pass,
 JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
   return RunConnected(database, [&](JobOutcome& outcome) {
     const DestinationColumns destination = LearnDestinationColumns(database);
-    const int batchSize = options.batchSize.value_or(kDefaultBatchSize);
+    const int batchSize = options.batchSize.value_or(database.Settings().batchSize);
     int passNumber = 0;
     for (const TransferPass& pass : kPasses) {
       if (!RunPass(database, pass, destination, options, ++passNumber, batchSize, outcome)) {

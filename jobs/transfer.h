@@ -27,8 +27,8 @@ struct TransferOptions {
   // Checked between records: when set, the run ends Interrupted after the record in
   // hand (its transaction committed or rolled back).
   const std::atomic<bool>* stop = nullptr;
-  // Records written per chunk; 1 writes record by record. Unset: the settings'
-  // [transfer] batch_size.
+  // Records written per chunk, at most db::kLargestBatchSize; 1 writes record by
+  // record. Unset: the settings' [transfer] batch_size.
   std::optional<int> batchSize = std::nullopt;
   // Called as records are done: records done of the pass's total, and the pass (1, 2).
   std::function<void(int done, int total, int pass)> progress = nullptr;

@@ -14,11 +14,6 @@
 
 namespace cardsync::jobs {
 
-// SQL Server takes at most 2 100 parameters a request, two of which sp_executesql
-// spends on the statement and its declarations; a chunk's write binds one per new
-// order_id and nine per update: 209 records when every one is new.
-constexpr int kMostRecordsPerChunk = 209;
-
 class RecordWriter {
  public:
   RecordWriter(db::Database& database, JobOutcome& outcome)

@@ -84,6 +84,10 @@ TEST_F(SettingsFile, TimeoutsAreRead) {
       ReadConnectionSettings(Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n"));
   EXPECT_EQ(defaults.loginTimeoutSeconds, 30);
   EXPECT_EQ(defaults.queryTimeoutSeconds, 30);
+  EXPECT_EQ(defaults.batchSize, kDefaultBatchSize);
+  const ConnectionSettings perRecord = ReadConnectionSettings(
+      Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n[transfer]\nbatch_size=1\n"));
+  EXPECT_EQ(perRecord.batchSize, 1);
 }
 
 TEST_F(SettingsFile, CertificateKeysDecideWhatFreeTdsChecks) {
@@ -131,6 +135,9 @@ TEST_F(SettingsFile, BrokenFilesNameTheFileAndTheKey) {
        "'port'"},
       {"port out of range", "[database]\nserver=h\nport=70000\ndatabase=d\nuser=u\npassword=p\n",
        "'port'"},
+      {"chunk past the server's parameter limit",
+       "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n[transfer]\nbatch_size=210\n",
+       "'batch_size'"},
       {"bad login timeout",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nlogin_timeout=0\n",
        "'login_timeout'"},
