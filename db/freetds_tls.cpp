@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -51,7 +50,9 @@ class OwnConfFile {
     std::string text = "; written by cardsync for its own connections\n";
     for (const auto& [name, body] : sections_) text += body;
     if (path_.isEmpty()) {
-      QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+      // Read directly: Qt's RuntimeLocation warns on stderr when the variable is unset.
+      const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      QString dir = runtime ? QFile::decodeName(runtime) : QString();
       if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::tempPath();
       path_ = QDir(dir).filePath(QStringLiteral("cardsync-freetds-%1.conf").arg(::getpid()));
     } else if (text == written_) {
