@@ -15,9 +15,11 @@
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
 #include "jobs/check.h"
-#include "jobs/oneshot.h"
+#include "schedule/headless.h"
+#include "schedule/oneshot.h"
 #include "shell/error_box.h"
 #include "shell/mainfrm.h"
+#include "shell/window_instance.h"
 
 namespace {
 
@@ -89,7 +91,7 @@ int Run(int argc, char** argv, Args args) {
   cardsync::ReloadFormatSettings();
   if (!ReadSettings()) return kExitSettings;
   try {
-    return cardsync::jobs::RunOnce(*kind, std::cout);
+    return cardsync::schedule::RunOnce(*kind, std::cout);
   } catch (const std::exception& e) {
     std::cerr << "cardsync: " << e.what() << '\n';
     return kExitFailed;
@@ -118,6 +120,24 @@ int Check(int argc, char** argv, Args args) {
   return kExitFailed;
 }
 
+int Headless(int argc, char** argv, Args args) {
+  if (!args.empty()) return UsageError("--headless takes no arguments");
+  return cardsync::schedule::RunHeadless(argc, argv);
+}
+
+int History(int, char**, Args args) {
+  int days = 7;
+  if (args.size() == 2 && std::string_view(args[0]) == "--days") {
+    const QString text = QString::fromLocal8Bit(args[1]);
+    bool ok = false;
+    days = text.toInt(&ok);
+    if (!ok || days < 1) return UsageError("--days takes a whole number of days, 1 or more");
+  } else if (!args.empty()) {
+    return UsageError("--history takes only --days N");
+  }
+  return cardsync::schedule::PrintHistory(days, std::cout, std::cerr);
+}
+
 struct Mode {
   std::string_view option;
   std::string_view usage;  // its lines of --help, each ending in a newline
@@ -136,6 +156,12 @@ constexpr std::array kModes{
         "       cardsync --check             log in and check the tables, columns, procedure and\n"
         "                                    rights the jobs need, one line each; writes nothing\n",
         Check},
+    Mode{"--headless",
+         "       cardsync --headless          run the daily schedule without a window until SIGTERM\n",
+         Headless},
+    Mode{"--history",
+         "       cardsync --history [--days N]  print the runs of the last N days (7), oldest first\n",
+         History},
     Mode{"--version", "       cardsync --version           print the version\n", Version},
     Mode{"--help", "       cardsync --help              show this text\n", Help},
     Mode{"-h", "", Help},
@@ -185,8 +211,11 @@ int RunWindow(int argc, char** argv) {
   const QStringList left = QCoreApplication::arguments().mid(1);
   if (!left.isEmpty()) return UsageError("unknown argument '" + left.front().toStdString() + "'");
   cardsync::ReloadFormatSettings();
+  cardsync::shell::WindowInstance instance;  // one window per target
+  if (!instance.IsFirst()) return kExitDone;  // the first one was asked to show itself
   try {
     cardsync::shell::TForm1 Form1;
+    instance.ShowOnRequest(Form1);
     Form1.show();
     app.exec();
   } catch (...) {

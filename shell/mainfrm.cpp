@@ -1,7 +1,9 @@
 // The main window. Its constructor builds the controls from the layout table below;
-// each slot is a few lines handing work to the schedule, a job or the error box.
+// each slot is a few lines handing work to the scheduler or the error box, or showing
+// what the scheduler reports from its workers.
 #include "shell/mainfrm.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QFont>
 #include <QLabel>
@@ -11,14 +13,14 @@
 #include <QPushButton>
 #include <QRect>
 #include <QTimer>
+#include <iostream>
 
+#include "clock/format_settings.h"
 #include "convert/error.h"
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
-#include "jobs/totals.h"
-#include "jobs/transfer.h"
+#include "schedule/scheduler.h"
 #include "shell/error_box.h"
-#include "clock/format_settings.h"
 
 using namespace Qt::StringLiterals;
 
@@ -26,9 +28,13 @@ namespace cardsync::shell {
 
 namespace {
 
-// The daily runs, in the order every tick checks them: the transfer first.
-constexpr char kTransferTime[] = "020000";
-constexpr char kTotalsTime[] = "010000";
+constexpr char16_t kTitle[] = u"Form1";
+// While a transfer runs its progress follows the caption, so no control has to move.
+constexpr char16_t kProgressTitle[] = u"Form1 - 解析 %1/%2 (%3)";
+constexpr char16_t kTotalsTitle[] = u"Form1 - 统计...";
+constexpr char kWarning[] = "警告: ";
+// The log shows this much of the history when the window opens: the last day.
+constexpr double kRecentDays = 1.0;
 
 // Window and control geometry in pixels; the controls' in client coordinates.
 constexpr QRect kFormBounds{192, 130, 301, 184};
@@ -56,19 +62,20 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
       Memo1(new QPlainTextEdit(u"Memo1"_s, this)),
       Button2(new QPushButton(u"统计"_s, this)),
       Timer1(new QTimer(this)),
-      clock_(std::move(clock)),
-      runJob_(std::move(runJob)),
-      checks_{Check{jobs::JobKind::Transfer, Schedule(kTransferTime)},
-              Check{jobs::JobKind::Totals, Schedule(kTotalsTime)}} {
-  if (!runJob_) {
-    runJob_ = [this](jobs::JobKind kind) {
-      return kind == jobs::JobKind::Transfer ? jobs::RunTransfer(database_)
-                                             : jobs::RunTotals(database_);
-    };
-  }
+      clock_(std::move(clock)) {
+  schedule::SchedulerSetup setup = schedule::SetupFromSettings(
+      [](const std::string& text) { std::cerr << "cardsync: warning: " << text << std::endl; });
+  setup.clock = clock_;
+  setup.stamp = [this] { return Label1->text().toStdString(); };
+  if (runJob) setup.job = std::move(runJob);
+  setup.warn = [this](const std::string& text) {
+    std::cerr << "cardsync: warning: " << text << std::endl;
+    AppendLog({kWarning + text});
+  };
+  scheduler_ = new schedule::Scheduler(std::move(setup), this);
 
   setObjectName(u"Form1"_s);
-  setWindowTitle(u"Form1"_s);
+  setWindowTitle(QString::fromUtf16(kTitle));
   move(kFormBounds.topLeft());
   resize(kFormBounds.size());
   // Adding substitutes a family already has changes nothing, so every form may do it.
@@ -104,8 +111,20 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+  connect(scheduler_, &schedule::Scheduler::runStarted, this, &TForm1::RunStarted);
+  connect(scheduler_, &schedule::Scheduler::progressed, this, &TForm1::Progressed);
+  connect(scheduler_, &schedule::Scheduler::runFinished, this, &TForm1::RunFinished);
+  connect(scheduler_, &schedule::Scheduler::runFailed, this, &TForm1::RunFailed);
+  connect(scheduler_, &schedule::Scheduler::logLines, this, [this](const QStringList& lines) {
+    for (const QString& line : lines) Memo1->appendPlainText(line);
+  });
+  connect(scheduler_, &schedule::Scheduler::stopped, this, [this] {
+    if (closeWhenStopped_) close();
+  });
+  ShowRecentRuns();
   ArmTimer();
-  if (auto warning = db::SettingsFileModeWarning(db::SettingsFilePath())) AppendLog({"警告: " + *warning});
+  if (auto warning = db::SettingsFileModeWarning(db::SettingsFilePath()))
+    AppendLog({kWarning + *warning});
 }
 
 void TForm1::ArmTimer() {
@@ -119,67 +138,99 @@ void TForm1::Timer1Timer() {
   RunGuarded([this] {
     Label1->setText(QString::fromStdString(DateTimeText(clock_())));
     Label1->adjustSize();
-    // Each check reads the clock afresh: a transfer that ran long must not make the
-    // totals check judge by a reading from before it started.
-    for (Check& check : checks_) {
-      if (check.schedule.Due(clock_())) ScheduledRun(check.kind);
-    }
+    scheduler_->Tick();  // reads the clock afresh for each job
   });
 }
 
 void TForm1::Button1Click() {
-  RunGuarded([this] { ClickedRun(jobs::JobKind::Transfer); });
+  RunGuarded([this] { scheduler_->Click(jobs::JobKind::Transfer); });
 }
 
 void TForm1::Button2Click() {
-  RunGuarded([this] { ClickedRun(jobs::JobKind::Totals); });
+  RunGuarded([this] { scheduler_->Click(jobs::JobKind::Totals); });
 }
 
-void TForm1::ScheduledRun(jobs::JobKind kind) {
-  Timer1->stop();
-  jobs::JobOutcome outcome;
-  try {
-    outcome = runJob_(kind);
-  } catch (...) {
-    // A job that throws instead of reporting is still a failed run: logged, and the
-    // timer must come back, or the clock and every later day's runs would stop.
-    outcome.status = jobs::JobOutcome::Status::Failed;
-    outcome.message = ExceptionMessage(std::current_exception());
-  }
-  AppendLog(jobs::OutcomeLogLines(kind, outcome, Stamp()));
-  if (outcome.status == jobs::JobOutcome::Status::Failed) {
-    // Queued, so this tick finishes its checks and the clock keeps running while the
-    // box waits for someone to read it; queued before the timer is armed again, so a
-    // refused timer cannot swallow the job's own error.
-    QMetaObject::invokeMethod(
-        this, [message = outcome.message] { ShowErrorBox(message); }, Qt::QueuedConnection);
-  }
-  ArmTimer();
+QPushButton* TForm1::ButtonOf(int kind) const {
+  return kind == static_cast<int>(jobs::JobKind::Transfer) ? Button1 : Button2;
 }
 
-void TForm1::ClickedRun(jobs::JobKind kind) {
-  const jobs::JobOutcome outcome = runJob_(kind);
-  std::vector<std::string> lines = jobs::OutcomeLogLines(kind, outcome, Stamp());
-  // A click logs neither its success nor its failure (the box reports that one), but a
-  // connection that never came up and skipped records are worth a line either way.
-  if (outcome.status != jobs::JobOutcome::Status::CouldNotConnect && !lines.empty()) {
-    lines.erase(lines.begin());
+void TForm1::RunStarted(int kind) {
+  ButtonOf(kind)->setEnabled(false);
+  if (kind == static_cast<int>(jobs::JobKind::Totals)) {
+    setWindowTitle(QString::fromUtf16(kTotalsTitle));
   }
-  AppendLog(lines);
-  if (outcome.status == jobs::JobOutcome::Status::Failed) throw cardsync::Error(outcome.message);
+}
+
+void TForm1::Progressed(int kind, int done, int total, int pass) {
+  if (kind != static_cast<int>(jobs::JobKind::Transfer)) return;
+  setWindowTitle(QString::fromUtf16(kProgressTitle).arg(done).arg(total).arg(pass));
+}
+
+void TForm1::RunFinished(int kind) {
+  ButtonOf(kind)->setEnabled(true);
+  const int other = kind == static_cast<int>(jobs::JobKind::Transfer)
+                        ? static_cast<int>(jobs::JobKind::Totals)
+                        : static_cast<int>(jobs::JobKind::Transfer);
+  if (!scheduler_->Running(static_cast<jobs::JobKind>(other))) {
+    setWindowTitle(QString::fromUtf16(kTitle));
+  }
+}
+
+void TForm1::RunFailed(const QString& message) {
+  // One box at a time, and never in the tick's own call: the clock keeps running while
+  // the box waits for someone to read it.
+  if (boxOpen_) return;
+  boxOpen_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, text = message.toStdString()] {
+        ShowErrorBox(text);
+        boxOpen_ = false;
+      },
+      Qt::QueuedConnection);
+}
+
+void TForm1::ShowRecentRuns() {
+  const DateTime now = clock_();
+  schedule::History& history = scheduler_->RunHistory();
+  for (const schedule::RunRow& row : history.Runs(now - kRecentDays, scheduler_->RunTarget())) {
+    if (!row.ended) continue;  // still running elsewhere, or never finished
+    jobs::JobOutcome outcome;
+    using Status = jobs::JobOutcome::Status;
+    for (Status status :
+         {Status::Done, Status::CouldNotConnect, Status::Failed, Status::Interrupted}) {
+      if (schedule::OutcomeName(status) == row.outcome) outcome.status = status;
+    }
+    outcome.message = row.message;
+    for (const QString& line : QString::fromStdString(row.skippedRecords).split(u'\n')) {
+      if (!line.isEmpty())
+        outcome.skipped.push_back({line.section(u": "_s, 0, 0).toStdString(), {}});
+    }
+    AppendLog(jobs::OutcomeLogLines(row.job, outcome, DateTimeText(row.started)));
+  }
 }
 
 void TForm1::AppendLog(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) Memo1->appendPlainText(QString::fromStdString(line));
 }
 
-std::string TForm1::Stamp() const { return Label1->text().toStdString(); }
-
 void TForm1::changeEvent(QEvent* event) {
   // Later date-time texts follow the new regional settings; the label catches up on
   // the next tick.
   if (event->type() == QEvent::LocaleChange) ReloadFormatSettings();
   QWidget::changeEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // A running job stops after its current record and is recorded as interrupted; the
+  // window closes once nothing runs.
+  if (scheduler_->Busy()) {
+    closeWhenStopped_ = true;
+    scheduler_->StopAll();
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void TForm1::showEvent(QShowEvent* event) {

@@ -1,6 +1,7 @@
 // TForm1, the program's one window (instance Form1): the clock label, the two job
-// buttons, the log box and the one-second timer whose tick runs the daily schedule.
-// The window only wires: the schedule decides, the jobs work, the error box reports.
+// buttons, the log box and the one-second timer whose tick drives the scheduler.
+// The window only wires: the scheduler decides and runs the jobs on its workers, the
+// error box reports.
 #pragma once
 
 #include <QWidget>
@@ -9,15 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "db/database.h"
-#include "jobs/outcome.h"
 #include "clock/datetime.h"
-#include "shell/schedule.h"
+#include "jobs/outcome.h"
+#include "schedule/job_call.h"
 
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+
+namespace cardsync::schedule {
+class Scheduler;
+}
 
 namespace cardsync::shell {
 
@@ -25,10 +29,11 @@ class TForm1 : public QWidget {
   Q_OBJECT
  public:
   using Clock = std::function<DateTime()>;
-  using JobRunner = std::function<jobs::JobOutcome(jobs::JobKind)>;
+  using JobRunner = schedule::JobFunction;
 
-  // `clock` is read for the label and for each schedule check; `runJob` runs one job to
-  // its end. Left empty, the runner calls RunTransfer/RunTotals on the form's Database.
+  // `clock` is read for the label and by the scheduler; `runJob` runs one job to its end
+  // on the job's worker thread. Left empty, the real jobs run, each on a connection of its
+  // worker's own. The target and the history come from the deployment settings.
   // Throws cardsync::Error when the timer cannot be started.
   explicit TForm1(Clock clock = NowDateTime, JobRunner runJob = {}, QWidget* parent = nullptr);
 
@@ -39,7 +44,7 @@ class TForm1 : public QWidget {
   QPushButton* Button2;
   QTimer* Timer1;
 
-  db::Database& Database() { return database_; }
+  schedule::Scheduler& RunScheduler() { return *scheduler_; }
 
  public slots:
   void Timer1Timer();
@@ -48,26 +53,25 @@ class TForm1 : public QWidget {
 
  protected:
   void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
-  struct Check {
-    jobs::JobKind kind;
-    Schedule schedule;
-  };
-
   // Starts Timer1; throws cardsync::Error "Not enough timers available" when it cannot.
   void ArmTimer();
-  void ScheduledRun(jobs::JobKind kind);
-  void ClickedRun(jobs::JobKind kind);
   void AppendLog(const std::vector<std::string>& lines);
-  std::string Stamp() const;
+  void ShowRecentRuns();
+  void RunStarted(int kind);
+  void Progressed(int kind, int done, int total, int pass);
+  void RunFinished(int kind);
+  void RunFailed(const QString& message);
+  QPushButton* ButtonOf(int kind) const;
 
-  db::Database database_;
   Clock clock_;
-  JobRunner runJob_;
-  std::array<Check, 2> checks_;
+  schedule::Scheduler* scheduler_;
   bool placed_ = false;
+  bool boxOpen_ = false;
+  bool closeWhenStopped_ = false;
 };
 
 }  // namespace cardsync::shell

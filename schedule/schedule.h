@@ -7,7 +7,7 @@
 
 #include "clock/datetime.h"
 
-namespace cardsync::shell {
+namespace cardsync::schedule {
 
 class Schedule {
  public:
@@ -37,4 +37,4 @@ class Schedule {
   std::optional<long long> lastRunDay_;
 };
 
-}  // namespace cardsync::shell
+}  // namespace cardsync::schedule

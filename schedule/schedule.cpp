@@ -1,13 +1,13 @@
 // The daily schedule check. Readings are reduced to (day, second of day) with the
 // clock library's own split, so a check agrees with the clock text the label shows.
-#include "shell/schedule.h"
+#include "schedule/schedule.h"
 
 #include <cmath>
 #include <string>
 
 #include "convert/error.h"
 
-namespace cardsync::shell {
+namespace cardsync::schedule {
 
 namespace {
 
@@ -55,4 +55,4 @@ bool Schedule::Due(DateTime reading) {
   return true;
 }
 
-}  // namespace cardsync::shell
+}  // namespace cardsync::schedule

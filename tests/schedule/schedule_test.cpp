@@ -1,6 +1,6 @@
 // The daily schedule check: which readings make a job due, across seconds that are
 // stepped over, repeated, crossed at midnight or stepped back.
-#include "shell/schedule.h"
+#include "schedule/schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "convert/error.h"
 
-namespace cardsync::shell {
+namespace cardsync::schedule {
 namespace {
 
 struct Tick {
@@ -100,4 +100,4 @@ TEST(ScheduleTest, RejectsTimesThatAreNoSecondOfTheDay) {
 }
 
 }  // namespace
-}  // namespace cardsync::shell
+}  // namespace cardsync::schedule

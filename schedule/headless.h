@@ -1,0 +1,22 @@
+// The scheduler without a window (`cardsync --headless`, e.g. a systemd user unit) and
+// the history printout (`cardsync --history [--days N]`).
+#pragma once
+
+#include <ostream>
+
+namespace cardsync::schedule {
+
+// Exit codes beside 0.
+constexpr int kExitSchedulerRunning = 75;  // EX_TEMPFAIL: another scheduler has the target
+constexpr int kExitSettings = 78;          // EX_CONFIG
+
+// Runs the schedule until SIGTERM or SIGINT: log lines on stdout, warnings on stderr.
+// A signal stops a running job after its current record; the run is recorded as
+// interrupted and the program ends with 0. Needs no display.
+int RunHeadless(int argc, char** argv);
+
+// The runs of the last `days` days for the settings' target (every target when the
+// settings cannot be read), oldest first, one line each.
+int PrintHistory(int days, std::ostream& out, std::ostream& err);
+
+}  // namespace cardsync::schedule

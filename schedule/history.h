@@ -1,0 +1,76 @@
+// The run history: one SQLite row per run (job, run day, trigger, start, end, outcome,
+// counts, skipped records, message, target), written at the run's start and completed
+// at its end. Nothing here ever stops a run: a failure is a warning, and the caller
+// goes on without the row.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "clock/datetime.h"
+#include "jobs/outcome.h"
+#include "schedule/owed.h"
+#include "schedule/settings.h"
+
+namespace cardsync::schedule {
+
+struct RunRow {
+  long long id = 0;
+  jobs::JobKind job = jobs::JobKind::Transfer;
+  long long runDay = 0;
+  Trigger trigger = Trigger::Scheduled;
+  DateTime started = 0;
+  std::optional<DateTime> ended;
+  std::string outcome;  // "running", "done", "could not connect", "failed", "interrupted"
+  int read = 0, inserted = 0, updated = 0, skipped = 0;
+  std::string skippedRecords;  // "order_id: reason" lines
+  std::string message;
+  Target target;
+};
+
+std::string_view JobName(jobs::JobKind kind);  // "transfer", "totals"
+std::string OutcomeName(jobs::JobOutcome::Status status);
+
+// One open history file. Qt SQL connections belong to the thread that opened them, so
+// each History gets a connection name of its own and is used on the thread that made it.
+class History {
+ public:
+  using Warn = std::function<void(const std::string&)>;
+
+  // Opens (creating folders and file) and brings the schema up to date; on failure
+  // warns and every later call does nothing.
+  History(const std::string& path, Warn warn);
+  ~History();
+  History(const History&) = delete;
+  History& operator=(const History&) = delete;
+
+  bool Open() const { return open_; }
+  const std::string& Path() const { return path_; }
+
+  // The row of a run that starts now; its id, or 0 when it could not be written.
+  long long BeginRun(jobs::JobKind job, long long runDay, Trigger trigger, DateTime started,
+                     const Target& target);
+  void EndRun(long long id, DateTime ended, const jobs::JobOutcome& outcome);
+
+  // Runs started at or after `since`, oldest first; all targets when `target` is empty.
+  std::vector<RunRow> Runs(DateTime since, const std::optional<Target>& target);
+  // Days of `job` from `fromDay` on that a run able to settle them ended done for.
+  std::set<long long> SettledDays(jobs::JobKind job, const Target& target, long long fromDay);
+
+  // When a scheduler first ran for `target`; recorded on first call.
+  DateTime FirstStart(const Target& target, DateTime now);
+
+ private:
+  bool Exec(const std::string& sql);
+  void Fail(const std::string& what, const std::string& error);
+
+  std::string path_;
+  std::string connection_;
+  Warn warn_;
+  bool open_ = false;
+};
+
+}  // namespace cardsync::schedule

@@ -1,0 +1,39 @@
+// One run of a job as the scheduler and --run ask for it: which job, why, which day it
+// serves, a stop flag and a progress callback; and the frame that holds the job's lock
+// around it. Runs on whatever thread calls it, with a connection of that thread's own.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "jobs/outcome.h"
+#include "schedule/owed.h"
+#include "schedule/settings.h"
+
+namespace cardsync::schedule {
+
+struct JobCall {
+  jobs::JobKind kind = jobs::JobKind::Transfer;
+  Trigger trigger = Trigger::Clicked;
+  // Set: the run serves this earlier day and names it. Unset: the job's own texts.
+  std::optional<long long> runDay;
+  const std::atomic<bool>* stop = nullptr;
+  std::function<void(int done, int total, int pass)> progress;
+};
+
+using JobFunction = std::function<jobs::JobOutcome(const JobCall&)>;
+
+// The real jobs, on a db::Database made here, on the calling thread.
+jobs::JobOutcome DefaultJob(const JobCall& call);
+
+// Runs `job` holding the job's lock for `target`, waiting for another run to end first
+// (`waiting` is told once). Never throws: an escaping error is a failed run.
+jobs::JobOutcome RunUnderJobLock(const Target& target, const JobCall& call, const JobFunction& job,
+                                 const std::function<void()>& waiting);
+
+// "waiting for the other transfer run on <target> to end", as both callers print it.
+std::string WaitingMessage(const Target& target, jobs::JobKind kind);
+
+}  // namespace cardsync::schedule

@@ -1,0 +1,19 @@
+// Runs one job without a window, for `cardsync --run transfer|totals` (cron, checks by
+// hand). Prints the same log lines the window would add, records the run in the
+// history (trigger "command line") and waits for another run of the job to end first.
+#pragma once
+
+#include <iostream>
+#include <ostream>
+
+#include "jobs/outcome.h"
+
+namespace cardsync::schedule {
+
+// Runs `kind` once with the deployment settings and prints its log lines on `out`,
+// each stamped with the date-time text of the moment the run began; waits and
+// progress (when stderr is a terminal) go to `err`. Returns 0 when the job is done,
+// 2 when it could not connect, 1 when it failed. Settles no owed scheduled run.
+int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err = std::cerr);
+
+}  // namespace cardsync::schedule

@@ -1,0 +1,214 @@
+// The scheduler's state lives on the thread that drives it; workers only run a job and
+// post the outcome back, so the history, the settled days and the retry waits are
+// touched by one thread.
+#include "schedule/scheduler.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include "db/connection_settings.h"
+#include "schedule/schedule.h"
+
+namespace cardsync::schedule {
+namespace {
+
+constexpr char kTransferTime[] = "020000";
+constexpr char kTotalsTime[] = "010000";
+// Progress reaches the driving thread at most this often, and at each pass's end.
+constexpr int kProgressEveryMs = 50;
+constexpr double kMinutesPerDay = 1440.0;
+
+constexpr jobs::JobKind kOrder[] = {jobs::JobKind::Transfer, jobs::JobKind::Totals};
+
+int Index(jobs::JobKind kind) { return kind == jobs::JobKind::Transfer ? 0 : 1; }
+
+}  // namespace
+
+int DueSecond(jobs::JobKind kind) {
+  return Schedule(kind == jobs::JobKind::Transfer ? kTransferTime : kTotalsTime).SecondOfDay();
+}
+
+SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn) {
+  SchedulerSetup setup;
+  const std::string path = db::SettingsFilePath();
+  // Apart, so a file without [database] still names its history.
+  try {
+    setup.target = ReadTarget(path);
+  } catch (const std::exception& e) {
+    if (warn) warn(e.what());
+  }
+  try {
+    setup.settings = ReadScheduleSettings(path);
+  } catch (const std::exception& e) {
+    if (warn) warn(e.what());
+  }
+  setup.warn = std::move(warn);
+  return setup;
+}
+
+Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
+    : QObject(parent),
+      setup_(std::move(setup)),
+      history_(HistoryPath(setup_.settings), [this](const std::string& text) { Warn(text); }) {
+  if (!setup_.clock) setup_.clock = NowDateTime;
+  if (!setup_.job) setup_.job = DefaultJob;
+  for (Worker& worker : workers_) {
+    worker.thread = new QThread(this);
+    worker.context = new QObject;  // no parent: it moves to the worker thread
+    worker.context->moveToThread(worker.thread);
+    connect(worker.thread, &QThread::finished, worker.context, &QObject::deleteLater);
+    worker.thread->start();
+  }
+}
+
+Scheduler::~Scheduler() {
+  for (Worker& worker : workers_) worker.stop = true;
+  for (Worker& worker : workers_) {
+    worker.thread->quit();
+    worker.thread->wait();
+  }
+}
+
+void Scheduler::Warn(const std::string& text) {
+  if (setup_.warn) setup_.warn(text);
+}
+
+bool Scheduler::Running(jobs::JobKind kind) const { return workers_[Index(kind)].running; }
+
+bool Scheduler::Busy() const { return workers_[0].running || workers_[1].running; }
+
+void Scheduler::Tick() {
+  for (jobs::JobKind kind : kOrder) Evaluate(kind);
+}
+
+bool Scheduler::Click(jobs::JobKind kind) {
+  if (stopping_ || Running(kind)) return false;
+  const DateTime now = setup_.clock();
+  Start(kind, Trigger::Clicked, DayNumber(now), now);
+  return true;
+}
+
+void Scheduler::StopAll() {
+  stopping_ = true;
+  for (Worker& worker : workers_) worker.stop = true;
+  if (!Busy()) emit stopped();
+}
+
+void Scheduler::Evaluate(jobs::JobKind kind) {
+  const int k = Index(kind);
+  if (stopping_ || owedRunning_ || workers_[k].running) return;
+  const DateTime now = setup_.clock();
+  if (!firstStart_) {
+    firstStart_ = history_.FirstStart(setup_.target, now);
+    const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
+    for (jobs::JobKind each : kOrder) {
+      settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
+    }
+  }
+  const std::vector<long long> owed =
+      OwedDays({now, DueSecond(kind), *firstStart_, setup_.settings.catchUpDays, &settled_[k],
+                LaterSettlesEarlier(kind)});
+  if (owed.empty()) return;
+  // Totals recount everything: one run for the newest owed day settles them all.
+  const long long day = kind == jobs::JobKind::Totals ? owed.back() : owed.front();
+  const Retry& retry = retries_[k];
+  Trigger trigger = Trigger::CatchUp;
+  if (retry.day == day) {
+    if (now < retry.next) return;
+    trigger = Trigger::Retry;
+  } else if (day == DayNumber(now) && InDueSecond(now, DueSecond(kind))) {
+    trigger = Trigger::Scheduled;
+  }
+  Start(kind, trigger, day, now);
+}
+
+void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now) {
+  Worker& worker = workers_[Index(kind)];
+  worker.running = true;
+  worker.stop = false;
+  worker.trigger = trigger;
+  worker.day = day;
+  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(now);
+  if (SettlesOwedRuns(trigger)) owedRunning_ = true;
+  worker.historyId = history_.BeginRun(kind, day, trigger, now, setup_.target);
+  emit runStarted(static_cast<int>(kind));
+
+  JobCall call;
+  call.kind = kind;
+  call.trigger = trigger;
+  // The run in the job's own second, and a run by hand, keep the job's own texts.
+  if (trigger == Trigger::CatchUp || trigger == Trigger::Retry) call.runDay = day;
+  call.stop = &worker.stop;
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  call.progress = [this, kind, clock](int done, int total, int pass) {
+    if (done != total && clock->elapsed() < kProgressEveryMs) return;
+    clock->restart();
+    QMetaObject::invokeMethod(
+        this,
+        [this, kind, done, total, pass] {
+          emit progressed(static_cast<int>(kind), done, total, pass);
+        },
+        Qt::QueuedConnection);
+  };
+  QMetaObject::invokeMethod(
+      worker.context,
+      [this, kind, call] {
+        const jobs::JobOutcome outcome =
+            RunUnderJobLock(setup_.target, call, setup_.job, [this, kind] {
+              QMetaObject::invokeMethod(
+                  this, [this, kind] { Warn(WaitingMessage(setup_.target, kind)); },
+                  Qt::QueuedConnection);
+            });
+        QMetaObject::invokeMethod(
+            this, [this, kind, outcome] { Finished(kind, outcome); }, Qt::QueuedConnection);
+      },
+      Qt::QueuedConnection);
+}
+
+void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
+  const int k = Index(kind);
+  Worker& worker = workers_[k];
+  const DateTime now = setup_.clock();
+  history_.EndRun(worker.historyId, now, outcome);
+
+  using Status = jobs::JobOutcome::Status;
+  std::vector<std::string> lines = jobs::OutcomeLogLines(kind, outcome, worker.stamp);
+  // A click logs neither its success nor its failure (the box reports that one), but a
+  // connection that never came up, a stop and skipped records are worth a line.
+  if (worker.trigger == Trigger::Clicked &&
+      (outcome.status == Status::Done || outcome.status == Status::Failed) && !lines.empty()) {
+    lines.erase(lines.begin());
+  }
+  QStringList text;
+  for (const std::string& line : lines) text << QString::fromStdString(line);
+  if (!text.isEmpty()) emit logLines(text);
+
+  const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;
+  if (SettlesOwedRuns(worker.trigger)) {
+    owedRunning_ = false;
+    Retry& retry = retries_[k];
+    if (outcome.status == Status::Done) {
+      settled_[k].insert(worker.day);
+      if (retry.day == worker.day) retry = Retry{};
+    } else if (failed) {
+      if (retry.day != worker.day) retry = Retry{worker.day, 0, 0};
+      ++retry.failures;
+      retry.next = now + RetryDelayMinutes(retry.failures) / kMinutesPerDay;
+    }
+    if (outcome.status == Status::Failed && boxShown_.insert({k, worker.day}).second) {
+      emit runFailed(QString::fromStdString(outcome.message));
+    }
+  } else if (outcome.status == Status::Failed) {
+    emit runFailed(QString::fromStdString(outcome.message));
+  }
+  worker.running = false;
+  emit runFinished(static_cast<int>(kind), static_cast<int>(outcome.status));
+  if (stopping_) {
+    if (!Busy()) emit stopped();
+    return;
+  }
+  Tick();  // the next owed run, if any, right after this one
+}
+
+}  // namespace cardsync::schedule

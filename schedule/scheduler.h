@@ -1,0 +1,106 @@
+// The scheduler both the window and --headless run: at each tick and after each run it
+// starts the oldest owed run, retries failed ones with a growing wait, records every
+// run in the history, and runs each job on a worker thread of its own, so whoever
+// drives it (an event loop) never waits for a job.
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "clock/datetime.h"
+#include "schedule/history.h"
+#include "schedule/job_call.h"
+#include "schedule/settings.h"
+
+class QThread;
+
+namespace cardsync::schedule {
+
+struct SchedulerSetup {
+  Target target;
+  ScheduleSettings settings;
+  std::function<DateTime()> clock = NowDateTime;
+  // The text each run's log lines start with; unset: the date-time text of the run's start.
+  std::function<std::string()> stamp;
+  JobFunction job = DefaultJob;                  // called on the job's worker thread
+  std::function<void(const std::string&)> warn;  // history trouble, waits for a lock
+};
+
+// The setup from the deployment settings: target and [schedule]. A settings file that
+// cannot be read leaves an empty target and the defaults, with a warning, so the window
+// still opens and the jobs report the fault themselves.
+SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn);
+
+// The job's second of the day: 02:00:00 transfer, 01:00:00 totals.
+int DueSecond(jobs::JobKind kind);
+
+class Scheduler : public QObject {
+  Q_OBJECT
+ public:
+  explicit Scheduler(SchedulerSetup setup, QObject* parent = nullptr);
+  ~Scheduler() override;  // asks running jobs to stop and waits for the workers
+
+  // Starts what is owed, transfer first; one owed run at a time.
+  void Tick();
+  // A run by hand; false when that job is running already.
+  bool Click(jobs::JobKind kind);
+  bool Running(jobs::JobKind kind) const;
+  bool Busy() const;
+  // Starts nothing more; running jobs stop after their current record. stopped() follows
+  // once nothing runs (at once when nothing did).
+  void StopAll();
+
+  History& RunHistory() { return history_; }
+  const Target& RunTarget() const { return setup_.target; }
+
+ signals:
+  void runStarted(int kind);
+  void progressed(int kind, int done, int total, int pass);
+  void runFinished(int kind, int status);
+  void logLines(const QStringList& lines);
+  // A failed run for the error box: once per owed run, every time for a click.
+  void runFailed(const QString& message);
+  void stopped();
+
+ private:
+  struct Worker {
+    QThread* thread = nullptr;
+    QObject* context = nullptr;  // lives on `thread`; runs are posted to it
+    std::atomic<bool> stop{false};
+    bool running = false;
+    Trigger trigger = Trigger::Clicked;
+    long long day = 0;
+    long long historyId = 0;
+    std::string stamp;
+  };
+  struct Retry {
+    std::optional<long long> day;
+    int failures = 0;
+    DateTime next = 0;
+  };
+
+  void Evaluate(jobs::JobKind kind);
+  void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
+  void Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome);
+  void Warn(const std::string& text);
+
+  SchedulerSetup setup_;
+  History history_;
+  std::array<Worker, 2> workers_;
+  std::array<Retry, 2> retries_;
+  std::array<std::set<long long>, 2> settled_;
+  std::set<std::pair<int, long long>> boxShown_;
+  std::optional<DateTime> firstStart_;
+  bool owedRunning_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace cardsync::schedule

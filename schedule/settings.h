@@ -1,0 +1,46 @@
+// What the scheduler needs from the deployment settings: the target (server, port,
+// database) that keeps its own schedule, history and locks, and the [schedule]
+// section (history_file, catch_up_days) of the same INI file.
+#pragma once
+
+#include <string>
+
+namespace cardsync::schedule {
+
+// The database a schedule belongs to. Two settings files naming the same target share
+// one schedule; naming different ones they keep apart.
+struct Target {
+  std::string server;  // the data source name when the settings use dsn=
+  int port = 0;
+  std::string database;
+
+  bool operator==(const Target&) const = default;
+  // A short, file-name-safe key for lock and socket names.
+  std::string Key() const;
+  // "server:port/database", as messages show it.
+  std::string Text() const;
+};
+
+struct ScheduleSettings {
+  std::string historyFile;  // empty: the default under $XDG_STATE_HOME
+  int catchUpDays = 7;
+};
+
+// The target of the settings file at `path`. Throws db::SettingsError as the
+// connection's own reader does.
+Target ReadTarget(const std::string& path);
+
+// [schedule] of the INI file at `path`. A file or section that is missing gives the
+// defaults (the connection reports a missing file); a bad catch_up_days throws
+// db::SettingsError naming the file and the key.
+ScheduleSettings ReadScheduleSettings(const std::string& path);
+
+// history_file when set, else $XDG_STATE_HOME/cardsync/history.sqlite, with
+// ~/.local/state when XDG_STATE_HOME is unset or empty.
+std::string HistoryPath(const ScheduleSettings& settings);
+
+// $XDG_RUNTIME_DIR, else /tmp/cardsync-<uid> (created, mode 0700): where the locks and
+// the window's socket live.
+std::string RuntimeFolder();
+
+}  // namespace cardsync::schedule

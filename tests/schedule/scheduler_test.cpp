@@ -1,0 +1,517 @@
+// The scheduler: owed runs, catch-ups and retries against a hand-set clock with scripted
+// jobs; then against the SQL Server stand-in (a missed day's records, a stop mid-pass);
+// then the program itself (--run waiting for the job's lock, --headless and SIGTERM).
+#include "schedule/scheduler.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "reporting_server.h"
+#include "schedule/headless.h"
+#include "schedule/history.h"
+#include "schedule/locks.h"
+#include "schedule/oneshot.h"
+
+namespace cardsync::schedule {
+namespace {
+
+using jobs::JobKind;
+using jobs::JobOutcome;
+using Status = jobs::JobOutcome::Status;
+using testing::StandinServer;
+using Rows = std::vector<std::vector<std::string>>;
+
+DateTime At(int day, int hour, int minute = 0, int second = 0, int ms = 0) {
+  return EncodeDateTime(2024, 3, day, hour, minute, second, ms);
+}
+
+// Runs the event loop until `done` holds or `ms` passed.
+template <typename Done>
+bool WaitUntil(Done done, int ms = 20000) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!done() && elapsed.elapsed() < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  return done();
+}
+
+// A folder for the history, pointed at by XDG_STATE_HOME for one test. The runtime
+// folder (locks, and the connection's FreeTDS files) is one for the whole program, as
+// the data-access layer keeps the first one it sees.
+struct StateFolders {
+  QTemporaryDir dir;
+  StateFolders() {
+    static QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
+  }
+  ~StateFolders() {
+    qunsetenv("XDG_STATE_HOME");
+    qunsetenv("CARDSYNC_SETTINGS");
+  }
+  std::string HistoryFile() const {
+    return dir.filePath("state/cardsync/history.sqlite").toStdString();
+  }
+};
+
+// ---- the owed-runs rule, with scripted jobs ----
+
+struct Step {
+  Step(DateTime at, Status status = Status::Done, std::optional<JobKind> click = std::nullopt,
+       bool restart = false)
+      : at(at), status(status), click(click), restart(restart) {}
+  DateTime at;
+  Status status;  // of every run started at this step
+  std::optional<JobKind> click;
+  bool restart;  // the program was closed and starts again here
+};
+
+struct OwedCase {
+  std::string name;
+  int catchUpDays;
+  std::vector<Step> steps;
+  std::vector<std::string> runs;  // "job trigger [run day]", in the order they ran
+};
+
+TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
+  const std::vector<OwedCase> cases = {
+      {"the day's own second keeps the job's texts",
+       7,
+       {{At(15, 1, 59, 59, 800)}, {At(15, 2, 0, 0, 300)}, {At(15, 2, 0, 0, 900)}},
+       {"transfer scheduled"}},
+      {"a skipped second is caught up the same day, naming it",
+       7,
+       {{At(15, 1, 59, 59, 800)}, {At(15, 2, 0, 1, 100)}, {At(15, 2, 0, 2, 100)}},
+       {"transfer catch-up 2024-03-15"}},
+      {"asleep across midnight",
+       7,
+       {{At(14, 23)}, {At(15, 9, 30)}},
+       {"transfer catch-up 2024-03-15", "totals catch-up 2024-03-15"}},
+      {"closed for three days",
+       7,
+       {{At(12, 12)}, {At(16, 12), Status::Done, {}, true}},
+       {"transfer catch-up 2024-03-13", "transfer catch-up 2024-03-14",
+        "transfer catch-up 2024-03-15", "transfer catch-up 2024-03-16",
+        "totals catch-up 2024-03-16"}},
+      {"server down for three hours",
+       7,
+       {{At(15, 1, 59, 59)},
+        {At(15, 2, 0, 0, 500), Status::CouldNotConnect},
+        {At(15, 2, 0, 59)},
+        {At(15, 2, 1, 1), Status::CouldNotConnect},
+        {At(15, 2, 3, 2), Status::Failed},
+        {At(15, 2, 7, 3), Status::CouldNotConnect},
+        {At(15, 2, 15, 4), Status::CouldNotConnect},
+        {At(15, 2, 29, 0)},
+        {At(15, 2, 30, 5), Status::CouldNotConnect},
+        {At(15, 2, 45, 6), Status::CouldNotConnect},
+        {At(15, 5, 0, 7)},
+        {At(15, 5, 30)}},
+       {"transfer scheduled", "transfer retry 2024-03-15", "transfer retry 2024-03-15",
+        "transfer retry 2024-03-15", "transfer retry 2024-03-15", "transfer retry 2024-03-15",
+        "transfer retry 2024-03-15", "transfer retry 2024-03-15"}},
+      {"clock stepping back",
+       7,
+       {{At(15, 1, 0, 30)},
+        {At(15, 2, 0, 0, 200)},
+        {At(15, 1, 59, 58)},
+        {At(15, 2, 0, 0, 500)},
+        {At(14, 3)},
+        {At(15, 3)}},
+       {"transfer scheduled"}},
+      {"the first start ever",
+       7,
+       {{At(15, 12)}, {At(15, 12, 0, 1)}, {At(16, 1, 0, 0, 300)}},
+       {"totals scheduled"}},
+      {"past catch_up_days",
+       2,
+       {{At(10, 12)}, {At(16, 12), Status::Done, {}, true}},
+       {"transfer catch-up 2024-03-14", "transfer catch-up 2024-03-15",
+        "transfer catch-up 2024-03-16", "totals catch-up 2024-03-16"}},
+      {"totals owed for several days run once",
+       7,
+       {{At(12, 12)}, {At(15, 0, 30)}, {At(15, 1, 0, 0, 400)}},
+       {"transfer catch-up 2024-03-13", "transfer catch-up 2024-03-14",
+        "totals catch-up 2024-03-14", "totals scheduled"}},
+      {"a click settles nothing",
+       7,
+       {{At(15, 1, 30)}, {At(15, 1, 45), Status::Done, JobKind::Transfer}, {At(15, 2, 0, 0, 1)}},
+       {"transfer clicked", "transfer scheduled"}},
+  };
+  for (const OwedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StateFolders folders;
+    qputenv("CARDSYNC_SETTINGS", folders.dir.filePath("absent.ini").toLocal8Bit());
+    DateTime now = 0;
+    Status status = Status::Done;
+    std::mutex mutex;
+    std::vector<std::string> runs;
+    SchedulerSetup setup;
+    setup.settings.catchUpDays = c.catchUpDays;
+    setup.clock = [&now] { return now; };
+    setup.job = [&](const JobCall& call) {
+      std::string run =
+          std::string(JobName(call.kind)) + " " + std::string(TriggerName(call.trigger));
+      if (call.runDay) run += " " + DayText(*call.runDay);
+      const std::lock_guard<std::mutex> lock(mutex);
+      runs.push_back(run);
+      JobOutcome outcome;
+      outcome.status = status;
+      return outcome;
+    };
+    auto scheduler = std::make_unique<Scheduler>(setup);
+    for (const Step& step : c.steps) {
+      if (step.restart) scheduler = std::make_unique<Scheduler>(setup);
+      now = step.at;
+      status = step.status;
+      if (step.click) scheduler->Click(*step.click);
+      scheduler->Tick();
+      // Runs follow one another (each one's end starts the next), so wait for quiet.
+      for (int quiet = 0; quiet < 3;) {
+        ASSERT_TRUE(WaitUntil([&] { return !scheduler->Busy(); }));
+        QCoreApplication::processEvents();
+        quiet = scheduler->Busy() ? 0 : quiet + 1;
+      }
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(runs, c.runs);
+  }
+}
+
+TEST(OwedRunsTest, RetryWaitsGrowThenStayAtFifteenMinutes) {
+  const std::vector<int> expected = {1, 2, 4, 8, 15, 15, 15};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(RetryDelayMinutes(static_cast<int>(i) + 1), expected[i]) << i + 1;
+  }
+}
+
+// ---- the history ----
+
+TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
+  StateFolders folders;
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& text) { warnings.push_back(text); };
+  {
+    History history(folders.HistoryFile(), warn);
+    ASSERT_TRUE(history.Open());
+    const long long id = history.BeginRun(JobKind::Transfer, DayNumber(At(15, 2)), Trigger::CatchUp,
+                                          At(15, 9), Target{"db", 1433, "reporting"});
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(history.Runs(At(15, 0), std::nullopt).at(0).outcome, "running");
+    JobOutcome outcome;
+    outcome.read = 3;
+    outcome.skipped.push_back({"A1", "bad date"});
+    history.EndRun(id, At(15, 9, 1), outcome);
+    const RunRow row = history.Runs(At(15, 0), Target{"db", 1433, "reporting"}).at(0);
+    EXPECT_EQ(row.outcome, "done");
+    EXPECT_EQ(row.read, 3);
+    EXPECT_EQ(row.skippedRecords, "A1: bad date\n");
+    EXPECT_TRUE(history.Runs(At(15, 0), Target{"db", 1433, "other"}).empty());
+  }
+  {
+    QProcess sqlite;
+    sqlite.start("sqlite3", {QString::fromStdString(folders.HistoryFile()),
+                             "PRAGMA user_version; PRAGMA journal_mode;"});
+    ASSERT_TRUE(sqlite.waitForFinished());
+    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "1\nwal\n");
+  }
+  EXPECT_TRUE(warnings.empty());
+
+  // A history that cannot be opened: a warning, and the run still happens.
+  const std::string blocked = folders.dir.filePath("file").toStdString();
+  std::ofstream(blocked) << "not a folder";
+  std::ofstream(folders.dir.filePath("settings.ini").toStdString())
+      << "[schedule]\nhistory_file=" << blocked << "/history.sqlite\n";
+  qputenv("CARDSYNC_SETTINGS", folders.dir.filePath("settings.ini").toLocal8Bit());
+  SchedulerSetup setup = SetupFromSettings(warn);
+  DateTime now = At(15, 2, 0, 0, 100);
+  setup.clock = [&now] { return now; };
+  std::atomic<int> ran{0};
+  setup.job = [&](const JobCall&) {
+    ++ran;
+    return JobOutcome{};
+  };
+  Scheduler scheduler(setup);
+  scheduler.Tick();
+  ASSERT_TRUE(WaitUntil([&] { return ran == 1 && !scheduler.Busy(); }));
+  EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [&](const std::string& text) {
+    return text.rfind("run history " + blocked + "/history.sqlite cannot be opened", 0) == 0;
+  })) << ::testing::PrintToString(warnings);
+}
+
+TEST(ScheduleSettingsTest, CatchUpDaysIsCheckedAndHistoryFollowsXdg) {
+  StateFolders folders;
+  const std::vector<std::pair<std::string, int>> cases = {{"", 7},
+                                                          {"[schedule]\ncatch_up_days=3\n", 3},
+                                                          {"[schedule]\ncatch_up_days=0\n", 0},
+                                                          {"[schedule]\ncatch_up_days=-1\n", -1},
+                                                          {"[schedule]\ncatch_up_days=week\n", -1}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& [text, days] = cases[i];
+    SCOPED_TRACE(text);
+    // A file of its own per row: QSettings keeps what it read of a path.
+    const std::string path = folders.dir.filePath(QString::number(i) + ".ini").toStdString();
+    std::ofstream(path) << text;
+    if (days < 0) {
+      EXPECT_THROW(ReadScheduleSettings(path), db::SettingsError);
+    } else {
+      EXPECT_EQ(ReadScheduleSettings(path).catchUpDays, days);
+    }
+  }
+  EXPECT_EQ(HistoryPath({}), folders.HistoryFile());
+  qunsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(HistoryPath({}),
+            qEnvironmentVariable("HOME").toStdString() + "/.local/state/cardsync/history.sqlite");
+}
+
+// ---- against the stand-in ----
+
+class SchedulerDbTest : public ::testing::Test {
+ protected:
+  // Record by record (batch_size 1) so a stop lands between two records.
+  void Start(StandinServer::Options options) {
+    server_ = std::make_unique<StandinServer>(options);
+    settings_ = folders_.dir.filePath("cardsync.ini").toStdString();
+    std::ofstream(settings_) << "[database]\nserver=127.0.0.1\nport=" << server_->port()
+                             << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\n"
+                                "login_timeout=3\nca_file="
+                             << testing::TestCertificate("ca.pem")
+                             << "\n[transfer]\nbatch_size=1\n";
+    qputenv("CARDSYNC_SETTINGS", QByteArray::fromStdString(settings_));
+    target_ = ReadTarget(settings_);
+  }
+  // Ordinary cards "<prefix>1".."<prefix>n" (or special ones) on `siji`.
+  void Seed(const std::string& prefix, int n, const std::string& siji, bool special = false) {
+    std::string sql;
+    for (int i = 1; i <= n; ++i) {
+      sql +=
+          "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, "
+          "enddate, types, siji) VALUES('" +
+          prefix + std::to_string(i) + "', N'" + (special ? "111111" : "0AK123") +
+          "', 12, 100, 'K1', '1710000000', '1720000000', 'A', '" + siji + "');\n";
+    }
+    server_->Exec(sql);
+  }
+  Rows Quindale() { return server_->Query("SELECT order_id FROM T_quindale ORDER BY order_id"); }
+
+  StateFolders folders_;
+  std::unique_ptr<StandinServer> server_;
+  std::string settings_;
+  Target target_;
+};
+
+TEST_F(SchedulerDbTest, AMissedDaysCatchUpWritesExactlyThatDaysRecords) {
+  StandinServer::Options options = testing::ReportingOptions();
+  options.now = "2024-03-16 01:30:00";
+  Start(options);
+  for (int day : {13, 14, 15, 16}) {
+    const std::string siji = "2024-03-" + std::to_string(day) + " 10:00:00";
+    Seed("N" + std::to_string(day) + "-", 1, siji);
+    Seed("S" + std::to_string(day) + "-", 1, siji, true);
+  }
+  {
+    History history(HistoryPath({}), {});
+    history.FirstStart(target_, At(14, 12));  // the program last ran on the 14th
+  }
+  SchedulerSetup setup = SetupFromSettings({});
+  setup.clock = [] { return At(16, 1, 30); };  // the 15th's transfer was missed
+  Scheduler scheduler(setup);
+  scheduler.Tick();
+  ASSERT_TRUE(WaitUntil([&] { return !scheduler.Busy(); }));
+  // The 15th's run: the 14th's ordinary cards and the 15th's special ones.
+  EXPECT_EQ(Quindale(), (Rows{{"N14-1"}, {"S15-1"}}));
+  const std::vector<RunRow> runs = scheduler.RunHistory().Runs(At(16, 0), target_);
+  ASSERT_EQ(runs.size(), 2u);  // and the totals, owed since the 15th
+  EXPECT_EQ(DayText(runs[0].runDay), "2024-03-15");
+  EXPECT_EQ(runs[0].trigger, Trigger::CatchUp);
+  EXPECT_EQ(runs[0].outcome, "done");
+  EXPECT_EQ(runs[0].inserted, 2);
+  EXPECT_EQ(runs[1].job, JobKind::Totals);
+}
+
+TEST_F(SchedulerDbTest, AnInterruptedRunLeavesNoHalfRowsAndStaysOwed) {
+  StandinServer::Options options = testing::ReportingOptions();
+  options.delayMs = 20;
+  Start(options);
+  Seed("N", 60, "2024-03-13 10:00:00");
+  {
+    History history(HistoryPath({}), {});
+    history.FirstStart(target_, At(13, 12));
+  }
+  SchedulerSetup setup = SetupFromSettings({});
+  setup.clock = [] { return At(14, 9); };
+  Scheduler scheduler(setup);
+  bool stopped = false;
+  QObject::connect(&scheduler, &Scheduler::progressed, [&](int, int done, int, int) {
+    if (done > 0) scheduler.StopAll();
+  });
+  QObject::connect(&scheduler, &Scheduler::stopped, [&] { stopped = true; });
+  scheduler.Tick();
+  ASSERT_TRUE(WaitUntil([&] { return stopped; }));
+
+  const std::vector<RunRow> runs = scheduler.RunHistory().Runs(At(14, 0), target_);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].outcome, "interrupted");
+  const int written = std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]);
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 60);
+  EXPECT_EQ(server_->Query("SELECT count(*) FROM T_quindale WHERE kex_no IS NULL"), (Rows{{"0"}}));
+  const std::set<long long> settled =
+      scheduler.RunHistory().SettledDays(JobKind::Transfer, target_, DayNumber(At(1, 0)));
+  EXPECT_EQ(OwedDays({At(14, 9), DueSecond(JobKind::Transfer), At(13, 12), 7, &settled}),
+            std::vector<long long>{DayNumber(At(14, 0))});
+}
+
+// ---- the program ----
+
+QProcessEnvironment ProgramEnvironment() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("QT_QPA_PLATFORM");
+  env.remove("DISPLAY");
+  return env;
+}
+
+TEST_F(SchedulerDbTest, ARunOfAJobWaitsWhileAnotherHoldsItsLock) {
+  Start(testing::ReportingOptions());
+  JobLock held(target_, JobKind::Totals);
+  ASSERT_TRUE(held.TryAcquire());
+  QProcess run;
+  run.setProcessEnvironment(ProgramEnvironment());
+  run.start(CARDSYNC_PATH, {"--run", "totals"});
+  std::string said;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        said += run.readAllStandardError().toStdString();
+        return said.find("waiting for the other totals run") != std::string::npos ||
+               run.state() == QProcess::NotRunning;
+      },
+      10000))
+      << said;
+  const auto calledTotals = [&] {
+    for (const std::string& line : server_->LogLines()) {
+      if (line.find("totals") != std::string::npos) return true;
+    }
+    return false;
+  };
+  QThread::msleep(300);
+  EXPECT_EQ(run.state(), QProcess::Running);
+  EXPECT_FALSE(calledTotals());
+  held.Release();
+  ASSERT_TRUE(run.waitForFinished(20000));
+  EXPECT_EQ(run.exitCode(), 0);
+  EXPECT_NE(run.readAllStandardOutput().toStdString().find("统计数据!"), std::string::npos);
+  EXPECT_TRUE(calledTotals());
+  History history(HistoryPath({}), {});
+  const std::vector<RunRow> runs = history.Runs(0, target_);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].trigger, Trigger::CommandLine);
+}
+
+TEST_F(SchedulerDbTest, HeadlessStopsOnSigtermRecordingTheRunInterrupted) {
+  StandinServer::Options options = testing::ReportingOptions();
+  options.delayMs = 20;
+  Start(options);
+  const DateTime now = NowDateTime();
+  const DateTime firstStart = now - 1.5;
+  {
+    History history(HistoryPath({}), {});
+    history.FirstStart(target_, firstStart);
+  }
+  const std::vector<long long> owed =
+      OwedDays({now, DueSecond(JobKind::Transfer), firstStart, 7, nullptr});
+  ASSERT_FALSE(owed.empty());
+  Seed("N", 200, DayText(owed.front() - 1) + " 10:00:00");
+
+  QProcess first;
+  first.setProcessEnvironment(ProgramEnvironment());
+  first.start(CARDSYNC_PATH, {"--headless"});
+  ASSERT_TRUE(first.waitForStarted());
+  History history(HistoryPath({}), {});
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto runs = history.Runs(0, target_);
+    return !runs.empty() && std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]) > 0;
+  }));
+
+  QProcess second;  // a second scheduler for the same target
+  second.setProcessEnvironment(ProgramEnvironment());
+  second.start(CARDSYNC_PATH, {"--headless"});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitCode(), kExitSchedulerRunning);
+  EXPECT_NE(second.readAllStandardError().toStdString().find("another scheduler"),
+            std::string::npos);
+
+  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+  ASSERT_TRUE(first.waitForFinished(20000));
+  EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(first.exitCode(), 0);
+  const std::vector<RunRow> runs = history.Runs(0, target_);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].outcome, "interrupted");
+  EXPECT_EQ(DayText(runs[0].runDay), DayText(owed.front()));
+  EXPECT_LT(std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]), 200);
+
+  std::ostringstream out, err;
+  EXPECT_EQ(PrintHistory(7, out, err), 0);
+  EXPECT_EQ(out.str().rfind(DayText(owed.front()) + " transfer catch-up interrupted read ", 0), 0u)
+      << out.str();
+}
+
+TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
+  StateFolders folders;
+  StandinServer server(testing::ReportingOptions());
+  QTemporaryDir dir;
+  const std::string good = dir.filePath("good.ini").toStdString();
+  std::ofstream(good)
+      << "[database]\nserver=127.0.0.1\nport=" << server.port()
+      << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=2\nca_file="
+      << testing::TestCertificate("ca.pem") << "\n";
+  struct Case {
+    const char* name;
+    std::string settings;
+    JobKind kind;
+    int status;
+    const char* lineEnd;
+  };
+  const Case cases[] = {
+      {"transfer done", good, JobKind::Transfer, 0, "处理数据!"},
+      {"totals done", good, JobKind::Totals, 0, "统计数据!"},
+      {"no settings file", dir.filePath("absent.ini").toStdString(), JobKind::Transfer, 2,
+       "not found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::setenv("CARDSYNC_SETTINGS", c.settings.c_str(), 1);
+    std::ostringstream out;
+    EXPECT_EQ(RunOnce(c.kind, out), c.status);
+    const std::string text = out.str();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const std::string line = text.substr(0, text.find('\n'));
+    // The stamp is a date-time text: "m/d/yy" then the time, before the message.
+    EXPECT_NE(line.find('/'), std::string::npos) << line;
+    EXPECT_NE(line.find(c.lineEnd), std::string::npos) << line;
+  }
+  server.Exec("drop procedure totals");
+  ::setenv("CARDSYNC_SETTINGS", good.c_str(), 1);
+  std::ostringstream out;
+  EXPECT_EQ(RunOnce(JobKind::Totals, out), 1);
+  EXPECT_NE(out.str().find("统计数据失败: Could not find stored procedure 'totals'"),
+            std::string::npos)
+      << out.str();
+  ::unsetenv("CARDSYNC_SETTINGS");
+}
+
+}  // namespace
+}  // namespace cardsync::schedule
