@@ -1,6 +1,6 @@
-// The window: the tick, the scheduled-run sequence, clicks, the error box and its
-// title, locale changes and fonts; first with scripted jobs, then with the real jobs
-// against the SQL Server stand-in through the ODBC stack.
+// The window: the tick, scheduled runs, clicks, the error box and its title, locale
+// changes and fonts, a job running on its worker while the window lives on; first with
+// scripted jobs, then with the real jobs against the SQL Server stand-in.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -14,20 +14,24 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "clock/datetime.h"
+#include "clock/format_settings.h"
 #include "convert/error.h"
 #include "jobs/outcome.h"
+#include "schedule/scheduler.h"
 #include "shell/app_title.h"
-#include "clock/datetime.h"
 #include "shell/error_box.h"
-#include "clock/format_settings.h"
 #include "shell/mainfrm.h"
 #include "tests/support/standin_server.h"
 
@@ -80,9 +84,35 @@ class BoxCloser {
   QTimer poll_;
 };
 
+// Each form keeps its history in a folder of its own; the runtime folder (locks, the
+// connection's FreeTDS files) is one for the program, as the data-access layer keeps the
+// first it sees.
+struct StateFolder {
+  QTemporaryDir dir;
+  StateFolder() {
+    static QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+  }
+  ~StateFolder() { qunsetenv("XDG_STATE_HOME"); }
+};
+
+// Lets the event loop run until no job runs on the form's workers (a run's end may start
+// the next owed one, so quiet is checked twice).
+void Settle(TForm1& form) {
+  for (int quiet = 0; quiet < 2;) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (form.RunScheduler().Busy() && elapsed.elapsed() < 20000) QTest::qWait(5);
+    QCoreApplication::processEvents();
+    quiet = form.RunScheduler().Busy() ? 0 : quiet + 1;
+  }
+}
+
 // A form with a hand-set clock and scripted jobs. Readings queued in `readings` are
 // handed out one per clock read; when it is empty the clock stays at `now`.
 struct Harness {
+  StateFolder state;
   DateTime now = At(15, 12, 0, 0, 0);
   std::deque<DateTime> readings;
   std::vector<JobKind> ran;
@@ -94,14 +124,19 @@ struct Harness {
                 }
                 return now;
               },
-              [this](JobKind kind) {
-                ran.push_back(kind);
-                return job(kind);
+              [this](const schedule::JobCall& call) {
+                ran.push_back(call.kind);
+                return job(call.kind);
               }};
 
   void TickAt(DateTime t) {
     now = t;
     form.Timer1Timer();
+    Settle(form);
+  }
+  void Click(QPushButton* button) {
+    button->click();
+    Settle(form);
   }
   std::vector<std::string> Log() const {
     std::vector<std::string> lines;
@@ -154,8 +189,8 @@ const std::vector<ScriptedCase>& ScriptedCases() {
        [](JobKind) {
          return Outcome(Status::Done, "", {"A1", "A2"});
        },
-       {"处理数据!", "跳过 2 条记录: A1, A2"},
-       {"跳过 2 条记录: A1, A2"},
+       {"处理数据!", "跳过 2 条记录: A1, A2", "跳过原因: bad value (2 条): A1, A2"},
+       {"跳过 2 条记录: A1, A2", "跳过原因: bad value (2 条): A1, A2"},
        ""},
       {"failed",
        JobKind::Totals,
@@ -220,7 +255,7 @@ TEST(WindowTest, ClickRunsTheJobLoggingOnlyConnectionFailuresAndSkips) {
     BoxCloser closer;
     const DateTime noon = At(15, 12, 0, 0, 0);
     h.TickAt(noon);
-    (c.kind == JobKind::Transfer ? h.form.Button1 : h.form.Button2)->click();
+    h.Click(c.kind == JobKind::Transfer ? h.form.Button1 : h.form.Button2);
     closer.WaitFor(c.box.empty() ? 0 : 1, c.box.empty() ? 100 : 3000);
 
     std::vector<std::string> expected = {"Memo1"};
@@ -250,8 +285,72 @@ TEST(WindowTest, LabelAndEachCheckReadTheClockApart) {
   // stamped with the first.
   h.readings = {At(15, 1, 59, 59, 999), At(15, 2, 0, 0, 1), At(15, 2, 0, 0, 2)};
   h.form.Timer1Timer();
+  Settle(h.form);
   EXPECT_EQ(h.ran, std::vector<JobKind>{JobKind::Transfer});
   EXPECT_EQ(h.Log().back(), Text(At(15, 1, 59, 59, 999)) + "处理数据!");
+}
+
+// A transfer held on a latch on its worker: the window ticks on, shows the progress in
+// its title, disables only that job's button, makes a due run of the same job wait, and
+// closing it stops the job after its record, records the run interrupted, then closes.
+TEST(WindowTest, AJobOnItsWorkerLeavesTheWindowAliveAndClosingStopsIt) {
+  using namespace std::chrono_literals;
+  StateFolder state;
+  DateTime now = At(15, 12, 0, 0, 0);
+  QSemaphore started, release;
+  std::atomic<int> transfers{0};
+  std::atomic<bool> sawStop{false};
+  TForm1 form([&] { return now; },
+              [&](const schedule::JobCall& call) {
+                JobOutcome outcome;
+                if (call.kind != JobKind::Transfer) return outcome;
+                ++transfers;
+                std::this_thread::sleep_for(80ms);  // past the wait between progress reports
+                call.progress(1, 4, 1);
+                started.release();
+                release.acquire();
+                if (call.stop->load()) {
+                  sawStop = true;
+                  outcome.status = Status::Interrupted;
+                  outcome.message = "stopped after 1 records";
+                }
+                return outcome;
+              });
+  form.show();
+  form.Timer1Timer();
+  const QRect buttonPlace = form.Button1->geometry();
+  form.Button1->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return started.tryAcquire(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.windowTitle().contains(u"1/4"_s); }, 2000))
+      << form.windowTitle().toStdString();
+  EXPECT_FALSE(form.Button1->isEnabled());
+  EXPECT_TRUE(form.Button2->isEnabled());
+  EXPECT_EQ(form.Button1->geometry(), buttonPlace);
+
+  now = At(16, 2, 0, 0, 300);  // the transfer comes due while the click's run goes on
+  form.Timer1Timer();
+  EXPECT_EQ(form.Label1->text().toStdString(), Text(now));
+  QTest::qWait(200);
+  EXPECT_EQ(transfers, 1);
+
+  release.release();  // the click's run ends; the due run follows at once
+  ASSERT_TRUE(QTest::qWaitFor([&] { return started.tryAcquire(); }, 5000));
+  EXPECT_EQ(transfers, 2);
+
+  EXPECT_FALSE(form.close());
+  EXPECT_TRUE(form.isVisible());
+  release.release();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 5000));
+  EXPECT_TRUE(sawStop);
+  EXPECT_TRUE(form.Button1->isEnabled());
+  EXPECT_EQ(form.windowTitle(), u"Form1"_s);
+  const auto runs = form.RunScheduler().RunHistory().Runs(0, std::nullopt);
+  ASSERT_FALSE(runs.empty());
+  EXPECT_EQ(runs.back().job, JobKind::Transfer);
+  EXPECT_EQ(runs.back().trigger, schedule::Trigger::Scheduled);
+  EXPECT_EQ(runs.back().outcome, "interrupted");
+  EXPECT_EQ(form.Memo1->toPlainText().split(u'\n').last().toStdString(),
+            Text(now) + "处理数据中断: stopped after 1 records");
 }
 
 TEST(WindowTest, LocaleChangeReachesTheLabel) {
@@ -424,6 +523,7 @@ class WindowDbTest : public ::testing::Test {
     options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
     options.now = "2024-03-15 02:00:00";
     server_ = std::make_unique<testing::StandinServer>(options);
+    state_ = std::make_unique<StateFolder>();
     ASSERT_TRUE(dir_.isValid());
     WriteSettings(server_->port());
     form_ = std::make_unique<TForm1>([this] { return now_; });
@@ -437,9 +537,10 @@ class WindowDbTest : public ::testing::Test {
     const auto& o = server_->options();
     file.write(("[database]\ndriver=FreeTDS\nserver=127.0.0.1\nport=" + std::to_string(port) +
                 "\ndatabase=" + o.database + "\nuser=" + o.user + "\npassword=" + o.password +
-                "\nlogin_timeout=3\n")
+                "\nlogin_timeout=3\nca_file=" + testing::TestCertificate("ca.pem") + "\n")
                    .c_str());
     file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);  // no warning about its mode
     qputenv("CARDSYNC_SETTINGS", path.toLocal8Bit());
   }
 
@@ -454,6 +555,11 @@ class WindowDbTest : public ::testing::Test {
   void TickAt(DateTime t) {
     now_ = t;
     form_->Timer1Timer();
+    Settle(*form_);
+  }
+  void Click(QPushButton* button) {
+    button->click();
+    Settle(*form_);
   }
 
   std::vector<std::string> LogAfterFirstLine() const {
@@ -465,6 +571,7 @@ class WindowDbTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  std::unique_ptr<StateFolder> state_;
   std::unique_ptr<testing::StandinServer> server_;
   DateTime now_ = At(15, 0, 0, 0, 0);
   std::unique_ptr<TForm1> form_;
@@ -492,10 +599,10 @@ TEST_F(WindowDbTest, ScheduledTransferAndTotalsWriteTheirLines) {
 TEST_F(WindowDbTest, ClicksRunTheJobsWithoutALogLine) {
   Seed("O1", "1710000000");
   TickAt(At(15, 9, 0, 0, 0));
-  form_->Button1->click();
+  Click(form_->Button1);
   EXPECT_EQ(server_->Query("SELECT count(*) FROM T_quindale"),
             (std::vector<std::vector<std::string>>{{"1"}}));
-  form_->Button2->click();
+  Click(form_->Button2);
   EXPECT_EQ(server_->Query("SELECT count(*) FROM T_totals"),
             (std::vector<std::vector<std::string>>{{"1"}}));
   EXPECT_TRUE(LogAfterFirstLine().empty());
@@ -531,7 +638,7 @@ TEST_F(WindowDbTest, ServerNotListeningLogsConnectionFailures) {
   BoxCloser closer;
   TickAt(At(15, 1, 59, 59, 500));
   TickAt(At(15, 2, 0, 0, 500));
-  form_->Button2->click();
+  Click(form_->Button2);
   closer.WaitFor(0, 200);
 
   const std::string stamp = Text(At(15, 2, 0, 0, 500));
@@ -551,13 +658,15 @@ TEST_F(WindowDbTest, SkippedRecordsGetALineAfterTheRunsOwn) {
   TickAt(At(15, 1, 59, 59, 500));
   TickAt(At(15, 2, 0, 0, 500));
   TickAt(At(15, 9, 0, 0, 0));
-  form_->Button1->click();
+  Click(form_->Button1);
 
   const std::string runStamp = Text(At(15, 2, 0, 0, 500));
+  const std::string kReason = "跳过原因: 'not-a-number' is not a valid integer value (1 条): O2";
   const std::string clickStamp = Text(At(15, 9, 0, 0, 0));
   EXPECT_EQ(LogAfterFirstLine(),
             (std::vector<std::string>{runStamp + "处理数据!", runStamp + "跳过 1 条记录: O2",
-                                      clickStamp + "跳过 1 条记录: O2"}));
+                                      runStamp + kReason, clickStamp + "跳过 1 条记录: O2",
+                                      clickStamp + kReason}));
 }
 
 }  // namespace
