@@ -26,9 +26,10 @@ struct Row {
   std::string stderrLacks;
 };
 
+// The stand-in serves TLS with the test CA's certificate, as a deployment would.
 constexpr const char* kLive =
     "server=127.0.0.1\nport=@PORT@\ndatabase=reporting\nuser=cardsync\n"
-    "password=Test-Pass-123\nlogin_timeout=2\n";
+    "password=Test-Pass-123\nlogin_timeout=2\nca_file=@CA@\n";
 constexpr const char* kDead =
     "server=127.0.0.1\nport=@DEAD@\ndatabase=reporting\nuser=cardsync\n"
     "password=Test-Pass-123\nlogin_timeout=2\n";
@@ -130,8 +131,10 @@ TEST(CommandLineTest, ExitCodes) {
     const std::string path = dir.filePath("cardsync.ini").toStdString();
     if (row.settings != nullptr) {
       std::ofstream(path) << "[database]\n"
-                          << Replace(Replace(row.settings, "@PORT@", std::to_string(live.port())),
-                                     "@DEAD@", deadPort);
+                          << Replace(Replace(Replace(row.settings, "@PORT@",
+                                                     std::to_string(live.port())),
+                                             "@DEAD@", deadPort),
+                                     "@CA@", cardsync::testing::TestCertificate("ca.pem"));
       ASSERT_EQ(::chmod(path.c_str(), row.mode), 0);
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
