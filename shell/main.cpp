@@ -37,7 +37,8 @@ constexpr char kUsageHead[] =
 constexpr char kUsageTail[] =
     "\n"
     "Exit codes of the command-line modes: 0 done, 1 failed (or, for --check, something\n"
-    "missing), 2 could not connect, 64 usage error, 78 settings error.\n"
+    "missing), 2 could not connect, 64 usage error, 75 another scheduler already runs for\n"
+    "this database (--headless), 78 settings error.\n"
     "Log lines go to stdout; warnings and errors to stderr.\n"
     "\n"
     "Qt options the window accepts include -platform NAME, -style NAME, -session ID and,\n"
@@ -45,7 +46,9 @@ constexpr char kUsageTail[] =
     "\n"
     "The database connection is read from the INI file named by the environment variable\n"
     "CARDSYNC_SETTINGS, else from ~/.config/cardsync/cardsync.ini; section [database] with\n"
-    "dsn or driver/server/port, database, user, password, login_timeout, odbc_options.\n"
+    "dsn or driver/server/port, database, user, password, login_timeout, query_timeout,\n"
+    "odbc_options, encrypt, trust_server_certificate, ca_file; [transfer] batch_size;\n"
+    "[schedule] history_file, catch_up_days (see docs/configuration.md).\n"
     "Keep it readable by its owner only (chmod 600). An example is installed as\n"
     "share/cardsync/cardsync.ini.example.\n";
 
