@@ -115,15 +115,18 @@ ColumnKind KindOfSqlType(int odbcSqlType) {
   }
 }
 
-std::string ExactNumberText(std::string_view digits, std::string_view decimalSeparator) {
-  std::string_view text = digits;
+bool TakeNumberSign(std::string_view& text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
+  if (text.empty() || (text.front() != '-' && text.front() != '+')) return false;
+  const bool negative = text.front() == '-';
+  text.remove_prefix(1);
+  return negative;
+}
+
+std::string ExactNumberText(std::string_view digits, std::string_view decimalSeparator) {
+  std::string_view text = digits;
+  const bool negative = TakeNumberSign(text);
   const std::size_t point = text.find('.');
   std::string whole(text.substr(0, point));
   std::string fraction(point == std::string_view::npos ? std::string_view{} : text.substr(point + 1));

@@ -35,6 +35,10 @@ std::string FieldText(const QVariant& value, ColumnKind kind, const FormatSettin
 DateTime FieldDateTime(const QVariant& value, ColumnKind kind, const FormatSettings& settings,
                        std::string_view statementName, std::string_view columnName);
 
+// Takes the blanks around a number's text and its leading sign off `text`; true
+// when the sign was '-'.
+bool TakeNumberSign(std::string_view& text);
+
 // An exact number's text (as the driver gives it, "-120.5000") rounded half away
 // from zero to four decimals, trailing zeros dropped, with `decimalSeparator`.
 std::string ExactNumberText(std::string_view digits, std::string_view decimalSeparator);

@@ -151,13 +151,7 @@ PreparedRecord PrepareRecord(const db::Statement& reader, bool convertPlate,
 }
 
 std::optional<std::string> PlainDecimal(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
+  const bool negative = db::TakeNumberSign(text);
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::string digits;  // every mantissa digit, the point taken out
   int pointAt = -1;    // digits before the point
