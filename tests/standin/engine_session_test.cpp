@@ -205,5 +205,42 @@ TEST(EngineSession, FileDatabaseKeepsDataAndProcedures) {
   EXPECT_THROW(Engine::Open({":memory:", std::string("tomorrow")}), std::runtime_error);
 }
 
+// A session keeps its compiled statements; one run again after its table
+// changed, here or in another session, answers as if seen for the first time.
+TEST(EngineSession, AStatementRunAgainAfterItsTableChangedAnswersAfresh) {
+  struct Case {
+    const char* name;
+    const char* change;
+    bool otherSession;
+    const char* query;
+    int error;  // 0: none
+    size_t columns;
+  };
+  const Case cases[] = {
+      {"a column added", "drop table c create table c(a int, b int)", false, "select * from c", 0, 2},
+      {"added by another session", "drop table c create table c(a int, b int)", true,
+       "select * from c", 0, 2},
+      {"the table dropped", "drop table c", false, "select * from c", 208, 0},
+      {"dropped by another session", "drop table c", true, "select * from c", 208, 0},
+      {"the column gone", "drop table c create table c(b int)", true, "select a from c", 207, 0},
+      {"an insert's column gone", "drop table c create table c(b int)", false,
+       "insert into c(a) values(1)", 207, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto engine = Engine::Open({":memory:", std::nullopt});
+    auto s = engine->NewSession();
+    auto other = engine->NewSession();
+    ASSERT_FALSE(s->Execute("create table c(a int) insert into c values(1)").statements.at(0).error);
+    ASSERT_FALSE(s->Execute(c.query).statements.at(0).error) << "first run";
+    ASSERT_FALSE((c.otherSession ? other : s)->Execute(c.change).statements.at(0).error);
+    BatchOutput out = s->Execute(c.query);
+    ASSERT_EQ(out.statements.size(), 1u);
+    const StatementOutput& st = out.statements[0];
+    EXPECT_EQ(st.error ? st.error->number : 0, c.error) << (st.error ? st.error->text : "");
+    EXPECT_EQ(st.columns.size(), c.columns);
+  }
+}
+
 }  // namespace
 }  // namespace standin

@@ -49,6 +49,7 @@ SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow) : db
 }
 
 SqliteSession::~SqliteSession() {
+  cache_.Clear();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(db_);
 }
@@ -199,7 +200,7 @@ bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int 
 
 StatementOutput SqliteSession::RunSql(const std::vector<Token>& stmt, const std::string& sql,
                                       const Translated& t, bool probe) {
-  return standin::RunSql(db_, ctx_, *params_, stmt, sql, t, probe);
+  return standin::RunSql(db_, &cache_, ctx_, *params_, stmt, sql, t, probe);
 }
 
 SystemValues SqliteSession::Sys() {
@@ -228,7 +229,7 @@ bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
     tokens[0].text = "DELETE";
     tokens[1].text = "FROM";
   }
-  if (head.Is("insert") || head.Is("update")) tokens = ConvertAssignedValues(db_, tokens);
+  if (head.Is("insert") || head.Is("update")) tokens = ConvertAssignedValues(db_, &cache_, tokens);
   Translated t = TranslateTokens(tokens, 0, tokens.size(), Sys());
   if (t.error) return Fail(*t.error, depth, head.line);
   bool data = !head.Is("select") || std::any_of(s.begin(), s.end(), [](const Token& x) { return x.Is("from"); });

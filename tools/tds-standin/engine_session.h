@@ -16,6 +16,7 @@
 #include "sql_functions.h"
 #include "sql_lexer.h"
 #include "sql_translate.h"
+#include "statement_cache.h"
 
 namespace standin {
 
@@ -71,6 +72,7 @@ class SqliteSession final : public Session {
   bool CallProcedure(const std::vector<Token>& s, size_t k, int depth);
 
   sqlite3* db_;
+  StatementCache cache_;  // emptied before db_ closes
   FunctionContext ctx_;
   SystemValues sys_;
   int tranCount_ = 0;

@@ -12,23 +12,33 @@
 namespace standin {
 namespace {
 
+constexpr const char* kTableColumnsSql = "SELECT name, type FROM pragma_table_info(?1)";
+
 // The declared types of a table's columns, by name.
-std::vector<std::pair<std::string, std::string>> TableColumns(sqlite3* db, const std::string& table) {
+std::vector<std::pair<std::string, std::string>> TableColumns(sqlite3* db, StatementCache* cache,
+                                                              const std::string& table) {
   std::vector<std::pair<std::string, std::string>> out;
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT name, type FROM pragma_table_info(?1)", -1, &st, nullptr) != SQLITE_OK)
+  static const std::string kSql = kTableColumnsSql;
+  sqlite3_stmt* st = cache ? cache->Take(kSql) : nullptr;
+  if (!st && sqlite3_prepare_v3(db, kTableColumnsSql, -1, cache ? SQLITE_PREPARE_PERSISTENT : 0, &st,
+                                nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
     return out;
+  }
   sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
   while (sqlite3_step(st) == SQLITE_ROW)
     out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
                      reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
-  sqlite3_finalize(st);
+  if (cache)
+    cache->Put(kSql, st);
+  else
+    sqlite3_finalize(st);
   return out;
 }
 
 }  // namespace
 
-std::vector<Token> ConvertAssignedValues(sqlite3* db, const std::vector<Token>& s) {
+std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, const std::vector<Token>& s) {
   auto findColumn = [](const std::vector<std::pair<std::string, std::string>>& cols,
                        const std::string& name) -> const std::pair<std::string, std::string>* {
     for (const auto& c : cols)
@@ -54,7 +64,7 @@ std::vector<Token> ConvertAssignedValues(sqlite3* db, const std::vector<Token>& 
     if (k < s.size() && s[k].Is("into")) ++k;
     size_t after = ReadObjectName(s, k, table);
     if (after == k) return s;
-    auto cols = TableColumns(db, table);
+    auto cols = TableColumns(db, cache, table);
     if (cols.empty()) return s;
     k = after;
     std::vector<std::string> names;
@@ -93,7 +103,7 @@ std::vector<Token> ConvertAssignedValues(sqlite3* db, const std::vector<Token>& 
   } else {
     size_t after = ReadObjectName(s, k, table);
     if (after == k || after >= s.size() || !s[after].Is("set")) return s;
-    auto cols = TableColumns(db, table);
+    auto cols = TableColumns(db, cache, table);
     k = after + 1;
     int depth = 0;
     size_t itemStart = k;

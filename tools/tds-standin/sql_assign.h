@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sql_lexer.h"
+#include "statement_cache.h"
 
 namespace standin {
 
@@ -16,7 +17,7 @@ namespace standin {
 // otherwise turn '1.5' or '20261207' into numbers first, and SQL Server
 // judges the text as written. (The table's triggers convert what other
 // forms, such as INSERT ... SELECT, store.) Returns s unchanged when it
-// assigns nothing this can place.
-std::vector<Token> ConvertAssignedValues(sqlite3* db, const std::vector<Token>& s);
+// assigns nothing this can place. The table's columns are read through cache.
+std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, const std::vector<Token>& s);
 
 }  // namespace standin

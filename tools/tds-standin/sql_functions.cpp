@@ -8,8 +8,11 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <string_view>
+#include <vector>
 
 #include "sql_types.h"
+#include "text_case.h"
 
 namespace standin {
 namespace {
@@ -41,6 +44,30 @@ Scalar ArgScalar(sqlite3_value* v) {
 std::string ArgText(sqlite3_value* v) {
   const unsigned char* t = sqlite3_value_text(v);
   return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string();
+}
+
+std::string_view ArgView(sqlite3_value* v) {
+  const unsigned char* t = sqlite3_value_text(v);
+  return t ? std::string_view(reinterpret_cast<const char*>(t), size_t(sqlite3_value_bytes(v)))
+           : std::string_view();
+}
+
+// ss_conv and ss_cast run for every value a statement writes, and their type
+// argument is one of a handful of texts: each is parsed once per thread.
+constexpr size_t kMaxKnownTypes = 64;
+
+std::optional<Column> DeclaredType(sqlite3_value* v) {
+  struct Known {
+    std::string text;
+    std::optional<Column> type;
+  };
+  thread_local std::vector<Known> known;
+  std::string_view text = ArgView(v);
+  for (const Known& k : known)
+    if (k.text == text) return k.type;
+  std::optional<Column> type = ParseDeclaredType(text);
+  if (known.size() < kMaxKnownTypes) known.push_back({std::string(text), type});
+  return type;
 }
 
 void RaiseError(sqlite3_context* c, const ServerMessage& m) {
@@ -113,7 +140,7 @@ void FnDateAdd(sqlite3_context* c, int, sqlite3_value** argv) {
 
 // ss_cast(value, 'type'): CAST and CONVERT.
 void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
-  std::optional<Column> type = ParseDeclaredType(ArgText(argv[1]));
+  std::optional<Column> type = DeclaredType(argv[1]);
   if (!type) {
     sqlite3_result_error(c, "bad type", -1);
     return;
@@ -130,13 +157,18 @@ void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
 
 // ss_conv(value, 'type', 'table', 'column'): a value being stored in a column.
 void FnConv(sqlite3_context* c, int, sqlite3_value** argv) {
-  std::optional<Column> type = ParseDeclaredType(ArgText(argv[1]));
+  std::optional<Column> type = DeclaredType(argv[1]);
   if (!type) {
     sqlite3_result_value(c, argv[0]);
     return;
   }
-  ConvertResult r = Convert(ArgScalar(argv[0]), {*type, ArgText(argv[2]), ArgText(argv[3])},
-                            Ctx(c)->nationalText);
+  // Reused, so the table and column names (read only by error messages) cost
+  // no allocation per value. Convert calls nothing that lands here again.
+  thread_local ConvertTarget target;
+  target.type = *type;
+  target.table.assign(ArgView(argv[2]));
+  target.column.assign(ArgView(argv[3]));
+  ConvertResult r = Convert(ArgScalar(argv[0]), target, Ctx(c)->nationalText);
   if (r.error) return RaiseError(c, *r.error);
   ResultScalar(c, r.value);
 }
@@ -217,7 +249,8 @@ int CompareCi(void*, int la, const void* a, int lb, const void* b) {
   while (lb > 0 && pb[lb - 1] == ' ') --lb;
   int n = la < lb ? la : lb;
   for (int i = 0; i < n; ++i) {
-    int x = std::tolower(pa[i]), y = std::tolower(pb[i]);
+    int x = static_cast<unsigned char>(FoldAscii(static_cast<char>(pa[i])));
+    int y = static_cast<unsigned char>(FoldAscii(static_cast<char>(pb[i])));
     if (x != y) return x - y;
   }
   return la - lb;

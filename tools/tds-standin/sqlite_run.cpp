@@ -9,6 +9,7 @@
 
 #include "sql_convert.h"
 #include "sql_types.h"
+#include "statement_cache.h"
 #include "text_case.h"
 
 namespace standin {
@@ -174,39 +175,51 @@ ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& st
   return MakeMessage(50000, 16, 1, msg);
 }
 
-StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Param>& params,
-                       const std::vector<Token>& stmt, const std::string& sql, const Translated& t,
-                       bool probe) {
+StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
+                       const std::vector<Param>& params, const std::vector<Token>& stmt,
+                       const std::string& sql, const Translated& t, bool probe) {
   StatementOutput so;
-  sqlite3_stmt* st = nullptr;
-  const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, &tail);
-  if (rc != SQLITE_OK || !st) {
-    so.error = rc != SQLITE_OK ? MapSqliteError(db, rc, stmt, true) : SyntaxError(stmt, 0);
-    sqlite3_finalize(st);
-    return so;
-  }
-  for (const char* p = tail; p && *p; ++p) {
-    if (!std::isspace(static_cast<unsigned char>(*p))) {
+  const bool keep = cache && StatementCache::Keeps(sql);
+  sqlite3_stmt* st = keep ? cache->Take(sql) : nullptr;
+  const bool reused = st != nullptr;
+  // Hands the statement back to the cache, or finalizes it, on every way out.
+  auto done = [&] {
+    if (keep) cache->Put(sql, st);
+    else sqlite3_finalize(st);
+  };
+  if (!st) {
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, keep ? SQLITE_PREPARE_PERSISTENT : 0, &st, &tail);
+    if (rc != SQLITE_OK || !st) {
+      so.error = rc != SQLITE_OK ? MapSqliteError(db, rc, stmt, true) : SyntaxError(stmt, 0);
       sqlite3_finalize(st);
-      so.error = MakeMessage(102, 15, 1, "Incorrect syntax near ';'.");
       return so;
+    }
+    for (const char* p = tail; p && *p; ++p) {
+      if (!std::isspace(static_cast<unsigned char>(*p))) {
+        sqlite3_finalize(st);
+        so.error = MakeMessage(102, 15, 1, "Incorrect syntax near ';'.");
+        return so;
+      }
     }
   }
   ctx.nationalText = t.national;
   for (const std::string& name : t.variables) {
     const Param* param = FindParam(params, name);
     if (!param) {
-      sqlite3_finalize(st);
+      done();
       so.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
       return so;
     }
     if (param->type == SqlType::NChar || param->type == SqlType::NVarChar) ctx.nationalText = true;
     Bind(st, sqlite3_bind_parameter_index(st, name.c_str()), *param);
   }
-  int ncol = sqlite3_column_count(st);
   std::vector<std::vector<Scalar>> raw;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+  int rc = sqlite3_step(st);
+  // Counted after the first step: a kept statement recompiled for a changed
+  // table may return other columns than when it was kept.
+  const int ncol = sqlite3_column_count(st);
+  for (; rc == SQLITE_ROW; rc = sqlite3_step(st)) {
     std::vector<Scalar> row(ncol);
     for (int i = 0; i < ncol; ++i) row[i] = ColumnScalar(st, i);
     raw.push_back(std::move(row));
@@ -214,6 +227,16 @@ StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Para
   if (rc != SQLITE_DONE) {
     so.error = MapSqliteError(db, rc, stmt, false);
     sqlite3_finalize(st);
+    if (reused) {
+      // A kept statement compiles itself again after a schema change, and a
+      // failure to do so surfaces here rather than from a prepare. A fresh
+      // prepare tells the two apart, so the error reads as it would have.
+      sqlite3_stmt* fresh = nullptr;
+      int prc = sqlite3_prepare_v2(db, sql.c_str(), -1, &fresh, nullptr);
+      if (prc != SQLITE_OK || !fresh)
+        so.error = prc != SQLITE_OK ? MapSqliteError(db, prc, stmt, true) : SyntaxError(stmt, 0);
+      sqlite3_finalize(fresh);
+    }
     return so;
   }
   if (ncol > 0) {
@@ -241,7 +264,7 @@ StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Para
   } else if (!probe && !sqlite3_stmt_readonly(st)) {
     so.rowCount = sqlite3_changes64(db);
   }
-  sqlite3_finalize(st);
+  done();
   return so;
 }
 

@@ -13,6 +13,7 @@
 #include "sql_functions.h"
 #include "sql_lexer.h"
 #include "sql_translate.h"
+#include "statement_cache.h"
 
 namespace standin {
 
@@ -20,12 +21,13 @@ namespace standin {
 // would have reported it. prepare: the statement failed to compile.
 ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& stmt, bool prepare);
 
-// Prepares, binds and steps t's SQL (sql), collecting typed rows. stmt is the
-// T-SQL the SQL came from, for error messages. A probe (a condition or a
-// PRINT argument, a CREATE TABLE's parts) counts no changed rows.
-StatementOutput RunSql(sqlite3* db, FunctionContext& ctx, const std::vector<Param>& params,
-                       const std::vector<Token>& stmt, const std::string& sql, const Translated& t,
-                       bool probe);
+// Prepares (or takes from cache, when given), binds and steps t's SQL (sql),
+// collecting typed rows. stmt is the T-SQL the SQL came from, for error
+// messages. A probe (a condition or a PRINT argument, a CREATE TABLE's parts)
+// counts no changed rows.
+StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
+                       const std::vector<Param>& params, const std::vector<Token>& stmt,
+                       const std::string& sql, const Translated& t, bool probe);
 
 // Runs SQL that returns nothing (BEGIN, COMMIT ...); the error if it fails.
 std::optional<ServerMessage> ExecSql(sqlite3* db, const char* sql);
