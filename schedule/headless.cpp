@@ -1,31 +1,21 @@
-// Headless scheduling. Signals arrive through a self-pipe watched by a QSocketNotifier,
-// so the stop happens in the event loop, never inside the signal handler.
+// Headless scheduling. Signals arrive through StopSignals' self-pipe, so the stop happens
+// in the event loop, never inside the signal handler.
 #include "schedule/headless.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <csignal>
 #include <iostream>
 
 #include "clock/format_settings.h"
 #include "db/connection_settings.h"
 #include "schedule/locks.h"
 #include "schedule/scheduler.h"
+#include "schedule/stop_signals.h"
 
 namespace cardsync::schedule {
 namespace {
 
 constexpr int kTickMs = 1000;
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
-}
 
 std::string Stamp(DateTime value) {
   const DateTimeParts p = SplitDateTime(value);
@@ -61,17 +51,11 @@ int RunHeadless(int argc, char** argv) {
     return kExitSchedulerRunning;
   }
 
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+  StopSignals stopSignals;
+  if (!stopSignals.Watching()) {
     std::cerr << "cardsync: cannot watch for signals\n";
     return 1;
   }
-  QSocketNotifier notifier(signalPipe[1], QSocketNotifier::Read);
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
 
   Scheduler scheduler(setup);
   QObject::connect(&scheduler, &Scheduler::logLines, [](const QStringList& lines) {
@@ -80,11 +64,7 @@ int RunHeadless(int argc, char** argv) {
   });
   QObject::connect(&scheduler, &Scheduler::stopped, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);
-  QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-    char byte;
-    [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
-    scheduler.StopAll();
-  });
+  QObject::connect(&stopSignals, &StopSignals::received, &scheduler, &Scheduler::StopAll);
   QTimer timer;
   timer.setInterval(kTickMs);
   timer.setTimerType(Qt::PreciseTimer);

@@ -17,6 +17,8 @@
 #include "jobs/check.h"
 #include "schedule/headless.h"
 #include "schedule/oneshot.h"
+#include "schedule/scheduler.h"
+#include "schedule/stop_signals.h"
 #include "shell/error_box.h"
 #include "shell/mainfrm.h"
 #include "shell/window_instance.h"
@@ -160,10 +162,12 @@ constexpr std::array kModes{
         "                                    rights the jobs need, one line each; writes nothing\n",
         Check},
     Mode{"--headless",
-         "       cardsync --headless          run the daily schedule without a window until SIGTERM\n",
+         "       cardsync --headless          run the daily schedule without a window until "
+         "SIGTERM\n",
          Headless},
     Mode{"--history",
-         "       cardsync --history [--days N]  print the runs of the last N days (7), oldest first\n",
+         "       cardsync --history [--days N]  print the runs of the last N days (7), oldest "
+         "first\n",
          History},
     Mode{"--version", "       cardsync --version           print the version\n", Version},
     Mode{"--help", "       cardsync --help              show this text\n", Help},
@@ -214,11 +218,23 @@ int RunWindow(int argc, char** argv) {
   const QStringList left = QCoreApplication::arguments().mid(1);
   if (!left.isEmpty()) return UsageError("unknown argument '" + left.front().toStdString() + "'");
   cardsync::ReloadFormatSettings();
-  cardsync::shell::WindowInstance instance;  // one window per target
+  cardsync::shell::WindowInstance instance;   // one window per target
   if (!instance.IsFirst()) return kExitDone;  // the first one was asked to show itself
   try {
     cardsync::shell::TForm1 Form1;
     instance.ShowOnRequest(Form1);
+    // SIGTERM (a logout, `kill`) and SIGINT close the window as its close button does:
+    // a running job stops after its current record and is recorded as interrupted. The
+    // program then ends even if an error box is still open.
+    bool signalled = false;
+    cardsync::schedule::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &cardsync::schedule::StopSignals::received, [&] {
+      signalled = true;
+      if (Form1.close()) QCoreApplication::quit();
+    });
+    QObject::connect(&Form1.RunScheduler(), &cardsync::schedule::Scheduler::stopped, &app, [&] {
+      if (signalled) QCoreApplication::quit();
+    });
     Form1.show();
     app.exec();
   } catch (...) {
