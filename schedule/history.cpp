@@ -209,6 +209,23 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
   return rows;
 }
 
+std::vector<long long> History::RunningRuns(jobs::JobKind job, const Target& target) {
+  std::vector<long long> ids;
+  if (!open_) return ids;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
+  query.prepare(QStringLiteral(
+      "SELECT id FROM runs WHERE job = ? AND outcome = 'running' AND server = ? AND port = ? "
+      "AND database = ? ORDER BY id"));
+  query.addBindValue(QString::fromUtf8(JobName(job).data(), JobName(job).size()));
+  BindTarget(query, target);
+  if (!query.exec()) {
+    Fail("cannot be read", query.lastError().text().toStdString());
+    return ids;
+  }
+  while (query.next()) ids.push_back(query.value(0).toLongLong());
+  return ids;
+}
+
 std::set<long long> History::SettledDays(jobs::JobKind job, const Target& target,
                                          long long fromDay) {
   std::set<long long> days;

@@ -57,6 +57,8 @@ class History {
 
   // Runs started at or after `since`, oldest first; all targets when `target` is empty.
   std::vector<RunRow> Runs(DateTime since, const std::optional<Target>& target);
+  // Rows of `job` for `target` still marked running: ids, oldest first.
+  std::vector<long long> RunningRuns(jobs::JobKind job, const Target& target);
   // Days of `job` from `fromDay` on that a run able to settle them ended done for.
   std::set<long long> SettledDays(jobs::JobKind job, const Target& target, long long fromDay);
 

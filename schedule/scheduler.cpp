@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include "db/connection_settings.h"
+#include "schedule/locks.h"
 #include "schedule/schedule.h"
 
 namespace cardsync::schedule {
@@ -17,6 +18,11 @@ constexpr char kTotalsTime[] = "010000";
 // Progress reaches the driving thread at most this often, and at each pass's end.
 constexpr int kProgressEveryMs = 50;
 constexpr double kMinutesPerDay = 1440.0;
+
+// A row still "running" whose job lock is free was left by a process that died (SIGKILL,
+// a power cut) before it could complete it.
+constexpr char kAbandoned[] =
+    "the program ended during the run (found still running when the scheduler started)";
 
 constexpr jobs::JobKind kOrder[] = {jobs::JobKind::Transfer, jobs::JobKind::Totals};
 
@@ -58,6 +64,22 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
     worker.context->moveToThread(worker.thread);
     connect(worker.thread, &QThread::finished, worker.context, &QObject::deleteLater);
     worker.thread->start();
+  }
+  CloseAbandonedRuns();
+}
+
+void Scheduler::CloseAbandonedRuns() {
+  for (jobs::JobKind kind : kOrder) {
+    const std::vector<long long> ids = history_.RunningRuns(kind, setup_.target);
+    if (ids.empty()) continue;
+    // Held by a --run in another process: its row is live, not abandoned.
+    JobLock lock(setup_.target, kind);
+    if (!lock.TryAcquire()) continue;
+    jobs::JobOutcome outcome;
+    outcome.status = jobs::JobOutcome::Status::Interrupted;
+    outcome.message = kAbandoned;
+    const DateTime now = setup_.clock();
+    for (long long id : ids) history_.EndRun(id, now, outcome);
   }
 }
 

@@ -91,6 +91,7 @@ class Scheduler : public QObject {
   void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
   void Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome);
   void Warn(const std::string& text);
+  void CloseAbandonedRuns();
 
   SchedulerSetup setup_;
   History history_;
