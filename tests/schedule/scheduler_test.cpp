@@ -1,6 +1,7 @@
 // The scheduler: owed runs, catch-ups and retries against a hand-set clock with scripted
 // jobs; then against the SQL Server stand-in (a missed day's records, a stop mid-pass);
-// then the program itself (--run waiting for the job's lock, --headless and SIGTERM).
+// then the program itself (--run waiting for the job's lock, --headless and the window
+// stopping on SIGTERM, a second window handing over to the first).
 #include "schedule/scheduler.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -251,6 +254,47 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
   })) << ::testing::PrintToString(warnings);
 }
 
+TEST(HistoryTest, RowsLeftRunningAreClosedInterruptedWhenTheirJobLockIsFree) {
+  const Target target{"db", 1433, "reporting"};
+  struct Case {
+    const char* name;
+    JobKind job;
+    Target rowTarget;
+    bool finished;  // the run ended done as it should
+    bool lockHeld;  // another process runs the job now
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"a transfer killed mid-run", JobKind::Transfer, target, false, false, "interrupted"},
+      {"a totals run killed mid-run", JobKind::Totals, target, false, false, "interrupted"},
+      {"a run another process still runs", JobKind::Transfer, target, false, true, "running"},
+      {"another target's run", JobKind::Transfer, {"db", 1433, "other"}, false, false, "running"},
+      {"a run that ended", JobKind::Transfer, target, true, false, "done"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StateFolders folders;
+    History history(folders.HistoryFile(), {});
+    const long long id =
+        history.BeginRun(c.job, DayNumber(At(15, 2)), Trigger::Scheduled, At(15, 2), c.rowTarget);
+    if (c.finished) history.EndRun(id, At(15, 2, 5), JobOutcome{});
+    JobLock other(c.rowTarget, c.job);
+    if (c.lockHeld) {
+      ASSERT_TRUE(other.TryAcquire());
+    }
+    SchedulerSetup setup;
+    setup.target = target;
+    setup.clock = [] { return At(15, 9); };
+    { Scheduler scheduler(setup); }
+    const RunRow row = history.Runs(0, c.rowTarget).at(0);
+    EXPECT_EQ(row.outcome, c.outcome);
+    if (row.outcome == "interrupted") {
+      EXPECT_EQ(row.ended, At(15, 9));
+      EXPECT_NE(row.message.find("the program ended during the run"), std::string::npos);
+    }
+  }
+}
+
 TEST(ScheduleSettingsTest, CatchUpDaysIsCheckedAndHistoryFollowsXdg) {
   StateFolders folders;
   const std::vector<std::pair<std::string, int>> cases = {{"", 7},
@@ -283,7 +327,9 @@ class SchedulerDbTest : public ::testing::Test {
   // Record by record (batch_size 1) so a stop lands between two records.
   void Start(StandinServer::Options options) {
     server_ = std::make_unique<StandinServer>(options);
-    settings_ = folders_.dir.filePath("cardsync.ini").toStdString();
+    // Named after the port: QSettings keeps what it read of a path.
+    settings_ =
+        folders_.dir.filePath(QString("cardsync-%1.ini").arg(server_->port())).toStdString();
     std::ofstream(settings_) << "[database]\nserver=127.0.0.1\nport=" << server_->port()
                              << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\n"
                                 "login_timeout=3\nca_file="
@@ -303,6 +349,20 @@ class SchedulerDbTest : public ::testing::Test {
           "', 12, 100, 'K1', '1710000000', '1720000000', 'A', '" + siji + "');\n";
     }
     server_->Exec(sql);
+  }
+  // A slowed server, a scheduler that first ran a day and a half ago, so a transfer is
+  // owed, and `records` ordinary cards for it; the owed day.
+  long long StartWithAnOwedTransfer(int records) {
+    StandinServer::Options options = testing::ReportingOptions();
+    options.delayMs = 20;
+    Start(options);
+    const DateTime now = NowDateTime();
+    const DateTime firstStart = now - 1.5;
+    History(HistoryPath({}), {}).FirstStart(target_, firstStart);
+    const std::vector<long long> owed =
+        OwedDays({now, DueSecond(JobKind::Transfer), firstStart, 7, nullptr});
+    Seed("N", records, DayText(owed.at(0) - 1) + " 10:00:00");
+    return owed.at(0);
   }
   Rows Quindale() { return server_->Query("SELECT order_id FROM T_quindale ORDER BY order_id"); }
 
@@ -420,19 +480,7 @@ TEST_F(SchedulerDbTest, ARunOfAJobWaitsWhileAnotherHoldsItsLock) {
 }
 
 TEST_F(SchedulerDbTest, HeadlessStopsOnSigtermRecordingTheRunInterrupted) {
-  StandinServer::Options options = testing::ReportingOptions();
-  options.delayMs = 20;
-  Start(options);
-  const DateTime now = NowDateTime();
-  const DateTime firstStart = now - 1.5;
-  {
-    History history(HistoryPath({}), {});
-    history.FirstStart(target_, firstStart);
-  }
-  const std::vector<long long> owed =
-      OwedDays({now, DueSecond(JobKind::Transfer), firstStart, 7, nullptr});
-  ASSERT_FALSE(owed.empty());
-  Seed("N", 200, DayText(owed.front() - 1) + " 10:00:00");
+  const long long owedDay = StartWithAnOwedTransfer(200);
 
   QProcess first;
   first.setProcessEnvironment(ProgramEnvironment());
@@ -459,13 +507,72 @@ TEST_F(SchedulerDbTest, HeadlessStopsOnSigtermRecordingTheRunInterrupted) {
   const std::vector<RunRow> runs = history.Runs(0, target_);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].outcome, "interrupted");
-  EXPECT_EQ(DayText(runs[0].runDay), DayText(owed.front()));
+  EXPECT_EQ(DayText(runs[0].runDay), DayText(owedDay));
   EXPECT_LT(std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]), 200);
 
   std::ostringstream out, err;
   EXPECT_EQ(PrintHistory(7, out, err), 0);
-  EXPECT_EQ(out.str().rfind(DayText(owed.front()) + " transfer catch-up interrupted read ", 0), 0u)
+  EXPECT_EQ(out.str().rfind(DayText(owedDay) + " transfer catch-up interrupted read ", 0), 0u)
       << out.str();
+}
+
+TEST_F(SchedulerDbTest, WindowStopsOnSigtermOrSigintRecordingTheRunInterrupted) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    // A server (so a target, with its own history and locks) per row.
+    StartWithAnOwedTransfer(200);
+    History history(HistoryPath({}), {});
+
+    QProcess window;
+    window.setProcessEnvironment(ProgramEnvironment());
+    window.start(CARDSYNC_PATH, {"-platform", "offscreen"});
+    ASSERT_TRUE(window.waitForStarted());
+    ASSERT_TRUE(WaitUntil([&] {
+      return !history.Runs(0, target_).empty() &&
+             std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]) > 0;
+    }));
+    ::kill(static_cast<pid_t>(window.processId()), signal);
+    ASSERT_TRUE(window.waitForFinished(20000));
+    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(window.exitCode(), 0) << window.readAllStandardError().toStdString();
+    const std::vector<RunRow> runs = history.Runs(0, target_);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].outcome, "interrupted");
+    EXPECT_TRUE(runs[0].ended.has_value());
+    EXPECT_LT(std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]), 200);
+  }
+}
+
+TEST_F(SchedulerDbTest, ASecondWindowAsksTheFirstToShowItselfAndEnds) {
+  Start(testing::ReportingOptions());
+  const QString socket =
+      QString::fromStdString(RuntimeFolder() + "/cardsync-" + target_.Key() + ".socket");
+  QProcess first;
+  first.setProcessEnvironment(ProgramEnvironment());
+  first.start(CARDSYNC_PATH, {"-platform", "offscreen"});
+  ASSERT_TRUE(first.waitForStarted());
+  ASSERT_TRUE(WaitUntil([&] { return QFile::exists(socket); }, 10000));
+
+  QProcess second;
+  second.setProcessEnvironment(ProgramEnvironment());
+  second.start(CARDSYNC_PATH, {"-platform", "offscreen"});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_EQ(second.readAllStandardError().toStdString().find("another scheduler"),
+            std::string::npos);
+  std::string said;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        said += first.readAllStandardError().toStdString();
+        return said.find("another start asked for this window") != std::string::npos;
+      },
+      5000))
+      << said;
+  EXPECT_EQ(first.state(), QProcess::Running);  // the first stays
+  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+  ASSERT_TRUE(first.waitForFinished(10000));
+  EXPECT_EQ(first.exitCode(), 0);
 }
 
 TEST(RunOnce, ExitStatusAndLinesFollowTheOutcome) {
