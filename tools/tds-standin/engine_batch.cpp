@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "sql_assign.h"
 #include "sql_catalog.h"
@@ -58,6 +59,15 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
   BatchOutput out;
   params_ = &params;
   batch_ = &out;
+  // The plan stays alive for the batch even if a nested run drops it.
+  if (auto it = plans_.find(std::string(sql)); it != plans_.end()) {
+    it->second.lastUse = ++planClock_;
+    plan_ = it->second.plan;
+    Run(*plan_, sql, out);
+    plan_.reset();
+    return out;
+  }
+  plan_.reset();
   bool unterminated = false;
   std::vector<Token> tokens = Tokenize(sql, &unterminated);
   if (unterminated) {
@@ -74,16 +84,35 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
     out.statements.push_back(std::move(so));
     return out;
   }
-  std::vector<std::vector<Token>> stmts = SplitStatements(tokens);
+  plan_ = std::make_shared<BatchPlan>();
+  plan_->stmts = SplitStatements(tokens);
+  plan_->translated.resize(plan_->stmts.size());
+  if (sql.size() <= kMaxPlannedBatch) KeepPlan(std::string(sql), plan_);
+  Run(*plan_, sql, out);
+  plan_.reset();
+  return out;
+}
+
+void SqliteSession::Run(const BatchPlan& plan, std::string_view sql, BatchOutput& out) {
+  const StatementList& stmts = plan.stmts;
+  size_t first = 0;
   if (!stmts.empty() && IsBareCall(stmts.front())) {
     // A batch that is only a procedure's name calls it.
     CallProcedure(stmts.front(), 0, 0);
-    if (stmts.size() == 1) return out;
-    stmts.erase(stmts.begin());
-    if (HasError(out)) return out;
+    if (stmts.size() == 1 || HasError(out)) return;
+    first = 1;
   }
-  RunList(stmts, 0, stmts.size(), 0, std::string(sql));
-  return out;
+  RunList(stmts, first, stmts.size(), 0, std::string(sql));
+}
+
+void SqliteSession::KeepPlan(std::string sql, std::shared_ptr<BatchPlan> plan) {
+  if (plans_.size() >= kMaxPlans) {
+    auto oldest = std::min_element(plans_.begin(), plans_.end(), [](const auto& a, const auto& b) {
+      return a.second.lastUse < b.second.lastUse;
+    });
+    plans_.erase(oldest);
+  }
+  plans_[std::move(sql)] = KeptPlan{std::move(plan), ++planClock_};
 }
 
 // Runs statements [from, to) of a list; stops at the first error.
@@ -222,16 +251,59 @@ std::optional<bool> SqliteSession::Evaluate(const std::vector<Token>& s, int dep
   return !probe.rows.empty() && probe.rows[0][0].i == 1;
 }
 
+int64_t SqliteSession::SchemaVersion() {
+  static const std::string kSql = "PRAGMA schema_version";
+  sqlite3_stmt* st = cache_.Take(kSql);
+  if (!st && sqlite3_prepare_v3(db_, kSql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) !=
+                 SQLITE_OK) {
+    sqlite3_finalize(st);
+    return -1;
+  }
+  int64_t version = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+  cache_.Put(kSql, st);
+  return version;
+}
+
+// The translation kept for statement s of the running batch, when s is one of
+// its statements and the schema is still the one it was made for.
+const Translated* SqliteSession::KeptTranslation(const std::vector<Token>& s, int64_t& version,
+                                                 size_t& index) {
+  index = static_cast<size_t>(-1);
+  if (!plan_ || plan_->stmts.empty() || &s < plan_->stmts.data() ||
+      &s >= plan_->stmts.data() + plan_->stmts.size())
+    return nullptr;
+  index = static_cast<size_t>(&s - plan_->stmts.data());
+  version = SchemaVersion();
+  const auto& kept = plan_->translated[index];
+  return kept && version >= 0 && kept->first == version ? &kept->second : nullptr;
+}
+
 bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
   const Token& head = s.front();
-  std::vector<Token> tokens = s;
-  if (head.Is("truncate") && s.size() > 1 && s[1].Is("table")) {
-    tokens[0].text = "DELETE";
-    tokens[1].text = "FROM";
+  int64_t version = -1;
+  size_t index = 0;
+  const Translated* kept = KeptTranslation(s, version, index);
+  Translated fresh;
+  if (!kept) {
+    std::vector<Token> tokens = s;
+    if (head.Is("truncate") && s.size() > 1 && s[1].Is("table")) {
+      tokens[0].text = "DELETE";
+      tokens[1].text = "FROM";
+    }
+    if (head.Is("insert") || head.Is("update"))
+      tokens = ConvertAssignedValues(db_, &cache_, tokens);
+    fresh = TranslateTokens(tokens, 0, tokens.size(), Sys());
+    if (fresh.error) return Fail(*fresh.error, depth, head.line);
+    // @@ variables are written into the SQL as values, so such a statement
+    // is translated each time; others keep theirs while the schema stands.
+    bool system = std::any_of(s.begin(), s.end(),
+                              [](const Token& x) { return x.kind == Token::SystemVariable; });
+    if (plan_ && index < plan_->translated.size() && version >= 0 && !system) {
+      plan_->translated[index].emplace(version, std::move(fresh));
+      kept = &plan_->translated[index]->second;
+    }
   }
-  if (head.Is("insert") || head.Is("update")) tokens = ConvertAssignedValues(db_, &cache_, tokens);
-  Translated t = TranslateTokens(tokens, 0, tokens.size(), Sys());
-  if (t.error) return Fail(*t.error, depth, head.line);
+  const Translated& t = kept ? *kept : fresh;
   bool data = !head.Is("select") || std::any_of(s.begin(), s.end(), [](const Token& x) { return x.Is("from"); });
   if (implicitTransactions_ && tranCount_ == 0 && data) {
     if (auto err = Begin()) return Fail(*err, depth, head.line);

@@ -6,9 +6,13 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine.h"
@@ -37,6 +41,28 @@ class SqliteSession final : public Session {
 
  private:
   using StatementList = std::vector<std::vector<Token>>;
+
+  // A batch's statements as split, kept by the batch's text together with
+  // each statement's translation once made (and the schema version it was
+  // made for): drivers send the same texts request after request, and
+  // splitting and translating them cost more than running them.
+  struct BatchPlan {
+    StatementList stmts;
+    std::vector<std::optional<std::pair<int64_t, Translated>>> translated;
+  };
+  struct KeptPlan {
+    std::shared_ptr<BatchPlan> plan;
+    uint64_t lastUse = 0;
+  };
+  // A few texts in use at once (a chunk's two requests, the last chunk's);
+  // longer batches, such as scripts, run once and are not kept.
+  static constexpr size_t kMaxPlans = 16;
+  static constexpr size_t kMaxPlannedBatch = 128 * 1024;
+
+  void Run(const BatchPlan& plan, std::string_view sql, BatchOutput& out);
+  void KeepPlan(std::string sql, std::shared_ptr<BatchPlan> plan);
+  const Translated* KeptTranslation(const std::vector<Token>& s, int64_t& version, size_t& index);
+  int64_t SchemaVersion();
 
   // Batch control flow. Each statement handler returns false after an error
   // (recorded through Fail) or RETURN, which ends the statement list.
@@ -82,6 +108,9 @@ class SqliteSession final : public Session {
   std::vector<std::string> procStack_;
   const std::vector<Param>* params_ = nullptr;
   BatchOutput* batch_ = nullptr;
+  std::shared_ptr<BatchPlan> plan_;  // of the batch running
+  std::unordered_map<std::string, KeptPlan> plans_;
+  uint64_t planClock_ = 0;
 };
 
 }  // namespace standin
