@@ -402,8 +402,35 @@ void CivilFromDays(int32_t days, int& y, int& m, int& d) {
   y = static_cast<int>(yoe) + era * 400 + (m <= 2);
 }
 
+namespace {
+
+// 'YYYY-MM-DD HH:MM:SS.mmm', the form every stored and bound datetime has,
+// read without the general parser; anything else, or a field out of its
+// range, is left to it.
+std::optional<DateTime> ParseStorageForm(std::string_view t) {
+  constexpr std::string_view kShape = "0000-00-00 00:00:00.000";
+  if (t.size() != kShape.size()) return std::nullopt;
+  for (size_t i = 0; i < t.size(); ++i) {
+    bool digit = t[i] >= '0' && t[i] <= '9';
+    if (kShape[i] == '0' ? !digit : t[i] != kShape[i]) return std::nullopt;
+  }
+  auto num = [&](size_t at, size_t n) {
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) v = v * 10 + (t[i] - '0');
+    return v;
+  };
+  int y = num(0, 4), m = num(5, 2), d = num(8, 2), h = num(11, 2), mi = num(14, 2),
+      sec = num(17, 2);
+  if (y < 1 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m) || h > 23 || mi > 59 || sec > 59)
+    return std::nullopt;
+  return DateTime{DaysFromCivil(y, m, d), ((h * 60 + mi) * 60 + sec) * 1000 + num(20, 3)};
+}
+
+}  // namespace
+
 std::optional<DateTime> ParseDateTimeText(std::string_view text, bool& outOfRange) {
   outOfRange = false;
+  if (std::optional<DateTime> stored = ParseStorageForm(text)) return stored;
   Cursor c{TrimBlanks(text)};
   DateTime dt;
   if (c.End()) return dt;  // '' is 1900-01-01 00:00:00

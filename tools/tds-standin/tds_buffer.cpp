@@ -255,12 +255,28 @@ std::string Utf16ToUtf8(std::u16string_view u) {
   return out;
 }
 
+// Straight from the wire's bytes: a request's text and every text parameter
+// pass through here, and most of it is ASCII.
 std::string Utf16leToUtf8(std::span<const uint8_t> bytes) {
-  std::u16string u(bytes.size() / 2, u'\0');
-  for (size_t k = 0; k < u.size(); ++k) {
-    u[k] = static_cast<char16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+  const size_t n = bytes.size() / 2;
+  auto unit = [&](size_t k) -> char32_t { return bytes[2 * k] | (bytes[2 * k + 1] << 8); };
+  std::string out;
+  out.reserve(n);
+  for (size_t k = 0; k < n; ++k) {
+    char32_t c = unit(k);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && k + 1 < n && unit(k + 1) >= 0xDC00 && unit(k + 1) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(k + 1) - 0xDC00);
+      ++k;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = kReplacement;
+    }
+    AppendUtf8(out, c);
   }
-  return Utf16ToUtf8(u);
+  return out;
 }
 
 Bytes Utf8ToUtf16le(std::string_view utf8) {

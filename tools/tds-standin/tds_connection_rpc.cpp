@@ -22,11 +22,19 @@ bool IsQuery(std::string_view sql) {
 
 std::string DescribeCall(const RpcCall& call) {
   std::string text = call.procName;
+  text.reserve(text.size() + 24 * call.params.size() +
+               (call.params.empty() ? 0 : call.params[0].param.value.s.size()));
   for (size_t k = 0; k < call.params.size(); ++k) {
     const RpcParam& p = call.params[k];
     text += k == 0 ? " " : ", ";
-    text += p.name.empty() ? "#" + std::to_string(k + 1) : p.name;
-    text += "=" + ParamLiteral(p.param);
+    if (p.name.empty()) {
+      text += '#';
+      text += std::to_string(k + 1);
+    } else {
+      text += p.name;
+    }
+    text += '=';
+    text += ParamLiteral(p.param);
     if (p.output) text += " OUTPUT";
   }
   return text;

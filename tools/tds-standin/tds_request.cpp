@@ -136,50 +136,48 @@ TypeInfo ReadTypeInfo(ByteReader& r) {
   return ti;
 }
 
-// Reads the value's bytes whatever their framing; nullopt is SQL NULL.
-std::optional<Bytes> ReadValueBytes(ByteReader& r, const TypeInfo& ti) {
+using ValueBytes = std::span<const uint8_t>;
+
+// Reads the value's bytes whatever their framing; nullopt is SQL NULL. The
+// span points into the request, or into plp for a value sent in PLP chunks.
+std::optional<ValueBytes> ReadValueBytes(ByteReader& r, const TypeInfo& ti, Bytes& plp) {
   size_t fixedSize = 0;
   switch (KindOf(ti.type, fixedSize)) {
-    case LengthKind::Fixed: {
-      auto b = r.bytes(fixedSize);
-      return Bytes(b.begin(), b.end());
-    }
+    case LengthKind::Fixed:
+      return r.bytes(fixedSize);
     case LengthKind::Byte: {
       uint8_t n = r.u8();
       if (n == 0) return std::nullopt;
-      auto b = r.bytes(n);
-      return Bytes(b.begin(), b.end());
+      return r.bytes(n);
     }
     case LengthKind::UShort: {
       if (ti.plp) {
         uint64_t total = r.u64le();
         if (total == kPlpNull) return std::nullopt;
-        Bytes out;
+        plp.clear();
         for (;;) {
           uint32_t chunk = r.u32le();
           if (chunk == 0) break;
-          if (out.size() + chunk > kMaxParamBytes) throw WireError("PLP parameter too large");
+          if (plp.size() + chunk > kMaxParamBytes) throw WireError("PLP parameter too large");
           auto b = r.bytes(chunk);
-          out.insert(out.end(), b.begin(), b.end());
+          plp.insert(plp.end(), b.begin(), b.end());
         }
-        return out;
+        return ValueBytes(plp);
       }
       uint16_t n = r.u16le();
       if (n == 0xFFFF) return std::nullopt;
-      auto b = r.bytes(n);
-      return Bytes(b.begin(), b.end());
+      return r.bytes(n);
     }
     case LengthKind::Long: {
       uint32_t n = r.u32le();
       if (n == 0xFFFFFFFF) return std::nullopt;
-      auto b = r.bytes(n);
-      return Bytes(b.begin(), b.end());
+      return r.bytes(n);
     }
   }
   return std::nullopt;
 }
 
-int64_t LittleEndianSigned(const Bytes& b) {
+int64_t LittleEndianSigned(ValueBytes b) {
   uint64_t v = 0;
   for (size_t i = b.size(); i-- > 0;) v = (v << 8) | b[i];
   if (b.size() < 8 && !b.empty() && (b.back() & 0x80)) v |= ~0ull << (8 * b.size());
@@ -192,13 +190,13 @@ uint64_t LittleEndianUnsigned(std::span<const uint8_t> b) {
   return v;
 }
 
-void ExpectSize(const Bytes& b, std::initializer_list<size_t> sizes, const char* what) {
+void ExpectSize(ValueBytes b, std::initializer_list<size_t> sizes, const char* what) {
   if (std::find(sizes.begin(), sizes.end(), b.size()) == sizes.end()) {
     throw WireError(std::string(what) + " value of " + std::to_string(b.size()) + " bytes");
   }
 }
 
-std::string CharText(const Bytes& b, const uint8_t collation[5]) {
+std::string CharText(ValueBytes b, const uint8_t collation[5]) {
   std::string_view raw(reinterpret_cast<const char*>(b.data()), b.size());
   uint32_t info = static_cast<uint32_t>(LittleEndianUnsigned(std::span<const uint8_t>(collation, 4)));
   uint32_t lcid = info & 0xFFFFF;
@@ -210,7 +208,7 @@ std::string CharText(const Bytes& b, const uint8_t collation[5]) {
 
 int32_t MsFromTicks(uint32_t ticks) { return static_cast<int32_t>((uint64_t(ticks) * 10 + 1) / 3); }
 
-void DecodeValue(const TypeInfo& ti, const std::optional<Bytes>& bytes, Param& p) {
+void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
   Value& v = p.value;
   switch (ti.type) {
     case type::kInt1: case type::kInt2: case type::kInt4: case type::kInt8: case type::kIntN: {
@@ -338,8 +336,8 @@ void DecodeValue(const TypeInfo& ti, const std::optional<Bytes>& bytes, Param& p
 // Error 8016 for a parameter whose declared length is past what its type
 // allows without (max), or whose value is longer than declared: nvarchar(n)
 // stops at 4000 characters, varchar(n) and varbinary(n) at 8000 bytes.
-void CheckDeclaredLength(const TypeInfo& ti, const std::optional<Bytes>& bytes, size_t position,
-                         const std::string& name) {
+void CheckDeclaredLength(const TypeInfo& ti, const std::optional<ValueBytes>& bytes,
+                         size_t position, const std::string& name) {
   size_t fixedSize = 0;
   if (ti.plp || KindOf(ti.type, fixedSize) != LengthKind::UShort) return;
   if (ti.maxLength <= kMaxShortParamBytes && (!bytes || bytes->size() <= ti.maxLength)) return;
@@ -387,6 +385,7 @@ std::vector<RpcCall> ParseRpc(std::span<const uint8_t> payload) {
   ByteReader r(payload);
   ReadAllHeaders(r);
   std::vector<RpcCall> calls;
+  Bytes plp;
   for (;;) {
     RpcCall call;
     uint16_t nameLength = r.u16le();
@@ -407,7 +406,7 @@ std::vector<RpcCall> ParseRpc(std::span<const uint8_t> payload) {
       param.name = r.bVarchar();
       param.output = r.u8() & kStatusByRef;
       TypeInfo ti = ReadTypeInfo(r);
-      std::optional<Bytes> bytes = ReadValueBytes(r, ti);
+      std::optional<ValueBytes> bytes = ReadValueBytes(r, ti, plp);
       CheckDeclaredLength(ti, bytes, call.params.size(), param.name);
       param.param.name = param.name;
       DecodeValue(ti, bytes, param.param);
@@ -525,10 +524,15 @@ std::string ParamLiteral(const Param& p) {
       return "'" + (p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms})) + "'";
     case SqlType::Char: case SqlType::VarChar: case SqlType::NChar: case SqlType::NVarChar: {
       std::string out = (p.type == SqlType::NChar || p.type == SqlType::NVarChar) ? "N'" : "'";
-      for (char c : v.s) {
-        out += c;
-        if (c == '\'') out += '\'';
+      out.reserve(out.size() + v.s.size() + 1);
+      // Doubles each quote; the text between quotes goes in whole.
+      size_t run = 0;
+      for (size_t q = v.s.find('\''); q != std::string::npos; q = v.s.find('\'', q + 1)) {
+        out.append(v.s, run, q + 1 - run);
+        out += '\'';
+        run = q + 1;
       }
+      out.append(v.s, run);
       return out + "'";
     }
   }
