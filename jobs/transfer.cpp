@@ -133,7 +133,9 @@ JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
     for (const TransferPass& pass : kPasses) {
       if (!RunPass(database, pass, destination, options, ++passNumber, batchSize, outcome)) {
         outcome.status = JobOutcome::Status::Interrupted;
-        outcome.message = "stopped after " + std::to_string(outcome.read) + " records";
+        // A pass is read whole before it is written: what counts is what was written.
+        outcome.message = "stopped after " + std::to_string(outcome.updated) + " of " +
+                          std::to_string(outcome.read) + " records were written";
         return;
       }
     }

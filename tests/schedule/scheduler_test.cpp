@@ -427,6 +427,9 @@ TEST_F(SchedulerDbTest, AnInterruptedRunLeavesNoHalfRowsAndStaysOwed) {
   const int written = std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]);
   EXPECT_GT(written, 0);
   EXPECT_LT(written, 60);
+  // The message counts what was written, not what was read.
+  EXPECT_EQ(runs[0].message,
+            "stopped after " + std::to_string(written) + " of 60 records were written");
   EXPECT_EQ(server_->Query("SELECT count(*) FROM T_quindale WHERE kex_no IS NULL"), (Rows{{"0"}}));
   const std::set<long long> settled =
       scheduler.RunHistory().SettledDays(JobKind::Transfer, target_, DayNumber(At(1, 0)));
