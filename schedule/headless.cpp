@@ -9,6 +9,7 @@
 #include "clock/format_settings.h"
 #include "db/connection_settings.h"
 #include "schedule/locks.h"
+#include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
 #include "schedule/stop_signals.h"
 
@@ -78,12 +79,7 @@ int RunHeadless(int argc, char** argv) {
 }
 
 int PrintHistory(int days, std::ostream& out, std::ostream& err) {
-  static int argc = 1;
-  static char name[] = "cardsync";
-  static char* argv[] = {name, nullptr};
-  std::unique_ptr<QCoreApplication> application;
-  if (QCoreApplication::instance() == nullptr)
-    application = std::make_unique<QCoreApplication>(argc, argv);
+  const std::unique_ptr<QCoreApplication> application = ApplicationIfNone();
 
   const std::string path = db::SettingsFilePath();
   std::optional<Target> target;

@@ -21,13 +21,16 @@ constexpr int kExitCouldNotConnect = 2;
 
 }  // namespace
 
-int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
+std::unique_ptr<QCoreApplication> ApplicationIfNone() {
   static int argc = 1;
   static char name[] = "cardsync";
   static char* argv[] = {name, nullptr};
-  std::unique_ptr<QCoreApplication> application;
-  if (QCoreApplication::instance() == nullptr)
-    application = std::make_unique<QCoreApplication>(argc, argv);
+  if (QCoreApplication::instance() != nullptr) return nullptr;
+  return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
+  const std::unique_ptr<QCoreApplication> application = ApplicationIfNone();
 
   const std::string path = db::SettingsFilePath();
   Target target;

@@ -3,12 +3,18 @@
 // history (trigger "command line") and waits for another run of the job to end first.
 #pragma once
 
+#include <QCoreApplication>
 #include <iostream>
+#include <memory>
 #include <ostream>
 
 #include "jobs/outcome.h"
 
 namespace cardsync::schedule {
+
+// Qt's SQL drivers are plugins, which want an application object: one made here
+// (and returned, to live as long as the caller needs it) when there is none yet.
+std::unique_ptr<QCoreApplication> ApplicationIfNone();
 
 // Runs `kind` once with the deployment settings and prints its log lines on `out`,
 // each stamped with the date-time text of the moment the run began; waits and
