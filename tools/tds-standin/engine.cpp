@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "engine_session.h"
@@ -77,6 +78,10 @@ class SqliteEngine final : public Engine {
 }  // namespace
 
 std::unique_ptr<Engine> Engine::Open(const Options& options) {
+  // SQLite's memory statistics take a global mutex on every allocation, and
+  // nothing here reads them. This only takes effect before SQLite starts.
+  static std::once_flag statisticsOff;
+  std::call_once(statisticsOff, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
   std::optional<DateTime> fixedNow;
   if (options.fixedNow) {
     fixedNow = ParseStoredDateTime(*options.fixedNow);

@@ -56,18 +56,29 @@ std::string_view ArgView(sqlite3_value* v) {
 // argument is one of a handful of texts: each is parsed once per thread.
 constexpr size_t kMaxKnownTypes = 64;
 
-std::optional<Column> DeclaredType(sqlite3_value* v) {
+// The column type a declared-type text names, or nullptr. Entries are never
+// moved (the list is reserved in full), so the pointer stays good.
+const Column* DeclaredType(sqlite3_value* v) {
   struct Known {
     std::string text;
     std::optional<Column> type;
   };
-  thread_local std::vector<Known> known;
+  thread_local std::vector<Known> known = [] {
+    std::vector<Known> list;
+    list.reserve(kMaxKnownTypes);
+    return list;
+  }();
+  thread_local std::optional<Column> uncached;
   std::string_view text = ArgView(v);
   for (const Known& k : known)
-    if (k.text == text) return k.type;
+    if (k.text == text) return k.type ? &*k.type : nullptr;
   std::optional<Column> type = ParseDeclaredType(text);
-  if (known.size() < kMaxKnownTypes) known.push_back({std::string(text), type});
-  return type;
+  if (known.size() < kMaxKnownTypes) {
+    known.push_back({std::string(text), std::move(type)});
+    return known.back().type ? &*known.back().type : nullptr;
+  }
+  uncached = std::move(type);
+  return uncached ? &*uncached : nullptr;
 }
 
 void RaiseError(sqlite3_context* c, const ServerMessage& m) {
@@ -140,7 +151,8 @@ void FnDateAdd(sqlite3_context* c, int, sqlite3_value** argv) {
 
 // ss_cast(value, 'type'): CAST and CONVERT.
 void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
-  std::optional<Column> type = DeclaredType(argv[1]);
+  const Column* known = DeclaredType(argv[1]);
+  std::optional<Column> type = known ? std::optional<Column>(*known) : std::nullopt;
   if (!type) {
     sqlite3_result_error(c, "bad type", -1);
     return;
@@ -157,7 +169,7 @@ void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
 
 // ss_conv(value, 'type', 'table', 'column'): a value being stored in a column.
 void FnConv(sqlite3_context* c, int, sqlite3_value** argv) {
-  std::optional<Column> type = DeclaredType(argv[1]);
+  const Column* type = DeclaredType(argv[1]);
   if (!type) {
     sqlite3_result_value(c, argv[0]);
     return;
