@@ -87,7 +87,8 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
   plan_ = std::make_shared<BatchPlan>();
   plan_->stmts = SplitStatements(tokens);
   plan_->translated.resize(plan_->stmts.size());
-  if (sql.size() <= kMaxPlannedBatch) KeepPlan(std::string(sql), plan_);
+  if (sql.size() <= kMaxPlannedBatch && seenBatches_.Repeated(sql))
+    KeepPlan(std::string(sql), plan_);
   Run(*plan_, sql, out);
   plan_.reset();
   return out;

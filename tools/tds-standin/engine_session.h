@@ -54,8 +54,8 @@ class SqliteSession final : public Session {
     std::shared_ptr<BatchPlan> plan;
     uint64_t lastUse = 0;
   };
-  // A few texts in use at once (a chunk's two requests, the last chunk's);
-  // longer batches, such as scripts, run once and are not kept.
+  // A few texts in use at once (a chunk's two requests, the last chunk's),
+  // kept from their second run on; longer batches are not kept.
   static constexpr size_t kMaxPlans = 16;
   static constexpr size_t kMaxPlannedBatch = 128 * 1024;
 
@@ -110,6 +110,7 @@ class SqliteSession final : public Session {
   BatchOutput* batch_ = nullptr;
   std::shared_ptr<BatchPlan> plan_;  // of the batch running
   std::unordered_map<std::string, KeptPlan> plans_;
+  Sightings seenBatches_{256};
   uint64_t planClock_ = 0;
 };
 

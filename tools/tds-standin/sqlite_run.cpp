@@ -182,14 +182,19 @@ StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
   const bool keep = cache && StatementCache::Keeps(sql);
   sqlite3_stmt* st = keep ? cache->Take(sql) : nullptr;
   const bool reused = st != nullptr;
+  bool persist = reused;
   // Hands the statement back to the cache, or finalizes it, on every way out.
   auto done = [&] {
-    if (keep) cache->Put(sql, st);
-    else sqlite3_finalize(st);
+    if (persist)
+      cache->Put(sql, st);
+    else
+      sqlite3_finalize(st);
   };
   if (!st) {
+    persist = keep && cache->Repeated(sql);
     const char* tail = nullptr;
-    int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, keep ? SQLITE_PREPARE_PERSISTENT : 0, &st, &tail);
+    int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, persist ? SQLITE_PREPARE_PERSISTENT : 0, &st,
+                                &tail);
     if (rc != SQLITE_OK || !st) {
       so.error = rc != SQLITE_OK ? MapSqliteError(db, rc, stmt, true) : SyntaxError(stmt, 0);
       sqlite3_finalize(st);
@@ -226,7 +231,7 @@ StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
   }
   if (rc != SQLITE_DONE) {
     so.error = MapSqliteError(db, rc, stmt, false);
-    sqlite3_finalize(st);
+    done();
     if (reused) {
       // A kept statement compiles itself again after a schema change, and a
       // failure to do so surfaces here rather than from a prepare. A fresh
