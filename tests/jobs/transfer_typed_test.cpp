@@ -194,6 +194,18 @@ TEST(TransferTyped, ErrorsNotAboutOneRecordFailTheRun) {
        {},
        true,
        "Lock request time out period exceeded"},
+      {"the login may not insert",
+       {"create table __standin_denied (permission varchar(20), securable varchar(128))",
+        "insert into __standin_denied values ('INSERT', 'T_quindale')"},
+       false,
+       "The INSERT permission was denied on the object 'T_quindale', database 'reporting', "
+       "schema 'dbo'"},
+      {"the login may not update",
+       {"create table __standin_denied (permission varchar(20), securable varchar(128))",
+        "insert into __standin_denied values ('UPDATE', 'T_quindale')"},
+       false,
+       "The UPDATE permission was denied on the object 'T_quindale', database 'reporting', "
+       "schema 'dbo'"},
   };
   for (const Case& c : cases) {
     for (const int batchSize : {1, 100}) {

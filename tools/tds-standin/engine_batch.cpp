@@ -47,6 +47,8 @@ SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow) : db
   sys_.spid = ctx_.spid;
   RegisterFunctions(db_, &ctx_);
   RegisterCatalogFunctions(db_);
+  denials_ = ReadDenials(db_);
+  EnforceDenials(db_, &denials_);
 }
 
 SqliteSession::~SqliteSession() {

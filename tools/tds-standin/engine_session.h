@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "sql_catalog.h"
 #include "sql_convert.h"
 #include "sql_functions.h"
 #include "sql_lexer.h"
@@ -98,6 +99,7 @@ class SqliteSession final : public Session {
   bool CallProcedure(const std::vector<Token>& s, size_t k, int depth);
 
   sqlite3* db_;
+  Denials denials_;       // the refusals this session enforces
   StatementCache cache_;  // emptied before db_ closes
   FunctionContext ctx_;
   SystemValues sys_;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "sql_convert.h"
+#include "sql_message.h"
 #include "sql_types.h"
 #include "text_case.h"
 
@@ -134,7 +136,74 @@ void FnObjectIdOfType(sqlite3_context* c, int, sqlite3_value** argv) {
   sqlite3_result_int64(c, std::stoll(*id));
 }
 
+struct Refusal {
+  const char* permission;
+  std::string table;
+};
+// Sessions run one to a thread, so the refusal waits here for the error mapping.
+thread_local std::optional<Refusal> gLastRefusal;
+
+int Authorize(void* user, int action, const char* object, const char*, const char*,
+              const char* trigger) {
+  if (trigger != nullptr || object == nullptr) return SQLITE_OK;
+  const char* permission = nullptr;
+  switch (action) {
+    case SQLITE_READ:
+      permission = "SELECT";
+      break;
+    case SQLITE_INSERT:
+      permission = "INSERT";
+      break;
+    case SQLITE_UPDATE:
+      permission = "UPDATE";
+      break;
+    case SQLITE_DELETE:
+      permission = "DELETE";
+      break;
+    default:
+      return SQLITE_OK;
+  }
+  for (const auto& [denied, table] : *static_cast<const Denials*>(user)) {
+    if (EqualsNoCase(denied, permission) && EqualsNoCase(table, object)) {
+      gLastRefusal = Refusal{permission, object};
+      return SQLITE_DENY;
+    }
+  }
+  return SQLITE_OK;
+}
+
 }  // namespace
+
+Denials ReadDenials(sqlite3* db) {
+  Denials denials;
+  if (!TableExists(db, kDeniedTable)) return denials;
+  sqlite3_stmt* st = nullptr;
+  const std::string sql = std::string("SELECT permission, securable FROM ") + kDeniedTable;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return denials;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    const auto text = [st](int i) {
+      const unsigned char* t = sqlite3_column_text(st, i);
+      return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    };
+    denials.emplace_back(text(0), BareName(text(1)));
+  }
+  sqlite3_finalize(st);
+  return denials;
+}
+
+void EnforceDenials(sqlite3* db, const Denials* denials) {
+  sqlite3_set_authorizer(db, denials->empty() ? nullptr : Authorize, const_cast<Denials*>(denials));
+}
+
+std::optional<ServerMessage> TakePermissionError() {
+  if (!gLastRefusal) return std::nullopt;
+  const Refusal refusal = *gLastRefusal;
+  gLastRefusal.reset();
+  return MakeMessage(229, 14, 5,
+                     std::string("The ") + refusal.permission +
+                         " permission was denied on the object '" + refusal.table +
+                         "', database '" + kDatabaseName + "', schema 'dbo'.");
+}
 
 void RegisterCatalogFunctions(sqlite3* db) {
   sqlite3_create_function_v2(db, "col_length", 2, SQLITE_UTF8, nullptr, FnColLength, nullptr,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "sql_catalog.h"
 #include "sql_convert.h"
 #include "sql_types.h"
 #include "statement_cache.h"
@@ -134,6 +135,9 @@ ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& st
   std::string msg = sqlite3_errmsg(db);
   if (std::optional<ServerMessage> coded = DecodeError(msg)) return *coded;
   std::string verb = stmt.empty() ? "" : Lower(stmt.front().text);
+  if ((code & 0xFF) == SQLITE_AUTH) {
+    if (std::optional<ServerMessage> refused = TakePermissionError()) return *refused;
+  }
   if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED)
     return MakeMessage(1222, 16, 45, "Lock request time out period exceeded.");
   if (StartsWith(msg, "no such table: "))
