@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <atomic>
+#include <csignal>
 #include <memory>
 
 #include "clock/datetime.h"
@@ -18,6 +20,35 @@ namespace {
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitCouldNotConnect = 2;
+
+// The job runs on this thread with no event loop, so the handler only sets the flag
+// the job checks between records; an atomic store is safe inside a handler.
+std::atomic<bool> stopAsked{false};
+void AskStop(int) { stopAsked.store(true); }
+
+// SIGTERM and SIGINT stop the run after its current record (or chunk) while this
+// lives; the earlier handlers come back after.
+class StopOnSignals {
+ public:
+  StopOnSignals() {
+    stopAsked.store(false);
+    struct sigaction action {};
+    action.sa_handler = AskStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, &term_);
+    ::sigaction(SIGINT, &action, &interrupt_);
+  }
+  ~StopOnSignals() {
+    ::sigaction(SIGTERM, &term_, nullptr);
+    ::sigaction(SIGINT, &interrupt_, nullptr);
+  }
+  StopOnSignals(const StopOnSignals&) = delete;
+  StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+ private:
+  struct sigaction term_ {};
+  struct sigaction interrupt_ {};
+};
 
 }  // namespace
 
@@ -50,9 +81,11 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
 
   const DateTime began = NowDateTime();
   const std::string stamp = DateTimeText(began);
+  const StopOnSignals stopOnSignals;
   JobCall call;
   call.kind = kind;
   call.trigger = Trigger::CommandLine;
+  call.stop = &stopAsked;
   const bool terminal = ::isatty(STDERR_FILENO) == 1 && &err == &std::cerr;
   if (terminal) {
     call.progress = [&err](int done, int total, int pass) {

@@ -19,7 +19,9 @@ std::unique_ptr<QCoreApplication> ApplicationIfNone();
 // Runs `kind` once with the deployment settings and prints its log lines on `out`,
 // each stamped with the date-time text of the moment the run began; waits and
 // progress (when stderr is a terminal) go to `err`. Returns 0 when the job is done,
-// 2 when it could not connect, 1 when it failed. Settles no owed scheduled run.
+// 2 when it could not connect, 1 when it failed or was stopped (SIGTERM or SIGINT end
+// it after the record, or chunk, in hand, recorded interrupted). Settles no owed
+// scheduled run.
 int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err = std::cerr);
 
 }  // namespace cardsync::schedule

@@ -546,6 +546,30 @@ TEST_F(SchedulerDbTest, WindowStopsOnSigtermOrSigintRecordingTheRunInterrupted) 
   }
 }
 
+TEST_F(SchedulerDbTest, RunStopsOnSigintRecordingTheRunInterrupted) {
+  StandinServer::Options options = testing::ReportingOptions();
+  options.delayMs = 20;
+  Start(options);
+  Seed("N", 200, "2024-03-14 10:00:00");  // the stand-in's yesterday
+  History history(HistoryPath({}), {});
+  QProcess run;
+  run.setProcessEnvironment(ProgramEnvironment());
+  run.start(CARDSYNC_PATH, {"--run", "transfer"});
+  ASSERT_TRUE(run.waitForStarted());
+  ASSERT_TRUE(WaitUntil(
+      [&] { return std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]) > 0; }));
+  ::kill(static_cast<pid_t>(run.processId()), SIGINT);
+  ASSERT_TRUE(run.waitForFinished(20000));
+  EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(run.exitCode(), 1);  // a one-shot run that did not finish
+  EXPECT_NE(run.readAllStandardOutput().toStdString().find("处理数据中断"), std::string::npos);
+  const std::vector<RunRow> runs = history.Runs(0, target_);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].outcome, "interrupted");
+  EXPECT_EQ(runs[0].trigger, Trigger::CommandLine);
+  EXPECT_LT(std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]), 200);
+}
+
 TEST_F(SchedulerDbTest, ASecondWindowAsksTheFirstToShowItselfAndEnds) {
   Start(testing::ReportingOptions());
   const QString socket =
