@@ -92,12 +92,20 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
       err << "\rpass " << pass << ": " << done << " of " << total << " records" << std::flush;
     };
   }
-  const long long id =
-      history.BeginRun(kind, DayNumber(began), Trigger::CommandLine, began, target);
-  const jobs::JobOutcome outcome = RunUnderJobLock(target, call, DefaultJob, [&] {
-    err << "cardsync: " << WaitingMessage(target, kind) << '\n' << std::flush;
-  });
+  // The row is begun once the job's lock is held: a scheduler starting meanwhile
+  // closes the rows of jobs nobody holds, and must not take this one for abandoned.
+  long long id = 0;
+  const jobs::JobOutcome outcome = RunUnderJobLock(
+      target, call,
+      [&](const JobCall& locked) {
+        id = history.BeginRun(kind, DayNumber(began), Trigger::CommandLine, began, target);
+        return DefaultJob(locked);
+      },
+      [&] { err << "cardsync: " << WaitingMessage(target, kind) << '\n'
+                << std::flush; });
   if (terminal && kind == jobs::JobKind::Transfer) err << '\n';
+  // A run stopped while it waited, or whose lock failed, is on record too.
+  if (id == 0) id = history.BeginRun(kind, DayNumber(began), Trigger::CommandLine, began, target);
   history.EndRun(id, NowDateTime(), outcome);
 
   for (const std::string& line : jobs::OutcomeLogLines(kind, outcome, stamp)) out << line << '\n';
