@@ -303,25 +303,14 @@ bool Database::QueryScalar(const std::string& text, std::string& result, const P
   return !lastQueryError_.has_value();
 }
 
-std::vector<long long> Database::ExecuteBatch(const std::string& text, const Params& params) {
-  executor_.Close();
-  executor_.SetText(text);
-  odbc::DirectStatement statement(OdbcConnection(), queryTimeoutSeconds_);
-  statement.Execute(text + kLineEnd, params);
-  return statement.RowCounts();
-}
-
 std::vector<Database::ColumnType> Database::DescribeColumns(const std::string& query) {
   executor_.Close();
   executor_.SetText(query);
-  odbc::DirectStatement statement(OdbcConnection(), queryTimeoutSeconds_);
-  statement.Execute(query + kLineEnd, {});
-  if (!statement.SeekRowSet())
-    throw DatabaseError(executor_.Name() + ": CommandText does not return a result set");
+  executor_.Open();
   std::vector<ColumnType> types;
-  for (const odbc::ResultColumn& column : statement.Columns())
+  for (const odbc::ResultColumn& column : executor_.held_->columns)
     types.push_back({column.name.toStdString(), column.kind});
-  statement.Drain();
+  executor_.Close();
   return types;
 }
 

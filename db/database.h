@@ -110,15 +110,13 @@ class Database {
   // The settings of the last OpenDatabase (defaults before the first).
   const ConnectionSettings& Settings() const { return settings_; }
 
-  // Runs a statement that returns no rows on the executor. Throws DatabaseError.
+  // Runs a statement, or a batch of them in one request, that returns no rows on the
+  // executor. An error from any statement of it throws DatabaseError.
   void ExecuteStatement(const std::string& text, const Params& params = {});
   // Runs a query on the executor and stores the field text of its first column in
   // its first row ("" when there is no row). On any error `result` keeps its value,
   // false is returned and LastQueryError() holds the error.
   bool QueryScalar(const std::string& text, std::string& result, const Params& params = {});
-  // Runs a batch of statements on the executor in one request and returns each
-  // statement's row count, in order. Throws DatabaseError.
-  std::vector<long long> ExecuteBatch(const std::string& text, const Params& params = {});
   // Names and kinds of the columns `query` returns, read from its result's
   // description (a query that selects no row costs the server nothing). Throws
   // DatabaseError.

@@ -162,16 +162,6 @@ long long DirectStatement::RowCount() {
   return rows;
 }
 
-std::vector<long long> DirectStatement::RowCounts() {
-  std::vector<long long> counts{RowCount()};
-  for (;;) {
-    const SQLRETURN rc = SQLMoreResults(statement_);
-    if (rc == SQL_NO_DATA) return counts;
-    if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
-    counts.push_back(RowCount());
-  }
-}
-
 void DirectStatement::Drain() {
   for (;;) {
     const SQLRETURN rc = SQLMoreResults(statement_);

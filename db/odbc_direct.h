@@ -58,9 +58,6 @@ class DirectStatement {
   void Execute(const std::string& text, const Params& params);
   // Rows affected by the statement (-1 when unknown).
   long long RowCount();
-  // The row count of every statement of a batch, in order, reading each result to
-  // the end; an error raised later in the batch throws.
-  std::vector<long long> RowCounts();
   // Reads every remaining result; an error raised later in a batch throws.
   void Drain();
   // Moves to the first row set, passing over row counts; false when there is none.

@@ -5,22 +5,20 @@
 
 #include <array>
 #include <string_view>
+#include <vector>
+
+#include "jobs/transfer_values.h"
 
 namespace cardsync::jobs {
 namespace {
 
 struct TableNeed {
   const char* table;
-  std::array<const char*, 9> columns;
+  const std::vector<std::string_view>& columns;  // those the transfer reads or writes
 };
 
-// The columns the transfer reads and writes, as its statements name them.
-constexpr TableNeed kSourceTable{
-    "T_sendbase",
-    {"order_id", "kahao", "months", "moneys", "kex_no", "startdate", "enddate", "types", "siji"}};
-constexpr TableNeed kDestinationTable{
-    "T_quindale",
-    {"order_id", "kex_no", "startdate", "enddate", "months", "moneys", "types", "kahao", "siji"}};
+const TableNeed kSourceTable{"T_sendbase", kSourceColumns};
+const TableNeed kDestinationTable{"T_quindale", kDestinationColumns};
 constexpr const char* kTotalsProcedure = "totals";
 
 struct RightNeed {
@@ -64,7 +62,7 @@ class Checker {
       return;
     }
     std::string absent;
-    for (const char* column : need.columns) {
+    for (std::string_view column : need.columns) {
       if (Ask(database_, kColumnQuery, {name, std::string(column)}).empty())
         absent += (absent.empty() ? "" : ", ") + std::string(column);
     }

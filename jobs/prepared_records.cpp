@@ -121,11 +121,4 @@ PreparedRecord PreparedRecords::At(std::size_t i) const {
   return record;
 }
 
-std::size_t PreparedRecords::Bytes() const {
-  std::size_t bytes = 0;
-  for (const std::string& block : blocks_) bytes += block.capacity();
-  return bytes + offsets_.capacity() * sizeof(Place) +
-         readIndexes_.capacity() * sizeof(std::int32_t);
-}
-
 }  // namespace cardsync::jobs

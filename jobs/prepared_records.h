@@ -19,8 +19,6 @@ class PreparedRecords {
   std::size_t Size() const { return offsets_.size(); }
   PreparedRecord At(std::size_t i) const;
   int ReadIndex(std::size_t i) const { return readIndexes_[i]; }
-  // The bytes held, for the benchmark's account.
-  std::size_t Bytes() const;
 
  private:
   struct Place {

@@ -116,10 +116,10 @@ bool RunPass(db::Database& database, const TransferPass& pass,
     }
   } catch (...) {
     // Records skipped before the job ended are still reported.
-    for (SkippedRecord& record : writer.SkippedInReadOrder()) outcome.skipped.push_back(record);
+    writer.ReportSkipped();
     throw;
   }
-  for (SkippedRecord& record : writer.SkippedInReadOrder()) outcome.skipped.push_back(record);
+  writer.ReportSkipped();
   return whole;
 }
 

@@ -15,6 +15,8 @@
 namespace cardsync::jobs {
 
 const std::vector<std::string_view> kSourceColumns = {
+    "order_id", "kahao", "months", "moneys", "kex_no", "startdate", "enddate", "types", "siji"};
+const std::vector<std::string_view> kDestinationColumns = {
     "order_id", "kex_no", "startdate", "enddate", "months", "moneys", "types", "kahao", "siji"};
 
 namespace {
@@ -85,8 +87,6 @@ db::Value MoneysValue(const db::Statement& reader, ColumnType destination) {
   return plain.value_or(number);
 }
 
-}  // namespace
-
 ColumnType TypeOfColumnKind(db::ColumnKind kind) {
   switch (kind) {
     case db::ColumnKind::DateTime:
@@ -101,6 +101,15 @@ ColumnType TypeOfColumnKind(db::ColumnKind kind) {
       return ColumnType::Text;
   }
 }
+
+// The card number written in the first pass: the province text of its first two
+// GBK bytes followed by its bytes 3 to 12.
+std::string ConvertedPlate(const std::string& kahao) {
+  return ProvinceFromCode(GbkCopy(kahao, 1, kProvinceBytes)) +
+         GbkCopy(kahao, kPlateStart, kPlateBytes);
+}
+
+}  // namespace
 
 DestinationColumns LearnDestinationColumns(db::Database& database) {
   DestinationColumns columns;
@@ -122,11 +131,6 @@ DestinationColumns LearnDestinationColumns(db::Database& database) {
     *slot = TypeOfColumnKind(found->kind);
   }
   return columns;
-}
-
-std::string ConvertedPlate(const std::string& kahao) {
-  return ProvinceFromCode(GbkCopy(kahao, 1, kProvinceBytes)) +
-         GbkCopy(kahao, kPlateStart, kPlateBytes);
 }
 
 PreparedRecord PrepareRecord(const db::Statement& reader, bool convertPlate,

@@ -21,15 +21,9 @@ struct DestinationColumns {
              kahao = ColumnType::Text, siji = ColumnType::Text;
 };
 
-ColumnType TypeOfColumnKind(db::ColumnKind kind);
-
 // Asks the server for T_quindale's column types (one request, no row read). A
 // missing table or column fails with the server's text, which names it.
 DestinationColumns LearnDestinationColumns(db::Database& database);
-
-// The card number written in the first pass: the province text of its first two
-// GBK bytes followed by its bytes 3 to 12.
-std::string ConvertedPlate(const std::string& kahao);
 
 // One record ready to write: its order_id and the update's values in statement
 // order (kex_no, startdate, enddate, months, moneys, types, kahao, siji, order_id).
@@ -40,6 +34,8 @@ struct PreparedRecord {
 
 // The source columns every record is read from; a pass without one of them fails.
 extern const std::vector<std::string_view> kSourceColumns;
+// The destination columns the transfer writes, order_id first.
+extern const std::vector<std::string_view> kDestinationColumns;
 
 // Reads and converts the reader's current row. Throws cardsync::Error when a value
 // cannot be prepared (startdate that is not an integer, a date past year 9999 ...).

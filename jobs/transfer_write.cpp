@@ -36,13 +36,11 @@ void RecordWriter::Skip(int readIndex, std::string orderId, std::string reason) 
   skipped_.push_back({readIndex, {std::move(orderId), std::move(reason)}});
 }
 
-std::vector<SkippedRecord> RecordWriter::SkippedInReadOrder() const {
-  std::vector<std::pair<int, SkippedRecord>> sorted = skipped_;
-  std::stable_sort(sorted.begin(), sorted.end(),
+void RecordWriter::ReportSkipped() {
+  std::stable_sort(skipped_.begin(), skipped_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<SkippedRecord> records;
-  for (auto& [index, record] : sorted) records.push_back(std::move(record));
-  return records;
+  for (auto& [index, record] : skipped_) outcome_.skipped.push_back(std::move(record));
+  skipped_.clear();
 }
 
 void RecordWriter::RollBackQuietly() {
@@ -137,7 +135,7 @@ void RecordWriter::WriteChunk(const PreparedRecords& records, std::size_t from, 
       params.insert(params.end(), record.update.begin(), record.update.end());
     }
     text += kChunkCommit;
-    database_.ExecuteBatch(text, params);
+    database_.ExecuteStatement(text, params);
     outcome_.inserted += int(inserts);
     outcome_.updated += int(chunk.size());
   } catch (const db::DatabaseError& e) {

@@ -27,8 +27,8 @@ class RecordWriter {
 
   // A record skipped before writing (its values could not be prepared).
   void Skip(int readIndex, std::string orderId, std::string reason);
-  // Every skipped record so far, in read order.
-  std::vector<SkippedRecord> SkippedInReadOrder() const;
+  // Adds the records skipped so far to the outcome, in read order.
+  void ReportSkipped();
 
  private:
   void WriteOne(const PreparedRecord& record, int readIndex);

@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "clock/datetime.h"
-#include "db/connection_settings.h"
 #include "schedule/history.h"
 #include "schedule/job_call.h"
+#include "schedule/scheduler.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -63,19 +63,10 @@ std::unique_ptr<QCoreApplication> ApplicationIfNone() {
 int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
   const std::unique_ptr<QCoreApplication> application = ApplicationIfNone();
 
-  const std::string path = db::SettingsFilePath();
-  Target target;
-  ScheduleSettings settings;
-  // The job reads the same file and reports a fault as its outcome.
-  try {
-    target = ReadTarget(path);
-  } catch (const std::exception&) {
-  }
-  try {
-    settings = ReadScheduleSettings(path);
-  } catch (const std::exception&) {
-  }
-  History history(HistoryPath(settings), [&err](const std::string& text) {
+  // Read without warnings: the job reads the same file and reports a fault as its outcome.
+  const SchedulerSetup setup = SetupFromSettings({});
+  const Target& target = setup.target;
+  History history(HistoryPath(setup.settings), [&err](const std::string& text) {
     err << "cardsync: warning: " << text << '\n';
   });
 
