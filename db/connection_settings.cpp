@@ -156,6 +156,8 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
     ini.beginGroup(QString::fromLatin1(kTransferSection));
     const SectionReader transfer(ini, path);
     settings.batchSize = transfer.Number("batch_size", settings.batchSize, 1, kLargestBatchSize);
+    settings.previousDaySpecialCards =
+        transfer.YesNo("previous_day_special_cards", settings.previousDaySpecialCards);
     ini.endGroup();
   }
   return settings;

@@ -35,6 +35,9 @@ struct ConnectionSettings {
   int loginTimeoutSeconds = 30;
   int queryTimeoutSeconds = 30;  // 0: wait for ever
   int batchSize = kDefaultBatchSize;  // [transfer] batch_size
+  // [transfer] previous_day_special_cards: a run also copies the special cards of the
+  // day before its special-card day, so cards stamped after that day's run still arrive.
+  bool previousDaySpecialCards = true;
   std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
   // TLS from the login on, for the whole connection; a server that cannot is refused.
   bool encrypt = true;

@@ -25,6 +25,9 @@ struct JobOutcome {
   int inserted = 0;
   int updated = 0;
   std::vector<SkippedRecord> skipped;
+  // A transfer: the server's date whose cards it selected (the ordinary cards and the
+  // earlier special cards are of the day before), as yyyymmdd; 0 when not known.
+  long long serverDay = 0;
 };
 
 // The log lines of one run, each starting with `stamp`:

@@ -1,6 +1,6 @@
-// The daily transfer job: copies the previous day's ordinary cards and the current
-// day's special cards from T_sendbase into T_quindale, one record at a time.
-// Called by the window's schedule and button and by the one-shot run.
+// The daily transfer job: copies the previous day's ordinary cards, the previous and
+// the current day's special cards from T_sendbase into T_quindale. Called by the
+// window's schedule and button and by the one-shot run.
 #pragma once
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "clock/datetime.h"
 #include "db/database.h"
 #include "jobs/outcome.h"
 #include "jobs/transfer_values.h"
@@ -15,22 +16,24 @@
 namespace cardsync::jobs {
 
 // How a run is asked for. Left as it is, a run selects by the server's clock
-// (yesterday's ordinary cards, today's special cards), as the run in the job's own
-// second always has.
+// (yesterday's cards, today's special cards), as the run in the job's own second
+// always has.
 struct TransferOptions {
-  // A run that serves an earlier day D (a caught-up or retried run): ordinary cards
-  // of D-1 and special cards of D, with D bound as a parameter. Year, month, day.
-  struct Day {
-    int year, month, day;
-  };
-  std::optional<Day> runDay = std::nullopt;
+  // A run that stands for the 02:00:00 run of run day D (a day number on the
+  // workstation's calendar: caught up, retried, --day): it selects what that run
+  // selected, the server's date at D's due moment bound as a parameter.
+  std::optional<long long> runDay = std::nullopt;
+  // The workstation's clock, against which the server's is measured.
+  std::function<DateTime()> clock = NowDateTime;
   // Checked between records: when set, the run ends Interrupted after the record in
   // hand (its transaction committed or rolled back).
   const std::atomic<bool>* stop = nullptr;
   // Records written per chunk, at most db::kLargestBatchSize; 1 writes record by
   // record. Unset: the settings' [transfer] batch_size.
   std::optional<int> batchSize = std::nullopt;
-  // Called as records are done: records done of the pass's total, and the pass (1, 2).
+  // Unset: the settings' [transfer] previous_day_special_cards.
+  std::optional<bool> previousDaySpecialCards = std::nullopt;
+  // Called as records are done: records done of the pass's total, and the pass (1 on).
   std::function<void(int done, int total, int pass)> progress = nullptr;
 };
 

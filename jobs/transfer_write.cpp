@@ -4,7 +4,6 @@
 #include "jobs/transfer_write.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 namespace cardsync::jobs {
 namespace {
@@ -15,20 +14,21 @@ constexpr const char* kUpdateStatement =
     "update T_quindale set kex_no=?,startdate=?,enddate=?,months=?,moneys=?,types=?,kahao=?,siji=? "
     "where order_id=?";
 
-// A chunk: which of its order_ids exist, then one request that inserts the new ones
-// and updates every record, in read order, in one transaction. XACT_ABORT makes
-// any error roll the whole chunk back (the setting ends with the request).
-constexpr const char* kChunkExisting = "select order_id from T_quindale where order_id in (";
-constexpr const char* kChunkBegin = "set xact_abort on;\r\nbegin transaction;\r\n";
-constexpr const char* kChunkInsert = "insert into T_quindale(order_id) values ";
-constexpr const char* kChunkCommit = "commit transaction";
+// A chunk in one request and one transaction: per record, in read order, its order_id
+// inserted unless a row with it exists (the server's collation decides, as for the
+// count of the per-record path, so ids that differ by case or trailing blanks, stored
+// or earlier in the chunk, share a row), then its update. XACT_ABORT makes any error
+// roll the whole chunk back (the settings end with the request). The answer, read only
+// after the commit, says which records were inserted: '1' or '0' each, in order.
+constexpr const char* kChunkBegin =
+    "set xact_abort on;\r\nset nocount on;\r\ndeclare @inserted varchar(1000) = '';\r\n"
+    "begin transaction;\r\n";
+constexpr const char* kChunkInsertIfNew =
+    "insert into T_quindale(order_id) select v.id from (select ? as id) as v "
+    "where not exists (select 1 from T_quindale as q where q.order_id = v.id);\r\n"
+    "set @inserted = @inserted + case when @@rowcount > 0 then '1' else '0' end;\r\n";
+constexpr const char* kChunkEnd = "commit transaction;\r\nselect @inserted as inserted";
 constexpr const char* kStatementEnd = ";\r\n";
-
-std::string Placeholders(std::size_t count, const char* each) {
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ",") + std::string(each);
-  return text;
-}
 
 }  // namespace
 
@@ -109,37 +109,33 @@ void RecordWriter::WriteEach(const PreparedRecords& records, std::size_t from, s
 }
 
 void RecordWriter::WriteChunk(const PreparedRecords& records, std::size_t from, std::size_t to) {
-  std::vector<PreparedRecord> chunk;
-  for (std::size_t i = from; i < to; ++i) chunk.push_back(records.At(i));
   try {
-    db::Params ids;
-    for (const PreparedRecord& record : chunk) ids.push_back(record.orderId);
-    std::unordered_set<std::string> known;
-    db::Statement& executor = database_.ADOQuexec();
-    executor.SetText(kChunkExisting + Placeholders(ids.size(), "?") + ")");
-    executor.OpenEach(
-        ids, [&known](const db::Statement& row) { known.insert(row.FieldText(std::size_t{0})); });
-    // New are the ids neither stored nor already met in this chunk, each inserted
-    // once, as the per-record path inserts the first and updates the rest. An id
-    // that differs from a stored one only as the server's collation folds it is
-    // taken for new; its insert then fails and the chunk goes record by record.
-    db::Params params;
-    for (const PreparedRecord& record : chunk) {
-      if (known.insert(record.orderId).second) params.push_back(record.orderId);
-    }
-    const std::size_t inserts = params.size();
     std::string text = kChunkBegin;
-    if (inserts > 0) text += kChunkInsert + Placeholders(inserts, "(?)") + kStatementEnd;
-    for (const PreparedRecord& record : chunk) {
+    db::Params params;
+    for (std::size_t i = from; i < to; ++i) {
+      const PreparedRecord record = records.At(i);
+      text += kChunkInsertIfNew;
+      params.push_back(record.orderId);
       text += std::string(kUpdateStatement) + kStatementEnd;
       params.insert(params.end(), record.update.begin(), record.update.end());
     }
-    text += kChunkCommit;
-    database_.ExecuteStatement(text, params);
-    outcome_.inserted += int(inserts);
-    outcome_.updated += int(chunk.size());
+    text += kChunkEnd;
+    std::string inserted;
+    db::Statement& executor = database_.ADOQuexec();
+    executor.Close();
+    executor.SetText(std::move(text));
+    executor.OpenEach(params, [&inserted](const db::Statement& row) {
+      inserted = row.FieldText(std::size_t{0});
+    });
+    // Without the answer the commit is not known to have happened.
+    if (inserted.size() != to - from) {
+      throw Error("the server's answer to a chunk of " + std::to_string(to - from) +
+                  " records was '" + inserted + "'");
+    }
+    outcome_.inserted += int(std::count(inserted.begin(), inserted.end(), '1'));
+    outcome_.updated += int(to - from);
   } catch (const db::DatabaseError& e) {
-    if (e.ConnectionLost()) throw Error(JobEndingMessage(e));
+    if (e.ConnectionLost() || e.TimedOut()) throw Error(JobEndingMessage(e));
     // Whatever the server refused, record by record finds which and why.
     RollBackQuietly();
     WriteEach(records, from, to);

@@ -1,6 +1,6 @@
 // Writing a pass's prepared records into T_quindale: record by record (the count,
 // then insert and update in one transaction, or the update alone), or in chunks of
-// two requests each. Both give the same rows, counts and skipped records; a chunk
+// one request each. Both give the same rows, counts and skipped records; a chunk
 // the server refuses is rolled back and written again record by record.
 #pragma once
 
@@ -22,7 +22,7 @@ class RecordWriter {
   // Writes records [from, to) of `records`, record by record. A job-ending error
   // throws cardsync::Error with the message the failure line shows.
   void WriteEach(const PreparedRecords& records, std::size_t from, std::size_t to);
-  // The same as one chunk: one request finds which order_ids exist, one writes all.
+  // The same as one chunk: one request that inserts the new, updates all and commits.
   void WriteChunk(const PreparedRecords& records, std::size_t from, std::size_t to);
 
   // A record skipped before writing (its values could not be prepared).

@@ -99,6 +99,7 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
     out << DayText(row.runDay) << ' ' << JobName(row.job) << ' ' << TriggerName(row.trigger) << ' '
         << row.outcome << " read " << row.read << " inserted " << row.inserted << " updated "
         << row.updated << " skipped " << row.skipped << " started " << Stamp(row.started);
+    if (!row.serverDay.empty()) out << " server day " << row.serverDay;
     if (!target) out << " on " << row.target.Text();
     if (!row.message.empty()) out << ": " << row.message;
     out << '\n';

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QVariant>
 #include <atomic>
+#include <cstdio>
 
 namespace cardsync::schedule {
 namespace {
@@ -29,9 +30,20 @@ const std::vector<std::vector<std::string>> kMigrations = {
      "CREATE INDEX runs_by_start ON runs(started)",
      "CREATE TABLE schedulers(server TEXT NOT NULL, port INTEGER NOT NULL, database TEXT NOT "
      "NULL, first_start REAL NOT NULL, PRIMARY KEY(server, port, database))"},
+    // The server's date whose cards a transfer selected, YYYY-MM-DD; '' when not known.
+    {"ALTER TABLE runs ADD COLUMN server_day TEXT NOT NULL DEFAULT ''"},
 };
 
 std::atomic<int> connectionCount{0};
+
+// yyyymmdd as YYYY-MM-DD; '' for 0.
+std::string ServerDayText(long long yearMonthDay) {
+  if (yearMonthDay <= 0) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", yearMonthDay / 10000,
+                yearMonthDay / 100 % 100, yearMonthDay % 100);
+  return text;
+}
 
 void BindTarget(QSqlQuery& query, const Target& target) {
   query.addBindValue(QString::fromStdString(target.server));
@@ -157,7 +169,7 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "UPDATE runs SET ended = ?, outcome = ?, read_count = ?, inserted = ?, updated = ?, "
-      "skipped = ?, skipped_records = ?, message = ? WHERE id = ?"));
+      "skipped = ?, skipped_records = ?, message = ?, server_day = ? WHERE id = ?"));
   query.addBindValue(ended);
   query.addBindValue(QString::fromStdString(OutcomeName(outcome.status)));
   query.addBindValue(outcome.read);
@@ -166,6 +178,7 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   query.addBindValue(static_cast<int>(outcome.skipped.size()));
   query.addBindValue(QString::fromStdString(skipped));
   query.addBindValue(QString::fromStdString(outcome.message));
+  query.addBindValue(QString::fromStdString(ServerDayText(outcome.serverDay)));
   query.addBindValue(id);
   if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
 }
@@ -176,7 +189,7 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   std::string sql =
       "SELECT id, job, run_day, trigger, started, ended, outcome, read_count, inserted, "
-      "updated, skipped, skipped_records, message, server, port, database FROM runs "
+      "updated, skipped, skipped_records, message, server, port, database, server_day FROM runs "
       "WHERE started >= ?";
   if (target) sql += " AND server = ? AND port = ? AND database = ?";
   query.prepare(QString::fromStdString(sql + " ORDER BY started, id"));
@@ -204,6 +217,7 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
     row.message = query.value(12).toString().toStdString();
     row.target = {query.value(13).toString().toStdString(), query.value(14).toInt(),
                   query.value(15).toString().toStdString()};
+    row.serverDay = query.value(16).toString().toStdString();
     rows.push_back(std::move(row));
   }
   return rows;

@@ -29,6 +29,7 @@ struct RunRow {
   std::string skippedRecords;  // "order_id: reason" lines
   std::string message;
   Target target;
+  std::string serverDay;  // a transfer: the server's date it selected by, YYYY-MM-DD, or ''
 };
 
 std::string_view JobName(jobs::JobKind kind);  // "transfer", "totals"

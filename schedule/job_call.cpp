@@ -22,10 +22,7 @@ jobs::JobOutcome DefaultJob(const JobCall& call) {
   db::Database database;
   if (call.kind == jobs::JobKind::Totals) return jobs::RunTotals(database);
   jobs::TransferOptions options;
-  if (call.runDay) {
-    const DateTimeParts p = SplitDateTime(static_cast<DateTime>(*call.runDay));
-    options.runDay = jobs::TransferOptions::Day{p.year, p.month, p.day};
-  }
+  options.runDay = call.runDay;
   options.stop = call.stop;
   options.progress = call.progress;
   return jobs::RunTransfer(database, options);

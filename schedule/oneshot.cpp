@@ -60,7 +60,8 @@ std::unique_ptr<QCoreApplication> ApplicationIfNone() {
   return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
+int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
+            std::optional<long long> runDay) {
   const std::unique_ptr<QCoreApplication> application = ApplicationIfNone();
 
   // Read without warnings: the job reads the same file and reports a fault as its outcome.
@@ -76,6 +77,8 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
   JobCall call;
   call.kind = kind;
   call.trigger = Trigger::CommandLine;
+  call.runDay = runDay;
+  const long long day = runDay.value_or(DayNumber(began));
   call.stop = &stopAsked;
   const bool terminal = ::isatty(STDERR_FILENO) == 1 && &err == &std::cerr;
   if (terminal) {
@@ -89,14 +92,14 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err) {
   const jobs::JobOutcome outcome = RunUnderJobLock(
       target, call,
       [&](const JobCall& locked) {
-        id = history.BeginRun(kind, DayNumber(began), Trigger::CommandLine, began, target);
+        id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);
         return DefaultJob(locked);
       },
       [&] { err << "cardsync: " << WaitingMessage(target, kind) << '\n'
                 << std::flush; });
   if (terminal && kind == jobs::JobKind::Transfer) err << '\n';
   // A run stopped while it waited, or whose lock failed, is on record too.
-  if (id == 0) id = history.BeginRun(kind, DayNumber(began), Trigger::CommandLine, began, target);
+  if (id == 0) id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);
   history.EndRun(id, NowDateTime(), outcome);
 
   for (const std::string& line : jobs::OutcomeLogLines(kind, outcome, stamp)) out << line << '\n';

@@ -15,8 +15,10 @@
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
 #include "jobs/check.h"
+#include "jobs/verify.h"
 #include "schedule/headless.h"
 #include "schedule/oneshot.h"
+#include "schedule/owed.h"
 #include "schedule/scheduler.h"
 #include "schedule/stop_signals.h"
 #include "shell/error_box.h"
@@ -87,16 +89,23 @@ int Version(int, char**, Args args) {
 
 int Run(int argc, char** argv, Args args) {
   std::optional<cardsync::jobs::JobKind> kind;
-  if (args.size() == 1 && std::string_view(args[0]) == "transfer")
+  if (!args.empty() && std::string_view(args[0]) == "transfer")
     kind = cardsync::jobs::JobKind::Transfer;
   if (args.size() == 1 && std::string_view(args[0]) == "totals")
     kind = cardsync::jobs::JobKind::Totals;
   if (!kind) return UsageError("--run takes one job, transfer or totals");
+  std::optional<long long> runDay;
+  if (args.size() == 3 && std::string_view(args[1]) == "--day") {
+    runDay = cardsync::schedule::DayFromText(args[2]);
+    if (!runDay) return UsageError("--day takes a date, YYYY-MM-DD");
+  } else if (args.size() != 1) {
+    return UsageError("--run transfer takes only --day YYYY-MM-DD");
+  }
   QCoreApplication app(argc, argv);  // Qt SQL loads its ODBC driver plugin through it
   cardsync::ReloadFormatSettings();
   if (!ReadSettings()) return kExitSettings;
   try {
-    return cardsync::schedule::RunOnce(*kind, std::cout);
+    return cardsync::schedule::RunOnce(*kind, std::cout, std::cerr, runDay);
   } catch (const std::exception& e) {
     std::cerr << "cardsync: " << e.what() << '\n';
     return kExitFailed;
@@ -120,6 +129,42 @@ int Check(int argc, char** argv, Args args) {
       return kExitCouldNotConnect;
     case cardsync::jobs::CheckReport::Status::Missing:
     case cardsync::jobs::CheckReport::Status::Failed:
+      break;
+  }
+  return kExitFailed;
+}
+
+int Verify(int argc, char** argv, Args args) {
+  cardsync::jobs::VerifyOptions options;
+  if (args.size() == 2 && std::string_view(args[0]) == "--days") {
+    bool ok = false;
+    options.days = QString::fromLocal8Bit(args[1]).toInt(&ok);
+    if (!ok || options.days < 1 || options.days > cardsync::jobs::kMaxVerifyDays)
+      return UsageError("--days takes a whole number of days, 1 to " +
+                        std::to_string(cardsync::jobs::kMaxVerifyDays));
+  } else if (!args.empty()) {
+    return UsageError("--verify takes only --days N");
+  }
+  QCoreApplication app(argc, argv);
+  cardsync::ReloadFormatSettings();
+  const auto settings = ReadSettings();
+  if (!settings) return kExitSettings;
+  cardsync::db::Database database([&settings] { return *settings; });
+  const cardsync::jobs::VerifyReport report = cardsync::jobs::VerifyTransfers(database, options);
+  for (const std::string& line : report.Lines()) std::cout << line << '\n';
+  std::cout.flush();
+  switch (report.status) {
+    case cardsync::jobs::VerifyReport::Status::AllEqual:
+      return kExitDone;
+    case cardsync::jobs::VerifyReport::Status::CouldNotConnect:
+      std::cerr << "cardsync: could not connect: " << report.message << '\n';
+      return kExitCouldNotConnect;
+    case cardsync::jobs::VerifyReport::Status::Failed:
+      std::cerr << "cardsync: the comparison failed: " << report.message << '\n';
+      break;
+    case cardsync::jobs::VerifyReport::Status::Differences:
+      std::cerr << "cardsync: records are missing or different; run the transfer of each day "
+                   "named again: cardsync --run transfer --day YYYY-MM-DD\n";
       break;
   }
   return kExitFailed;
@@ -154,13 +199,20 @@ constexpr std::array kModes{
     Mode{
         "--run",
         "       cardsync --run transfer      run the transfer job once, print its log lines, exit\n"
-        "       cardsync --run totals        run the totals job once, print its log lines, exit\n",
+        "       cardsync --run totals        run the totals job once, print its log lines, exit\n"
+        "       cardsync --run transfer --day YYYY-MM-DD\n"
+        "                                    run now what the transfer of that day's 02:00:00\n"
+        "                                    run selected (to fill a gap --verify found)\n",
         Run},
     Mode{
         "--check",
         "       cardsync --check             log in and check the tables, columns, procedure and\n"
         "                                    rights the jobs need, one line each; writes nothing\n",
         Check},
+    Mode{"--verify",
+         "       cardsync --verify [--days N] compare what the transfers of the last N days (7,\n"
+         "                                    at most 31) select with T_quindale; writes nothing\n",
+         Verify},
     Mode{"--headless",
          "       cardsync --headless          run the daily schedule without a window until "
          "SIGTERM\n",

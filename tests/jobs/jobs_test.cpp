@@ -157,6 +157,9 @@ TEST_F(TransferTest, SelectionsReachTheServerAsWritten) {
       "year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1) and  kahao not in "
       "('000000','111111','222222','333333','444444')\\r\\n",
       "batch: select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)="
+      "year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1) and  kahao  in "
+      "('000000','111111','222222','333333','444444')\\r\\n",
+      "batch: select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)="
       "year(GETDATE())*10000+month(GETDATE())*100+DAY(GETDATE()) and  kahao  in "
       "('000000','111111','222222','333333','444444')\\r\\n",
   };
@@ -167,7 +170,7 @@ TEST_F(TransferTest, SelectionsReachTheServerAsWritten) {
   for (std::size_t i = mark; i < lines.size(); ++i) {
     if (lines[i].find("T_sendbase") != std::string::npos) selections.push_back(lines[i]);
   }
-  EXPECT_EQ(selections, (std::vector<std::string>{passes[0], passes[1]}));
+  EXPECT_EQ(selections, (std::vector<std::string>{passes[0], passes[1], passes[2]}));
 }
 
 TEST_F(TransferTest, WhichRecordsEachPassSelects) {
@@ -184,7 +187,8 @@ TEST_F(TransferTest, WhichRecordsEachPassSelects) {
       {"ordinary two days ago", "0AK4", "2024-03-13 23:59:59", false},
       {"special today", "111111", "2024-03-15 01:00:00", true},
       {"special later today", "222222", "2024-03-15 23:00:00", true},
-      {"special yesterday", "000000", "2024-03-14 12:00:00", false},
+      {"special yesterday", "000000", "2024-03-14 12:00:00", true},  // stamped after its run
+      {"special two days ago", "000000", "2024-03-13 23:59:59", false},
       {"null kahao yesterday", std::nullopt, "2024-03-14 12:00:00", false},
       {"null kahao today", std::nullopt, "2024-03-15 01:00:00", false},
   };
@@ -414,10 +418,10 @@ TEST_F(TransferTest, ASourceColumnMissingFailsTheRun) {
 
 TEST(TransferFaults, AConnectionDroppedMidPassFailsTheJob) {
   StandinServer::Options options = ReportingOptions();
-  // Requests: the destination's description, the selection, then per new record
-  // count, begin, insert, update, commit: the drop lands after the second record's
-  // insert, before its update.
-  options.dropAfter = 10;
+  // Requests: the destination's description, the server's clock, the selection, then
+  // per new record count, begin, insert, update, commit: the drop lands after the
+  // second record's insert, before its update.
+  options.dropAfter = 11;
   StandinServer server(options);
   for (int i = 0; i < 5; ++i) {
     server.Exec("insert into T_sendbase values('R" + std::to_string(i) + "', N'0AK" +
