@@ -11,6 +11,7 @@
 #include "schedule/locks.h"
 #include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
+#include "schedule/state_folder.h"
 #include "schedule/stop_signals.h"
 
 namespace cardsync::schedule {
@@ -46,7 +47,12 @@ int RunHeadless(int argc, char** argv) {
   setup.warn = warn;
 
   SchedulerLock lock(setup.target);
-  if (!lock.TryAcquire()) {
+  const bool first = lock.TryAcquire();
+  if (!lock.Refused().empty()) {
+    std::cerr << "cardsync: " << lock.Refused() << '\n';
+    return kExitCannotCreateState;
+  }
+  if (!first) {
     std::cerr << "cardsync: another scheduler (a window or --headless) already runs for "
               << setup.target.Text() << "\n";
     return kExitSchedulerRunning;

@@ -13,8 +13,18 @@
 namespace cardsync::schedule {
 namespace {
 
-constexpr char kStoppedWhileWaiting[] = "stopped while waiting for another run of the job";
+constexpr char kStoppedWhileWaiting[] = "stopped while waiting for another run to end";
 constexpr char kUnknownError[] = "unknown error";
+// The jobs as their buttons name them, which is how the window's user knows them.
+constexpr char kTransferName[] = "解析";
+constexpr char kTotalsName[] = "统计";
+constexpr char kCommandLine[] = "cardsync --run";
+constexpr char kScheduler[] = "a window or cardsync --headless";
+constexpr char kAnyRun[] = "cardsync --run, --headless or another window";
+
+const char* ButtonName(jobs::JobKind kind) {
+  return kind == jobs::JobKind::Transfer ? kTransferName : kTotalsName;
+}
 
 }  // namespace
 
@@ -29,11 +39,14 @@ jobs::JobOutcome DefaultJob(const JobCall& call) {
 }
 
 jobs::JobOutcome RunUnderJobLock(const Target& target, const JobCall& call, const JobFunction& job,
-                                 const std::function<void()>& waiting) {
+                                 const std::function<void(const std::string&)>& waiting) {
   jobs::JobOutcome outcome;
   try {
-    JobLock lock(target, call.kind);
-    if (!lock.Acquire(call.stop, waiting)) {
+    JobLock lock(target, call.kind, call.trigger);
+    const auto told = [&](const LockHolder& holder) {
+      if (waiting) waiting(WaitingMessage(target, call.kind, holder));
+    };
+    if (!lock.Acquire(call.stop, told)) {
       outcome.status = jobs::JobOutcome::Status::Interrupted;
       outcome.message = kStoppedWhileWaiting;
       return outcome;
@@ -49,9 +62,20 @@ jobs::JobOutcome RunUnderJobLock(const Target& target, const JobCall& call, cons
   return outcome;
 }
 
-std::string WaitingMessage(const Target& target, jobs::JobKind kind) {
-  return "waiting for the other " + std::string(JobName(kind)) + " run on " + target.Text() +
-         " to end";
+std::string WaitingMessage(const Target& target, jobs::JobKind kind, const LockHolder& holder) {
+  const std::string on = " on " + target.Text();
+  if (!holder.kind) {
+    return std::string(ButtonName(kind)) + " waits for a run in another process to end" + on +
+           " (" + kAnyRun + ")";
+  }
+  std::string text =
+      std::string(ButtonName(kind)) + " waits for " + ButtonName(*holder.kind) + " to end" + on;
+  if (!holder.inThisProcess) {
+    text += ", run by " +
+            std::string(holder.trigger == Trigger::CommandLine ? kCommandLine : kScheduler) +
+            " (process " + std::to_string(holder.pid) + ")";
+  }
+  return text;
 }
 
 }  // namespace cardsync::schedule

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "jobs/outcome.h"
+#include "schedule/locks.h"
 #include "schedule/owed.h"
 #include "schedule/settings.h"
 
@@ -28,12 +29,15 @@ using JobFunction = std::function<jobs::JobOutcome(const JobCall&)>;
 // The real jobs, on a db::Database made here, on the calling thread.
 jobs::JobOutcome DefaultJob(const JobCall& call);
 
-// Runs `job` holding the job's lock for `target`, waiting for another run to end first
-// (`waiting` is told once). Never throws: an escaping error is a failed run.
+// Runs `job` holding the lock of `target`, which every run against it takes, transfer
+// or totals, waiting for another run to end first (`waiting` is told once, with
+// WaitingMessage's text). Never throws: an escaping error, a refused lock folder
+// among them, is a failed run.
 jobs::JobOutcome RunUnderJobLock(const Target& target, const JobCall& call, const JobFunction& job,
-                                 const std::function<void()>& waiting);
+                                 const std::function<void(const std::string&)>& waiting);
 
-// "waiting for the other transfer run on <target> to end", as both callers print it.
-std::string WaitingMessage(const Target& target, jobs::JobKind kind);
+// "统计 waits for 解析 to end on <target>", and which process runs it when another one
+// does, as the window's log and --run's stderr show it; the jobs by their buttons' names.
+std::string WaitingMessage(const Target& target, jobs::JobKind kind, const LockHolder& holder);
 
 }  // namespace cardsync::schedule

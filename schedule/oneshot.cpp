@@ -12,7 +12,9 @@
 #include "clock/datetime.h"
 #include "schedule/history.h"
 #include "schedule/job_call.h"
+#include "schedule/locks.h"
 #include "schedule/scheduler.h"
+#include "schedule/state_folder.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -67,6 +69,13 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
   // Read without warnings: the job reads the same file and reports a fault as its outcome.
   const SchedulerSetup setup = SetupFromSettings({});
   const Target& target = setup.target;
+  try {
+    // A refused lock folder ends the command before anything is begun or recorded.
+    JobLock probe(target, kind, Trigger::CommandLine);
+  } catch (const StateError& e) {
+    err << "cardsync: " << e.what() << '\n';
+    return kExitCannotCreateState;
+  }
   History history(HistoryPath(setup.settings), [&err](const std::string& text) {
     err << "cardsync: warning: " << text << '\n';
   });
@@ -95,8 +104,8 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
         id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);
         return DefaultJob(locked);
       },
-      [&] { err << "cardsync: " << WaitingMessage(target, kind) << '\n'
-                << std::flush; });
+      [&](const std::string& waiting) { err << "cardsync: " << waiting << '\n'
+                                            << std::flush; });
   if (terminal && kind == jobs::JobKind::Transfer) err << '\n';
   // A run stopped while it waited, or whose lock failed, is on record too.
   if (id == 0) id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);

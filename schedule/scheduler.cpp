@@ -69,17 +69,24 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
 }
 
 void Scheduler::CloseAbandonedRuns() {
+  std::vector<long long> ids;
   for (jobs::JobKind kind : kOrder) {
-    const std::vector<long long> ids = history_.RunningRuns(kind, setup_.target);
-    if (ids.empty()) continue;
-    // Held by a --run in another process: its row is live, not abandoned.
-    JobLock lock(setup_.target, kind);
-    if (!lock.TryAcquire()) continue;
+    const std::vector<long long> running = history_.RunningRuns(kind, setup_.target);
+    ids.insert(ids.end(), running.begin(), running.end());
+  }
+  if (ids.empty()) return;
+  try {
+    // Held by a --run in another process: a row of it is live, not abandoned, and which
+    // one the lock does not say, so every row waits for a start that finds it free.
+    JobLock lock(setup_.target, jobs::JobKind::Transfer);
+    if (!lock.TryAcquire()) return;
     jobs::JobOutcome outcome;
     outcome.status = jobs::JobOutcome::Status::Interrupted;
     outcome.message = kAbandoned;
     const DateTime now = setup_.clock();
     for (long long id : ids) history_.EndRun(id, now, outcome);
+  } catch (const std::exception& e) {
+    Warn(e.what());  // a refused lock folder; every run reports it too
   }
 }
 
@@ -176,10 +183,14 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   QMetaObject::invokeMethod(
       worker.context,
       [this, kind, call] {
+        // A wait is a line of the run's own, stamped like its others.
         const jobs::JobOutcome outcome =
-            RunUnderJobLock(setup_.target, call, setup_.job, [this, kind] {
+            RunUnderJobLock(setup_.target, call, setup_.job, [this, kind](const std::string& text) {
               QMetaObject::invokeMethod(
-                  this, [this, kind] { Warn(WaitingMessage(setup_.target, kind)); },
+                  this,
+                  [this, kind, text] {
+                    emit logLines({QString::fromStdString(workers_[Index(kind)].stamp + text)});
+                  },
                   Qt::QueuedConnection);
             });
         QMetaObject::invokeMethod(

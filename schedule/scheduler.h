@@ -1,7 +1,8 @@
 // The scheduler both the window and --headless run: at each tick and after each run it
 // starts the oldest owed run, retries failed ones with a growing wait, records every
 // run in the history, and runs each job on a worker thread of its own, so whoever
-// drives it (an event loop) never waits for a job.
+// drives it (an event loop) never waits for a job. Both jobs take the target's one job
+// lock there, so a job asked for while another runs waits on its worker.
 #pragma once
 
 #include <QObject>
@@ -31,7 +32,7 @@ struct SchedulerSetup {
   // The text each run's log lines start with; unset: the date-time text of the run's start.
   std::function<std::string()> stamp;
   JobFunction job = DefaultJob;                  // called on the job's worker thread
-  std::function<void(const std::string&)> warn;  // history trouble, waits for a lock
+  std::function<void(const std::string&)> warn;  // history trouble, a refused lock folder
 };
 
 // The setup from the deployment settings: target and [schedule]. A settings file that
@@ -65,6 +66,7 @@ class Scheduler : public QObject {
   void runStarted(int kind);
   void progressed(int kind, int done, int total, int pass);
   void runFinished(int kind, int status);
+  // A run's outcome, and a line when it has to wait for another run to end.
   void logLines(const QStringList& lines);
   // A failed run for the error box: once per owed run, every time for a click.
   void runFailed(const QString& message);

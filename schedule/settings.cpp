@@ -2,9 +2,6 @@
 // and runtime folders from the XDG variables, never from the binary's place.
 #include "schedule/settings.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -12,6 +9,7 @@
 #include <cstdlib>
 
 #include "db/connection_settings.h"
+#include "schedule/state_folder.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -19,6 +17,9 @@ namespace {
 constexpr char kSection[] = "schedule";
 constexpr int kMostCatchUpDays = 366;
 constexpr char kHistoryName[] = "cardsync/history.sqlite";
+constexpr char kRuntimeSubfolder[] = "/cardsync";
+constexpr char kRuntimeName[] = "run";
+constexpr char kRuntimeWhat[] = "runtime folder";
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -77,10 +78,13 @@ std::string HistoryPath(const ScheduleSettings& settings) {
 }
 
 std::string RuntimeFolder() {
-  std::string folder = Env("XDG_RUNTIME_DIR");
-  if (!folder.empty() && QFileInfo(QString::fromStdString(folder)).isDir()) return folder;
-  folder = "/tmp/cardsync-" + std::to_string(::getuid());
-  ::mkdir(folder.c_str(), 0700);  // already there is fine; QLockFile reports what is not
+  // Never /tmp: anyone may make a folder there first, under the name this one would take.
+  const std::string session = Env("XDG_RUNTIME_DIR");
+  if (session.empty() || !QFileInfo(QString::fromStdString(session)).isDir()) {
+    return PrivateStateFolder(kRuntimeName, kRuntimeWhat);
+  }
+  const std::string folder = session + kRuntimeSubfolder;
+  MakePrivateFolder(folder, kRuntimeWhat);
   return folder;
 }
 

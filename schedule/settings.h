@@ -39,8 +39,9 @@ ScheduleSettings ReadScheduleSettings(const std::string& path);
 // ~/.local/state when XDG_STATE_HOME is unset or empty.
 std::string HistoryPath(const ScheduleSettings& settings);
 
-// $XDG_RUNTIME_DIR, else /tmp/cardsync-<uid> (created, mode 0700): where the locks and
-// the window's socket live.
+// $XDG_RUNTIME_DIR/cardsync, else the state folder's run/ (made mode 0700, checked as
+// PrivateStateFolder does; a StateError names a refused one): where the window's socket
+// lives. The locks live in LockFolder(), whatever the session's variables say.
 std::string RuntimeFolder();
 
 }  // namespace cardsync::schedule

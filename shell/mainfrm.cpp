@@ -19,6 +19,7 @@
 #include "convert/error.h"
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
+#include "schedule/locks.h"
 #include "schedule/scheduler.h"
 #include "shell/error_box.h"
 
@@ -68,10 +69,11 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   setup.clock = clock_;
   setup.stamp = [this] { return Label1->text().toStdString(); };
   if (runJob) setup.job = std::move(runJob);
-  setup.warn = [this](const std::string& text) {
+  const auto warn = [this](const std::string& text) {
     std::cerr << "cardsync: warning: " << text << std::endl;
     AppendLog({kWarning + text});
   };
+  setup.warn = warn;
   scheduler_ = new schedule::Scheduler(std::move(setup), this);
 
   setObjectName(u"Form1"_s);
@@ -125,6 +127,11 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   ArmTimer();
   if (auto warning = db::SettingsFileModeWarning(db::SettingsFilePath()))
     AppendLog({kWarning + *warning});
+  // No job can run without its lock folder; say so now rather than at the first run.
+  if (const std::string problem = schedule::FolderProblem(); !problem.empty()) {
+    warn(problem);
+    RunFailed(QString::fromStdString(problem));
+  }
 }
 
 void TForm1::ArmTimer() {
@@ -173,6 +180,9 @@ void TForm1::RunFinished(int kind) {
                         : static_cast<int>(jobs::JobKind::Transfer);
   if (!scheduler_->Running(static_cast<jobs::JobKind>(other))) {
     setWindowTitle(QString::fromUtf16(kTitle));
+  } else if (other == static_cast<int>(jobs::JobKind::Totals)) {
+    // The totals waited for this transfer, whose progress held the title; they run now.
+    setWindowTitle(QString::fromUtf16(kTotalsTitle));
   }
 }
 

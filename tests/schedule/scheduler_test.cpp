@@ -457,7 +457,9 @@ TEST_F(SchedulerDbTest, ARunOfAJobWaitsWhileAnotherHoldsItsLock) {
   ASSERT_TRUE(WaitUntil(
       [&] {
         said += run.readAllStandardError().toStdString();
-        return said.find("waiting for the other totals run") != std::string::npos ||
+        return said.find("统计 waits for 统计 to end on " + target_.Text() +
+                         ", run by a window or cardsync --headless (process " +
+                         std::to_string(::getpid()) + ")") != std::string::npos ||
                run.state() == QProcess::NotRunning;
       },
       10000))

@@ -34,11 +34,15 @@ END
 
 // The selection statements of the transfer job, exactly as it sends them.
 constexpr const char* kPreviousDayOrdinary =
-    "select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)=year(GETDATE()-1)*10000+"
-    "month(GETDATE()-1)*100+DAY(GETDATE()-1) and  kahao not in ('000000','111111','222222','333333','444444')";
+    "select * from T_sendbase where "
+    "year(siji)*10000+month(siji)*100+DAY(siji)=year(GETDATE()-1)*10000+"
+    "month(GETDATE()-1)*100+DAY(GETDATE()-1) and  kahao not in "
+    "('000000','111111','222222','333333','444444')";
 constexpr const char* kCurrentDaySpecial =
-    "select * from T_sendbase where year(siji)*10000+month(siji)*100+DAY(siji)=year(GETDATE())*10000+"
-    "month(GETDATE())*100+DAY(GETDATE()) and  kahao  in ('000000','111111','222222','333333','444444')";
+    "select * from T_sendbase where "
+    "year(siji)*10000+month(siji)*100+DAY(siji)=year(GETDATE())*10000+"
+    "month(GETDATE())*100+DAY(GETDATE()) and  kahao  in "
+    "('000000','111111','222222','333333','444444')";
 
 Param Text(const char* name, std::string value) {
   Param p;
@@ -87,10 +91,12 @@ struct Fixture {
 
 TEST(EngineBatch, DeclaredTypesComeBackOnResultColumns) {
   Fixture f;
-  f.Ok("create table t(a int, b varchar(20), c money, d decimal(10,2), e datetime, f nchar(4), "
-       "g varchar(max), h bit, i float, j smalldatetime, k date, l tinyint)");
-  f.Ok("insert into t values(7, 'x', 1.5, 2.25, '2026-12-07 08:00:00', 'ab', 'long', 1, 0.5, "
-       "'2026-12-07 08:00:40', '2026-12-07', 3)");
+  f.Ok(
+      "create table t(a int, b varchar(20), c money, d decimal(10,2), e datetime, f nchar(4), "
+      "g varchar(max), h bit, i float, j smalldatetime, k date, l tinyint)");
+  f.Ok(
+      "insert into t values(7, 'x', 1.5, 2.25, '2026-12-07 08:00:00', 'ab', 'long', 1, 0.5, "
+      "'2026-12-07 08:00:40', '2026-12-07', 3)");
   BatchOutput out = f.Ok("select a, b, c, d, e, f, g, h, i, j, k, l from t");
   const StatementOutput& sel = out.statements.at(0);
   struct Expect {
@@ -99,10 +105,10 @@ TEST(EngineBatch, DeclaredTypesComeBackOnResultColumns) {
     int64_t i;
   };
   const Expect expect[] = {
-      {SqlType::Int, 0, 7},       {SqlType::VarChar, 20, 0}, {SqlType::Money, 0, 15000},
-      {SqlType::Decimal, 0, 225}, {SqlType::DateTime, 0, 0}, {SqlType::NChar, 4, 0},
-      {SqlType::VarChar, 0, 0},   {SqlType::Bit, 0, 1},      {SqlType::Float, 0, 0},
-      {SqlType::SmallDateTime, 0, 0}, {SqlType::Date, 0, 0}, {SqlType::TinyInt, 0, 3},
+      {SqlType::Int, 0, 7},           {SqlType::VarChar, 20, 0}, {SqlType::Money, 0, 15000},
+      {SqlType::Decimal, 0, 225},     {SqlType::DateTime, 0, 0}, {SqlType::NChar, 4, 0},
+      {SqlType::VarChar, 0, 0},       {SqlType::Bit, 0, 1},      {SqlType::Float, 0, 0},
+      {SqlType::SmallDateTime, 0, 0}, {SqlType::Date, 0, 0},     {SqlType::TinyInt, 0, 3},
   };
   ASSERT_EQ(sel.columns.size(), std::size(expect));
   ASSERT_EQ(sel.rows.size(), 1u);
@@ -116,7 +122,7 @@ TEST(EngineBatch, DeclaredTypesComeBackOnResultColumns) {
   EXPECT_EQ(sel.columns[3].precision, 10);
   EXPECT_EQ(sel.columns[3].scale, 2);
   EXPECT_EQ(sel.rows[0][4].ms, 8 * 3600 * 1000);
-  EXPECT_EQ(sel.rows[0][5].s, "ab  ");  // nchar pads to its length
+  EXPECT_EQ(sel.rows[0][5].s, "ab  ");                    // nchar pads to its length
   EXPECT_EQ(sel.rows[0][9].ms, 8 * 3600 * 1000 + 60000);  // smalldatetime rounds to the minute
   EXPECT_EQ(sel.rows[0][10].days, sel.rows[0][4].days);
   EXPECT_EQ(sel.rowCount, 1);
@@ -132,8 +138,8 @@ TEST(EngineBatch, ExpressionColumnsAreTypedFromTheirValues) {
   const Case cases[] = {
       {"select count(*) from T_sendbase", SqlType::Int, ""},
       {"select count(*) as n from T_sendbase", SqlType::Int, "n"},
-      {"select 5000000000", SqlType::BigInt, ""},
-      {"select 1.5", SqlType::Float, ""},
+      {"select 5000000000", SqlType::Decimal, ""},  // SQL Server's numeric(10,0), as for 1.5
+      {"select 1.5", SqlType::Decimal, ""},
       {"select 'abc'", SqlType::VarChar, ""},
       {"select GETDATE()", SqlType::DateTime, ""},
       {"select GETDATE()-1", SqlType::DateTime, ""},
@@ -162,7 +168,9 @@ TEST(EngineBatch, ProbesAClientMaySendAnswerPlausibly) {
   EXPECT_EQ(f.Column("select @@TRANCOUNT").at(0), "0");
   EXPECT_EQ(f.Column("select SERVERPROPERTY('EngineEdition')").at(0), "3");
   EXPECT_EQ(f.Column("select SERVERPROPERTY('NoSuchThing')").at(0), "NULL");
-  EXPECT_EQ(f.Column("select case when object_id('dbo.T_quindale') is null then 0 else 1 end").at(0), "1");
+  EXPECT_EQ(
+      f.Column("select case when object_id('dbo.T_quindale') is null then 0 else 1 end").at(0),
+      "1");
 }
 
 TEST(EngineBatch, SelectionStatementsFollowTheFixedClockAcrossMonthAndYear) {
@@ -183,10 +191,16 @@ TEST(EngineBatch, SelectionStatementsFollowTheFixedClockAcrossMonthAndYear) {
     SCOPED_TRACE(c.now);
     Fixture f(c.now);
     std::string prev = c.previousDay, same = c.sameDay;
-    f.Ok("insert into T_sendbase(order_id, kahao, siji) values"
-         "('a', '0AK123', '" + prev + "'), ('b', '111111', '" + prev + "'),"
-         "('c', '0AK124', '" + same + "'), ('d', '222222', '" + same + "'),"
-         "('e', NULL, '" + prev + "'), ('f', '0AK125', NULL)");
+    f.Ok(
+        "insert into T_sendbase(order_id, kahao, siji) values"
+        "('a', '0AK123', '" +
+        prev + "'), ('b', '111111', '" + prev +
+        "'),"
+        "('c', '0AK124', '" +
+        same + "'), ('d', '222222', '" + same +
+        "'),"
+        "('e', NULL, '" +
+        prev + "'), ('f', '0AK125', NULL)");
     EXPECT_EQ(f.Column(kPreviousDayOrdinary), std::vector<std::string>{"a"});
     EXPECT_EQ(f.Column(kCurrentDaySpecial), std::vector<std::string>{"d"});
   }
@@ -211,8 +225,9 @@ TEST(EngineBatch, TransferStatementsWithTextParameters) {
   EXPECT_EQ(upd.statements.at(0).rowCount, 1);
   EXPECT_EQ(f.session->Execute(count, {Text("@P1", "A-1")}).statements.at(0).rows.at(0).at(0).i, 1);
 
-  BatchOutput row = f.Ok("select kex_no, startdate, enddate, months, moneys, types, kahao, siji "
-                         "from T_quindale where order_id='A-1'");
+  BatchOutput row = f.Ok(
+      "select kex_no, startdate, enddate, months, moneys, types, kahao, siji "
+      "from T_quindale where order_id='A-1'");
   const auto& v = row.statements.at(0).rows.at(0);
   EXPECT_EQ(v[0].s, "K9");
   EXPECT_EQ(v[1].ms, 8 * 3600 * 1000);
@@ -229,19 +244,23 @@ TEST(EngineBatch, TransferStatementsWithTextParameters) {
 
   // The literal forms built by text concatenation work the same way.
   f.Ok("insert into T_quindale(order_id) values('B-2')");
-  f.Ok("update T_quindale set kex_no='K',startdate='2026/12/07 08:00:00',enddate='2027-1-1',months=3,"
-       "moneys='120.5',types='t',kahao='111111',siji='12/8/2026 2:00' where order_id='B-2'");
+  f.Ok(
+      "update T_quindale set kex_no='K',startdate='2026/12/07 "
+      "08:00:00',enddate='2027-1-1',months=3,"
+      "moneys='120.5',types='t',kahao='111111',siji='12/8/2026 2:00' where order_id='B-2'");
   EXPECT_EQ(f.Column("select moneys from T_quindale where order_id='B-2'"),
             std::vector<std::string>{"1205000"});
 }
 
 TEST(EngineBatch, TotalsProcedureBareAndWithExec) {
-  const char* calls[] = {"totals\r\n", "totals", "EXEC totals", "execute dbo.totals\n", "  TOTALS  \r\n"};
+  const char* calls[] = {"totals\r\n", "totals", "EXEC totals", "execute dbo.totals\n",
+                         "  TOTALS  \r\n"};
   for (const char* call : calls) {
     SCOPED_TRACE(call);
     Fixture f;
-    f.Ok("insert into T_quindale(order_id, siji, moneys) values ('1', '2026-12-07 08:00', 10), "
-         "('2', '2026-12-07 21:00', '2.5'), ('3', '2026-12-06 01:00', NULL), ('4', NULL, 99)");
+    f.Ok(
+        "insert into T_quindale(order_id, siji, moneys) values ('1', '2026-12-07 08:00', 10), "
+        "('2', '2026-12-07 21:00', '2.5'), ('3', '2026-12-06 01:00', NULL), ('4', NULL, 99)");
     f.Ok("insert into T_totals values ('2000-01-01', 1, 1)");  // replaced by every run
     BatchOutput out = f.Ok(call);
     ASSERT_TRUE(out.procName);
@@ -276,7 +295,8 @@ TEST(EngineBatch, ErrorsCarrySqlServerNumbersAndTexts) {
   const Case cases[] = {
       {"select * from T_nothing", 208, 16, "Invalid object name 'T_nothing'."},
       {"select nosuch from T_quindale", 207, 16, "Invalid column name 'nosuch'."},
-      {"insert into T_quindale(order_id, nosuch) values('x', 1)", 207, 16, "Invalid column name 'nosuch'."},
+      {"insert into T_quindale(order_id, nosuch) values('x', 1)", 207, 16,
+       "Invalid column name 'nosuch'."},
       {"selec * from T_quindale", 102, 15, "Incorrect syntax near '*'."},
       {"select * from T_quindale where", 102, 15, "Incorrect syntax near 'where'."},
       {"select * from where", 102, 15, "Incorrect syntax near 'where'."},
@@ -288,24 +308,31 @@ TEST(EngineBatch, ErrorsCarrySqlServerNumbersAndTexts) {
       {"update T_quindale set months='x' where order_id='dup'", 245, 16,
        "Conversion failed when converting the varchar value 'x' to data type int."},
       {"update T_quindale set siji='31/12/2026' where order_id='dup'", 242, 16,
-       "The conversion of a varchar data type to a datetime data type resulted in an out-of-range value."},
+       "The conversion of a varchar data type to a datetime data type resulted in an out-of-range "
+       "value."},
       {"update T_quindale set siji='yesterday' where order_id='dup'", 241, 16,
        "Conversion failed when converting date and/or time from character string."},
       {"update T_quindale set moneys='1,2x' where order_id='dup'", 235, 16,
        "Cannot convert a char value to money. The char value has incorrect syntax."},
       {"update T_quindale set types='12345678901' where order_id='dup'", 2628, 16,
-       "String or binary data would be truncated in table 'reporting.dbo.T_quindale', column 'types'. "
+       "String or binary data would be truncated in table 'reporting.dbo.T_quindale', column "
+       "'types'. "
        "Truncated value: '1234567890'."},
       {"insert into T_totals(day) values('2026-01-01')", 515, 16,
-       "Cannot insert the value NULL into column 'cards', table 'reporting.dbo.T_totals'; column does "
+       "Cannot insert the value NULL into column 'cards', table 'reporting.dbo.T_totals'; column "
+       "does "
        "not allow nulls. INSERT fails."},
-      {"commit", 3902, 16, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."},
-      {"rollback tran", 3903, 16, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."},
+      {"commit", 3902, 16,
+       "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."},
+      {"rollback tran", 3903, 16,
+       "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."},
       {"select 'abc", 105, 15, "Unclosed quotation mark after the character string 'abc'."},
       {"select @P7", 137, 15, "Must declare the scalar variable \"@P7\"."},
-      {"create table T_totals(a int)", 2714, 16, "There is already an object named 'T_totals' in the database."},
+      {"create table T_totals(a int)", 2714, 16,
+       "There is already an object named 'T_totals' in the database."},
       {"drop table T_nothing", 3701, 11,
-       "Cannot drop the table 'T_nothing', because it does not exist or you do not have permission."},
+       "Cannot drop the table 'T_nothing', because it does not exist or you do not have "
+       "permission."},
       {"select cast(1 as widget)", 243, 16, "Type widget is not a defined system type."},
   };
   Fixture f;
@@ -318,7 +345,9 @@ TEST(EngineBatch, ErrorsCarrySqlServerNumbersAndTexts) {
     EXPECT_EQ(m.text, c.text);
   }
   // None of the failed writes left anything behind.
-  BatchOutput row = f.Ok("select months, siji, moneys, types, count(*) from T_quindale group by months, siji, moneys, types");
+  BatchOutput row = f.Ok(
+      "select months, siji, moneys, types, count(*) from T_quindale group by months, siji, moneys, "
+      "types");
   ASSERT_EQ(row.statements.at(0).rows.size(), 1u);
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(row.statements[0].rows[0][i].null) << i;
   EXPECT_EQ(row.statements[0].rows[0][4].i, 1);
@@ -433,8 +462,10 @@ TEST(EngineBatch, StatementsAreSplitWithoutSemicolons) {
   Fixture f;
   BatchOutput out = f.Ok(
       "SET NOCOUNT OFF\n"
-      "IF NOT EXISTS (select 1 from T_totals where day = '2026-01-01') insert into T_totals values('2026-01-01', 1, 1)\n"
-      "IF NOT EXISTS (select 1 from T_totals where day = '2026-01-01') insert into T_totals values('2026-01-01', 2, 2)\n"
+      "IF NOT EXISTS (select 1 from T_totals where day = '2026-01-01') insert into T_totals "
+      "values('2026-01-01', 1, 1)\n"
+      "IF NOT EXISTS (select 1 from T_totals where day = '2026-01-01') insert into T_totals "
+      "values('2026-01-01', 2, 2)\n"
       "update T_totals set cards = cards + 1 select cards from T_totals\n"
       "select top 1 cards from T_totals union all select 5 order by 1");
   ASSERT_EQ(out.statements.size(), 5u);
@@ -446,7 +477,8 @@ TEST(EngineBatch, StatementsAreSplitWithoutSemicolons) {
 
 TEST(EngineBatch, NocountHidesCountsButNotRows) {
   Fixture f;
-  BatchOutput out = f.Ok("set nocount on; insert into T_totals values('2026-01-01', 1, 1); select * from T_totals");
+  BatchOutput out = f.Ok(
+      "set nocount on; insert into T_totals values('2026-01-01', 1, 1); select * from T_totals");
   ASSERT_EQ(out.statements.size(), 3u);
   EXPECT_FALSE(out.statements[1].rowCount);
   EXPECT_FALSE(out.statements[2].rowCount);
@@ -496,13 +528,50 @@ TEST(EngineBatch, ScriptsSplitAtGoAndReportTheFailingLine) {
 TEST(EngineBatch, GarbageNeverCrashesAndAlwaysAnswers) {
   Fixture f;
   const char* garbage[] = {
-      "", "   ", ";;;", "(", ")", "select", "select (((", "'", "N'", "[unclosed", "/* open", "--",
-      "@@", "@", "begin", "end", "if", "if 1=1", "else select 1", "exec", "create procedure",
-      "create table", "create table x(", "create table x(a)", "set", "cast(", "select cast(1 as)",
-      "select convert(int)", "select top", "insert into", "update T_totals set", "declare @x int",
-      "\x01\x02\xff\xfe", "select 1 select", "begin tran tran tran", "drop procedure", "use nowhere",
-      "select getdate(", "select * from [T_totals", "while 1=1 select 1", "go", "exec @r = ",
-      "create procedure q @a int as select 1", "select '\xe4\xb8'",
+      "",
+      "   ",
+      ";;;",
+      "(",
+      ")",
+      "select",
+      "select (((",
+      "'",
+      "N'",
+      "[unclosed",
+      "/* open",
+      "--",
+      "@@",
+      "@",
+      "begin",
+      "end",
+      "if",
+      "if 1=1",
+      "else select 1",
+      "exec",
+      "create procedure",
+      "create table",
+      "create table x(",
+      "create table x(a)",
+      "set",
+      "cast(",
+      "select cast(1 as)",
+      "select convert(int)",
+      "select top",
+      "insert into",
+      "update T_totals set",
+      "declare @x int",
+      "\x01\x02\xff\xfe",
+      "select 1 select",
+      "begin tran tran tran",
+      "drop procedure",
+      "use nowhere",
+      "select getdate(",
+      "select * from [T_totals",
+      "while 1=1 select 1",
+      "go",
+      "exec @r = ",
+      "create procedure q @a int as select 1",
+      "select '\xe4\xb8'",
   };
   for (const char* sql : garbage) {
     SCOPED_TRACE(sql);

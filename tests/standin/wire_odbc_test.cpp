@@ -18,8 +18,8 @@ using Rows = std::vector<std::vector<std::string>>;
 bool Ran(SQLRETURN rc) { return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA; }
 
 int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                        [&](const std::string& l) { return l.starts_with(prefix); }));
+  return static_cast<int>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
 }
 
 // One open connection and statement for tests that need more than the
@@ -31,7 +31,8 @@ struct Client {
   }
   SQLRETURN Run(const std::string& sql) {
     SQLFreeStmt(stmt->get(), SQL_CLOSE);
-    return SQLExecDirect(stmt->get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+    return SQLExecDirect(stmt->get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                         SQL_NTS);
   }
   std::vector<OdbcDiagnostic> Diags() const { return Diagnostics(SQL_HANDLE_STMT, stmt->get()); }
   OdbcConnection conn;
@@ -39,12 +40,16 @@ struct Client {
 };
 
 constexpr const char* kTypesTable =
-    "create table T_types(id int primary key, i int, bi bigint, si smallint, ti tinyint, b bit, m money, "
-    "sm smallmoney, d decimal(10,2), f float, r real, dt datetime, sdt smalldatetime, dd date, c char(6), "
+    "create table T_types(id int primary key, i int, bi bigint, si smallint, ti tinyint, b bit, m "
+    "money, "
+    "sm smallmoney, d decimal(10,2), f float, r real, dt datetime, sdt smalldatetime, dd date, c "
+    "char(6), "
     "vc varchar(20), nc nchar(4), nvc nvarchar(20))";
 constexpr const char* kTypesRow =
-    "insert into T_types values(1, -5, 9000000000, -300, 200, 1, 120.5, -3.25, 12345.67, 1.5, 2.25, "
-    "'2026-03-01 08:09:10.500', '2026-03-01 08:09:00', '2026-03-01', '111111', '浙K123', N'中文', N'汉字ab')";
+    "insert into T_types values(1, -5, 9000000000, -300, 200, 1, 120.5, -3.25, 12345.67, 1.5, "
+    "2.25, "
+    "'2026-03-01 08:09:10.500', '2026-03-01 08:09:00', '2026-03-01', '111111', '浙K123', N'中文', "
+    "N'汉字ab')";
 
 struct TypedColumn {
   const char* name;
@@ -62,7 +67,7 @@ TEST(WireOdbc, EveryTypeAndItsNullReadBackWithItsOdbcType) {
       {"m", SQL_DECIMAL, "120.5000"},
       {"sm", SQL_DECIMAL, "-3.2500"},
       {"d", SQL_NUMERIC, "12345.67"},  // FreeTDS reports decimal as SQL_NUMERIC
-      {"f", SQL_DOUBLE, "1.5"},  // FreeTDS reports float(53) as SQL_DOUBLE
+      {"f", SQL_DOUBLE, "1.5"},        // FreeTDS reports float(53) as SQL_DOUBLE
       {"r", SQL_REAL, "2.25"},
       {"dt", SQL_TYPE_TIMESTAMP, "2026-03-01 08:09:10.500"},
       {"sdt", SQL_TYPE_TIMESTAMP, "2026-03-01 08:09:00"},
@@ -80,13 +85,14 @@ TEST(WireOdbc, EveryTypeAndItsNullReadBackWithItsOdbcType) {
   Client client(server);
   for (const auto& c : columns) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(SQL_SUCCEEDED(client.Run(std::string("select ") + c.name + " from T_types order by id")))
+    ASSERT_TRUE(
+        SQL_SUCCEEDED(client.Run(std::string("select ") + c.name + " from T_types order by id")))
         << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
     SQLCHAR name[64];
     SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLDescribeCol(client.stmt->get(), 1, name, sizeof name, &nameLen, &type, &size,
-                                             &digits, &nullable)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLDescribeCol(client.stmt->get(), 1, name, sizeof name, &nameLen,
+                                             &type, &size, &digits, &nullable)));
     EXPECT_EQ(type, c.odbcType);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(name)), c.name);
     Rows rows = FetchAllAsText(client.stmt->get());
@@ -119,22 +125,25 @@ TEST(WireOdbc, ChineseTextRoundTripsThroughBoundParameters) {
     SQLINTEGER idValue = id;
     SQLLEN idInd = 0;
     SQLLEN textInd = b.cType == SQL_C_CHAR ? SQLLEN(text.size()) : SQLLEN(wide.size() * 2);
-    SQLPOINTER textPtr = b.cType == SQL_C_CHAR ? static_cast<SQLPOINTER>(const_cast<char*>(text.data()))
-                                               : static_cast<SQLPOINTER>(wide.data());
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0,
-                                               0, &idValue, 0, &idInd)));
+    SQLPOINTER textPtr = b.cType == SQL_C_CHAR
+                             ? static_cast<SQLPOINTER>(const_cast<char*>(text.data()))
+                             : static_cast<SQLPOINTER>(wide.data());
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), 1, SQL_PARAM_INPUT, SQL_C_SLONG,
+                                               SQL_INTEGER, 0, 0, &idValue, 0, &idInd)));
     for (SQLUSMALLINT p : {2, 3}) {
-      ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), p, SQL_PARAM_INPUT, b.cType, b.sqlType, 20, 0,
-                                                 textPtr, textInd, &textInd)));
+      ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), p, SQL_PARAM_INPUT, b.cType,
+                                                 b.sqlType, 20, 0, textPtr, textInd, &textInd)));
     }
-    ASSERT_TRUE(SQL_SUCCEEDED(client.Run("insert into T_p(id, vc, nvc) values(?, ?, ?)"))) <<
-        DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Run("insert into T_p(id, vc, nvc) values(?, ?, ?)")))
+        << DiagnosticsText(SQL_HANDLE_STMT, client.stmt->get());
     SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
-    EXPECT_EQ(server.Query("select vc, nvc from T_p where id=" + std::to_string(id)), (Rows{{text, text}}));
+    EXPECT_EQ(server.Query("select vc, nvc from T_p where id=" + std::to_string(id)),
+              (Rows{{text, text}}));
   }
   auto log = server.LogLines();
   EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
-    return l.starts_with("rpc: ") && l.find("insert into T_p") != std::string::npos && l.find("浙K121") != std::string::npos;
+    return l.starts_with("rpc: ") && l.find("insert into T_p") != std::string::npos &&
+           l.find("浙K121") != std::string::npos;
   }));
 }
 
@@ -206,10 +215,12 @@ TEST(WireOdbc, TransactionsCommitAndRollBack) {
     {
       Client client(server);
       if (c.viaOdbc) {
-        ASSERT_TRUE(SQL_SUCCEEDED(SQLSetConnectAttr(client.conn.dbc(), SQL_ATTR_AUTOCOMMIT,
-                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+        ASSERT_TRUE(
+            SQL_SUCCEEDED(SQLSetConnectAttr(client.conn.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                            reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
         ASSERT_TRUE(SQL_SUCCEEDED(client.Run("insert into T_tx values(1)")));
-        ASSERT_TRUE(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, client.conn.dbc(), c.commit ? SQL_COMMIT : SQL_ROLLBACK)))
+        ASSERT_TRUE(SQL_SUCCEEDED(
+            SQLEndTran(SQL_HANDLE_DBC, client.conn.dbc(), c.commit ? SQL_COMMIT : SQL_ROLLBACK)))
             << DiagnosticsText(SQL_HANDLE_DBC, client.conn.dbc());
       } else {
         ASSERT_TRUE(Ran(client.Run("begin transaction")));
@@ -241,8 +252,9 @@ TEST(WireOdbc, FixedClockCrossesMonthAndYearBoundaries) {
     StandinServer::Options options;
     options.now = c.now;
     StandinServer server(options);
-    EXPECT_EQ(server.Query("select year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1)"),
-              (Rows{{c.yesterday}}));
+    EXPECT_EQ(
+        server.Query("select year(GETDATE()-1)*10000+month(GETDATE()-1)*100+DAY(GETDATE()-1)"),
+        (Rows{{c.yesterday}}));
   }
 }
 
@@ -402,6 +414,115 @@ TEST(WireOdbc, ChunkWriteCommitsOrRollsBackAsOneRequest) {
           (Rows{{c.records.back().types, c.records.back().months, "120.5000"}}));
     }
     EXPECT_EQ(CountLines(server.LogLines(), "rpc: sp_executesql #1=N'set xact_abort on"), 1);
+  }
+}
+
+// The chunk request with a variable, as the transfer sends it: each record's
+// insert-if-absent adds '1' (inserted) or '0' to @inserted, read back at the end.
+std::string ChunkWithFlagsSql(size_t records) {
+  std::string sql =
+      "set xact_abort on;\r\nset nocount on;\r\ndeclare @inserted varchar(1000) = '';\r\n"
+      "begin transaction;\r\n";
+  for (size_t i = 0; i < records; ++i) {
+    sql +=
+        "insert into T_quindale(order_id) select v.id from (select ? as id) as v where not exists "
+        "(select 1 from T_quindale as q where q.order_id = v.id);\r\n"
+        "set @inserted = @inserted + case when @@rowcount > 0 then '1' else '0' end;\r\n"
+        "update T_quindale set "
+        "kex_no=?,startdate=?,enddate=?,months=?,moneys=?,types=?,kahao=?,siji=? "
+        "where order_id=?;\r\n";
+  }
+  return sql + "commit transaction;\r\nselect @inserted;";
+}
+
+// Ten parameters a record, typed as the client binds them (see BindChunk).
+void BindChunkWithFlags(SQLHSTMT stmt, const std::vector<ChunkRecord>& records,
+                        std::vector<std::string>& texts, std::vector<SQLLEN>& lengths) {
+  texts.clear();
+  for (const auto& r : records) {
+    for (const std::string& v :
+         {r.orderId, std::string("K1"), std::string("2024-03-14 08:00:00"),
+          std::string("2025-03-14 08:00:00"), r.months, std::string("120.5000"), r.types,
+          std::string("浙K123"), std::string("2024-03-14 10:00:00"), r.orderId})
+      texts.push_back(v);
+  }
+  lengths.assign(texts.size(), 0);
+  for (size_t k = 0; k < texts.size(); ++k) {
+    const size_t field = k % 10;
+    SQLSMALLINT type = field == 2 || field == 3 || field == 8 ? SQL_TYPE_TIMESTAMP
+                       : field == 4                           ? SQL_BIGINT
+                       : field == 5                           ? SQL_DECIMAL
+                                                              : SQL_WVARCHAR;
+    SQLULEN size = type == SQL_TYPE_TIMESTAMP ? 23 : type == SQL_WVARCHAR ? 40 : 19;
+    SQLSMALLINT digits = type == SQL_TYPE_TIMESTAMP ? 3 : type == SQL_DECIMAL ? 4 : 0;
+    lengths[k] = SQLLEN(texts[k].size());
+    ASSERT_TRUE(
+        SQL_SUCCEEDED(SQLBindParameter(stmt, SQLUSMALLINT(k + 1), SQL_PARAM_INPUT, SQL_C_CHAR, type,
+                                       size, digits, texts[k].data(), lengths[k], &lengths[k])))
+        << DiagnosticsText(SQL_HANDLE_STMT, stmt);
+  }
+}
+
+TEST(WireOdbc, ChunkRequestReportsWhichRecordsItInserted) {
+  struct Case {
+    const char* name;
+    std::vector<ChunkRecord> records;
+    std::string inserted;  // what select @inserted answers; empty after an error
+    long error;
+    const char* rowsAfter;
+  };
+  const std::vector<Case> cases = {
+      {"new, existing, existing but for case and trailing blank, repeated in the request",
+       {{"A1", "t", "1"},
+        {"OLD", "t", "2"},
+        {"Old ", "t", "3"},
+        {"a1", "t", "4"},
+        {"B2", "t", "5"}},
+       "10001",
+       0,
+       "3"},
+      {"a months value past int rolls back every record",
+       {{"C1", "t", "1"}, {"C2", "t", "9000000000"}},
+       "",
+       8115,
+       "1"},
+      {"a too-long type rolls back every record",
+       {{"D1", "t", "1"}, {"D2", "12345678901", "1"}},
+       "",
+       2628,
+       "1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer::Options options;
+    options.schemaFiles = {SourceDir() + "/schema/reporting.sql"};
+    StandinServer server(options);
+    server.Exec("insert into T_quindale(order_id) values('OLD')");
+    Client client(server);
+    std::vector<std::string> texts;
+    std::vector<SQLLEN> lengths;
+    BindChunkWithFlags(client.stmt->get(), c.records, texts, lengths);
+    SQLRETURN rc = client.Run(ChunkWithFlagsSql(c.records.size()));
+    Rows flags;
+    long error = 0;
+    for (; rc != SQL_NO_DATA; rc = SQLMoreResults(client.stmt->get())) {
+      SQLSMALLINT columns = 0;
+      if (rc == SQL_ERROR && error == 0 && !client.Diags().empty())
+        error = client.Diags()[0].nativeError;
+      if (rc != SQL_ERROR && SQL_SUCCEEDED(SQLNumResultCols(client.stmt->get(), &columns)) &&
+          columns > 0)
+        flags = FetchAllAsText(client.stmt->get());
+      if (rc == SQL_ERROR) break;
+    }
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(flags, c.inserted.empty() ? Rows{} : Rows{{c.inserted}});
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+    ASSERT_TRUE(SQL_SUCCEEDED(client.Run("select @@trancount")));
+    EXPECT_EQ(FetchAllAsText(client.stmt->get()), (Rows{{"0"}}));
+    EXPECT_EQ(server.Query("select count(*) from T_quindale"), (Rows{{c.rowsAfter}}));
+    if (c.error == 0) {
+      EXPECT_EQ(server.Query("select months from T_quindale where order_id='A1'"), (Rows{{"4"}}));
+    }
   }
 }
 

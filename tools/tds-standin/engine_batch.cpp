@@ -1,12 +1,11 @@
 // How a batch runs: its statements in order, BEGIN ... END blocks and IF
 // branches, and the first error ending the batch, as SQL Server does. Each
 // statement goes to its handler or, translated, to SQLite.
-#include "engine_session.h"
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
 
+#include "engine_session.h"
 #include "sql_assign.h"
 #include "sql_catalog.h"
 #include "sqlite_run.h"
@@ -28,10 +27,10 @@ bool HasError(const BatchOutput& out) {
 }
 
 bool IsBareCall(const std::vector<Token>& stmt) {
-  static const char* kNotCalls[] = {"select", "insert", "update", "delete", "create", "drop", "alter",
-                                    "set", "begin", "commit", "rollback", "exec", "execute", "if",
-                                    "else", "print", "declare", "use", "truncate", "end", "save",
-                                    "return", "with", "merge", "grant", "while"};
+  static const char* kNotCalls[] = {
+      "select",   "insert",   "update", "delete",  "create", "drop",  "alter", "set",     "begin",
+      "commit",   "rollback", "exec",   "execute", "if",     "else",  "print", "declare", "use",
+      "truncate", "end",      "save",   "return",  "with",   "merge", "grant", "while"};
   const Token& t = stmt.front();
   if (t.kind != Token::Word && t.kind != Token::QuotedName) return false;
   for (const char* w : kNotCalls)
@@ -65,6 +64,7 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
   if (auto it = plans_.find(std::string(sql)); it != plans_.end()) {
     it->second.lastUse = ++planClock_;
     plan_ = it->second.plan;
+    if (!plan_->scope) plan_->scope = ScanScope(plan_->stmts);
     Run(*plan_, sql, out);
     plan_.reset();
     return out;
@@ -77,8 +77,9 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
     bool quote = !tokens.empty() &&
                  (tokens.back().kind == Token::String || tokens.back().kind == Token::QuotedName);
     if (quote) {
-      so.error = MakeMessage(105, 15, 1,
-                             "Unclosed quotation mark after the character string '" + tokens.back().text + "'.");
+      so.error = MakeMessage(
+          105, 15, 1,
+          "Unclosed quotation mark after the character string '" + tokens.back().text + "'.");
       so.error->line = tokens.back().line;
     } else {
       so.error = MakeMessage(113, 15, 1, "Missing end comment mark '*/'.");
@@ -89,6 +90,7 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
   plan_ = std::make_shared<BatchPlan>();
   plan_->stmts = SplitStatements(tokens);
   plan_->translated.resize(plan_->stmts.size());
+  plan_->scope = ScanScope(plan_->stmts);
   if (sql.size() <= kMaxPlannedBatch && seenBatches_.Repeated(sql))
     KeepPlan(std::string(sql), plan_);
   Run(*plan_, sql, out);
@@ -98,6 +100,13 @@ BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param
 
 void SqliteSession::Run(const BatchPlan& plan, std::string_view sql, BatchOutput& out) {
   const StatementList& stmts = plan.stmts;
+  // The batch's variables live as long as it runs.
+  locals_.clear();
+  struct EndScope {
+    LocalVariables& locals;
+    ~EndScope() { locals.clear(); }
+  } endScope{locals_};
+  if (!OpenScope(*plan.scope, 0)) return;
   size_t first = 0;
   if (!stmts.empty() && IsBareCall(stmts.front())) {
     // A batch that is only a procedure's name calls it.
@@ -215,15 +224,19 @@ bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int 
     if (k >= s.size()) return Fail(SyntaxError(s, k), depth, line);
     return CallProcedure(s, k, depth);
   }
+  if (head.Is("declare")) return Declare(s, depth);
+  if (head.Is("set") && s.size() > 1 && s[1].kind == Token::Variable) return SetVariable(s, depth);
   if (head.Is("set")) return SetOption(s, depth);
+  if (head.Is("select") && AssignsVariables(s)) return SelectIntoVariables(s, depth);
   if (head.Is("begin") || head.Is("commit") || head.Is("rollback") || head.Is("save"))
     return TransactionStatement(s, depth);
   if (head.Is("print")) return Print(s, depth);
   if (head.Is("use")) return Use(s, depth);
   if (head.Is("drop") && s.size() > 2 && (s[1].Is("procedure") || s[1].Is("proc")))
     return DropProcedureStatement(s, depth);
-  if (head.Is("select") || head.Is("insert") || head.Is("update") || head.Is("delete") || head.Is("with") ||
-      head.Is("drop") || head.Is("truncate") || head.Is("create") || head.Is("alter")) {
+  if (head.Is("select") || head.Is("insert") || head.Is("update") || head.Is("delete") ||
+      head.Is("with") || head.Is("drop") || head.Is("truncate") || head.Is("create") ||
+      head.Is("alter")) {
     return RunStatement(s, depth);
   }
   if (head.Is("end") || head.Is("else")) return Fail(SyntaxError(s, 0), depth, line);
@@ -231,8 +244,10 @@ bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int 
 }
 
 StatementOutput SqliteSession::RunSql(const std::vector<Token>& stmt, const std::string& sql,
-                                      const Translated& t, bool probe) {
-  return standin::RunSql(db_, &cache_, ctx_, *params_, stmt, sql, t, probe);
+                                      const Translated& t, bool probe,
+                                      std::vector<std::vector<Scalar>>* raw) {
+  return standin::RunSql(db_, &cache_, ctx_, Bindings{*params_, &locals_}, stmt, sql, t, probe,
+                         raw);
 }
 
 SystemValues SqliteSession::Sys() {
@@ -307,7 +322,8 @@ bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
     }
   }
   const Translated& t = kept ? *kept : fresh;
-  bool data = !head.Is("select") || std::any_of(s.begin(), s.end(), [](const Token& x) { return x.Is("from"); });
+  bool data = !head.Is("select") ||
+              std::any_of(s.begin(), s.end(), [](const Token& x) { return x.Is("from"); });
   if (implicitTransactions_ && tranCount_ == 0 && data) {
     if (auto err = Begin()) return Fail(*err, depth, head.line);
   }
@@ -316,8 +332,9 @@ bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
     if (head.Is("drop") && so.error->number == 208 && s.size() > 2) {
       std::string name;
       ReadObjectName(s, 2, name);
-      so.error = MakeMessage(3701, 11, 5, "Cannot drop the table '" + name +
-                                              "', because it does not exist or you do not have permission.");
+      so.error = MakeMessage(3701, 11, 5,
+                             "Cannot drop the table '" + name +
+                                 "', because it does not exist or you do not have permission.");
     }
     return Fail(*so.error, depth, head.line);
   }

@@ -12,8 +12,10 @@ constexpr int kProcErrorStatus = -6;  // what SQL Server returns after an error 
 
 // The procedure table; line is where the body starts in its batch, so errors
 // inside a procedure name the line of the script that defined it.
-constexpr const char* kInsertProc = "INSERT INTO __standin_procs(name, body, line) VALUES(?1, ?2, ?3)";
-constexpr const char* kReplaceProc = "INSERT OR REPLACE INTO __standin_procs(name, body, line) VALUES(?1, ?2, ?3)";
+constexpr const char* kInsertProc =
+    "INSERT INTO __standin_procs(name, body, line) VALUES(?1, ?2, ?3)";
+constexpr const char* kReplaceProc =
+    "INSERT OR REPLACE INTO __standin_procs(name, body, line) VALUES(?1, ?2, ?3)";
 constexpr const char* kDeleteProc = "DELETE FROM __standin_procs WHERE name = ?1";
 constexpr const char* kFindProc = "SELECT name, body, line FROM __standin_procs WHERE name = ?1";
 
@@ -50,7 +52,8 @@ bool SqliteSession::CreateProcedure(const std::vector<Token>& s, size_t k, bool 
   sqlite3_finalize(st);
   if (rc != SQLITE_DONE) {
     if ((rc & 0xFF) == SQLITE_CONSTRAINT)
-      return Fail(MakeMessage(2714, 16, 3, "There is already an object named '" + name + "' in the database."),
+      return Fail(MakeMessage(2714, 16, 3,
+                              "There is already an object named '" + name + "' in the database."),
                   depth, s.front().line);
     return Fail(MapSqliteError(db_, rc, s, false), depth, s.front().line);
   }
@@ -66,8 +69,9 @@ bool SqliteSession::DropProcedureStatement(const std::vector<Token>& s, int dept
   std::string name;
   if (ReadObjectName(s, k, name) == k) return Fail(SyntaxError(s, k), depth, line);
   if (!DropProcedure(name) && !ifExists)
-    return Fail(MakeMessage(3701, 11, 5, "Cannot drop the procedure '" + name +
-                                             "', because it does not exist or you do not have permission."),
+    return Fail(MakeMessage(3701, 11, 5,
+                            "Cannot drop the procedure '" + name +
+                                "', because it does not exist or you do not have permission."),
                 depth, line);
   Emit(depth);
   return true;
@@ -92,7 +96,8 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
     return Fail(SyntaxError(s, after), depth, line);
   if (depth >= kMaxNesting)
     return Fail(MakeMessage(217, 16, 1,
-                            "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32)."),
+                            "Maximum stored procedure, function, trigger, or view nesting level "
+                            "exceeded (limit 32)."),
                 depth, line);
   std::string body;
   int bodyLine = 1;
@@ -107,11 +112,15 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
       bodyLine = sqlite3_column_int(st, 2);
     }
     sqlite3_finalize(st);
-    if (!found) return Fail(MakeMessage(2812, 16, 62, "Could not find stored procedure '" + name + "'."), depth, line);
+    if (!found)
+      return Fail(MakeMessage(2812, 16, 62, "Could not find stored procedure '" + name + "'."),
+                  depth, line);
   }
   if (after < s.size())
-    return Fail(MakeMessage(8146, 16, 2, "Procedure " + name + " has no parameters and arguments were supplied."),
-                depth, line);
+    return Fail(
+        MakeMessage(8146, 16, 2,
+                    "Procedure " + name + " has no parameters and arguments were supplied."),
+        depth, line);
   if (!batch_->procName) batch_->procName = name;
   std::vector<Token> tokens = Tokenize(body);
   for (Token& t : tokens) t.line += bodyLine - 1;
@@ -121,7 +130,11 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
   bool savedXactAbort = xactAbort_;
   procStack_.push_back(name);
   size_t before = batch_->statements.size();
-  RunList(stmts, 0, stmts.size(), depth + 1, body);
+  // The body's variables are its own; the caller's are out of its sight.
+  LocalVariables callers;
+  std::swap(callers, locals_);
+  if (OpenScope(ScanScope(stmts), depth + 1)) RunList(stmts, 0, stmts.size(), depth + 1, body);
+  std::swap(callers, locals_);
   procStack_.pop_back();
   nocount_ = savedNocount;
   xactAbort_ = savedXactAbort;

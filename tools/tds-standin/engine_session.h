@@ -21,6 +21,8 @@
 #include "sql_functions.h"
 #include "sql_lexer.h"
 #include "sql_translate.h"
+#include "sql_types.h"
+#include "sql_variables.h"
 #include "statement_cache.h"
 
 namespace standin {
@@ -49,6 +51,7 @@ class SqliteSession final : public Session {
   // splitting and translating them cost more than running them.
   struct BatchPlan {
     StatementList stmts;
+    std::optional<Scope> scope;  // its variables, once worked out
     std::vector<std::optional<std::pair<int64_t, Translated>>> translated;
   };
   struct KeptPlan {
@@ -67,14 +70,16 @@ class SqliteSession final : public Session {
 
   // Batch control flow. Each statement handler returns false after an error
   // (recorded through Fail) or RETURN, which ends the statement list.
-  bool RunList(const StatementList& stmts, size_t from, size_t to, int depth, const std::string& source);
+  bool RunList(const StatementList& stmts, size_t from, size_t to, int depth,
+               const std::string& source);
   bool RunOne(const StatementList& stmts, size_t i, size_t to, int depth, const std::string& source,
               size_t& next);
   size_t Skip(const StatementList& stmts, size_t i, size_t to);
   std::optional<bool> Evaluate(const std::vector<Token>& s, int depth);
   bool RunStatement(const std::vector<Token>& s, int depth);
-  StatementOutput RunSql(const std::vector<Token>& stmt, const std::string& sql, const Translated& t,
-                         bool probe);
+  StatementOutput RunSql(const std::vector<Token>& stmt, const std::string& sql,
+                         const Translated& t, bool probe,
+                         std::vector<std::vector<Scalar>>* raw = nullptr);
   StatementOutput& Emit(int depth);
   bool Fail(ServerMessage m, int depth, int line);
   SystemValues Sys();
@@ -86,6 +91,16 @@ class SqliteSession final : public Session {
   bool Print(const std::vector<Token>& s, int depth);
   bool Use(const std::vector<Token>& s, int depth);
 
+  // Local variables (engine_variables.cpp). A batch's, a procedure's and an
+  // sp_executesql statement's are each their own scope, declared before
+  // anything of it runs, as SQL Server compiles them.
+  bool OpenScope(const Scope& scope, int depth);
+  bool Declare(const std::vector<Token>& s, int depth);
+  bool SetVariable(const std::vector<Token>& s, int depth);
+  bool SelectIntoVariables(const std::vector<Token>& s, int depth);
+  bool EvaluateScalar(const std::vector<Token>& s, size_t from, size_t to, int depth, Scalar& out);
+  bool Assign(const std::string& key, const Scalar& value, int depth, int line);
+
   // Transactions, by T-SQL statement or by the client's own request.
   std::optional<ServerMessage> Begin();
   std::optional<ServerMessage> Commit();
@@ -93,7 +108,8 @@ class SqliteSession final : public Session {
   void SyncTransaction();
 
   // Stored procedures, kept as T-SQL text in their own table.
-  bool CreateProcedure(const std::vector<Token>& s, size_t k, bool replace, int depth, const std::string& source);
+  bool CreateProcedure(const std::vector<Token>& s, size_t k, bool replace, int depth,
+                       const std::string& source);
   bool DropProcedureStatement(const std::vector<Token>& s, int depth);
   bool DropProcedure(const std::string& name);
   bool CallProcedure(const std::vector<Token>& s, size_t k, int depth);
@@ -108,6 +124,7 @@ class SqliteSession final : public Session {
   bool implicitTransactions_ = false;
   bool xactAbort_ = false;
   std::vector<std::string> procStack_;
+  LocalVariables locals_;
   const std::vector<Param>* params_ = nullptr;
   BatchOutput* batch_ = nullptr;
   std::shared_ptr<BatchPlan> plan_;  // of the batch running

@@ -21,7 +21,8 @@ bool SqliteSession::CreateTable(const std::vector<Token>& s, int depth) {
     Translated none;
     StatementOutput so = RunSql(s, sql, none, true);
     if (so.error) {
-      sqlite3_exec(db_, "ROLLBACK TO create_table; RELEASE create_table", nullptr, nullptr, nullptr);
+      sqlite3_exec(db_, "ROLLBACK TO create_table; RELEASE create_table", nullptr, nullptr,
+                   nullptr);
       return Fail(*so.error, depth, s.front().line);
     }
   }
@@ -39,6 +40,7 @@ bool SqliteSession::SetOption(const std::vector<Token>& s, int depth) {
   if (s[1].Is("xact_abort")) xactAbort_ = on;
   // Every other option (ANSI_NULLS, TEXTSIZE, DATEFORMAT ...) is accepted and
   // has no effect: the stand-in always behaves as a us_english session.
+  sys_.rowCount = 0;
   Emit(depth);
   return true;
 }
@@ -60,10 +62,14 @@ bool SqliteSession::TransactionStatement(const std::vector<Token>& s, int depth)
     return Fail(SyntaxError(s, 1), depth, line);
   if (s.size() > 3) return Fail(SyntaxError(s, 3), depth, line);
   std::optional<ServerMessage> err;
-  if (head.Is("begin")) err = Begin();
-  else if (head.Is("commit")) err = Commit();
-  else if (head.Is("rollback")) err = Rollback();
+  if (head.Is("begin"))
+    err = Begin();
+  else if (head.Is("commit"))
+    err = Commit();
+  else if (head.Is("rollback"))
+    err = Rollback();
   if (err) return Fail(*err, depth, line);
+  sys_.rowCount = 0;
   Emit(depth);
   return true;
 }
@@ -77,6 +83,7 @@ bool SqliteSession::Print(const std::vector<Token>& s, int depth) {
     if (probe.error) return Fail(*probe.error, depth, line);
     if (!probe.rows.empty() && !probe.rows[0].empty()) text = probe.rows[0][0].s;
   }
+  sys_.rowCount = 0;
   StatementOutput& so = Emit(depth);
   ServerMessage info = MakeMessage(0, 0, 1, text);
   info.line = line;
@@ -90,10 +97,13 @@ bool SqliteSession::Use(const std::vector<Token>& s, int depth) {
   ReadObjectName(s, 1, name);
   std::string l = Lower(name);
   if (l != kDatabaseName && l != "master" && l != "tempdb")
-    return Fail(MakeMessage(911, 16, 1, "Database '" + name + "' does not exist. Make sure that the name is entered correctly."),
+    return Fail(MakeMessage(911, 16, 1,
+                            "Database '" + name +
+                                "' does not exist. Make sure that the name is entered correctly."),
                 depth, line);
   StatementOutput& so = Emit(depth);
-  so.infos.push_back(MakeMessage(5701, 0, 2, "Changed database context to '" + std::string(kDatabaseName) + "'."));
+  so.infos.push_back(
+      MakeMessage(5701, 0, 2, "Changed database context to '" + std::string(kDatabaseName) + "'."));
   return true;
 }
 
@@ -108,7 +118,8 @@ std::optional<ServerMessage> SqliteSession::Begin() {
 std::optional<ServerMessage> SqliteSession::Commit() {
   SyncTransaction();
   if (tranCount_ == 0)
-    return MakeMessage(3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+    return MakeMessage(3902, 16, 1,
+                       "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
   if (tranCount_ == 1) {
     if (std::optional<ServerMessage> e = ExecSql(db_, "COMMIT")) return e;
   }
@@ -119,7 +130,8 @@ std::optional<ServerMessage> SqliteSession::Commit() {
 std::optional<ServerMessage> SqliteSession::Rollback() {
   SyncTransaction();
   if (tranCount_ == 0)
-    return MakeMessage(3903, 16, 1, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
+    return MakeMessage(3903, 16, 1,
+                       "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
   std::optional<ServerMessage> e = ExecSql(db_, "ROLLBACK");
   tranCount_ = 0;
   return e;

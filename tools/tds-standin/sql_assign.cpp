@@ -20,8 +20,8 @@ std::vector<std::pair<std::string, std::string>> TableColumns(sqlite3* db, State
   std::vector<std::pair<std::string, std::string>> out;
   static const std::string kSql = kTableColumnsSql;
   sqlite3_stmt* st = cache ? cache->Take(kSql) : nullptr;
-  if (!st && sqlite3_prepare_v3(db, kTableColumnsSql, -1, cache ? SQLITE_PREPARE_PERSISTENT : 0, &st,
-                                nullptr) != SQLITE_OK) {
+  if (!st && sqlite3_prepare_v3(db, kTableColumnsSql, -1, cache ? SQLITE_PREPARE_PERSISTENT : 0,
+                                &st, nullptr) != SQLITE_OK) {
     sqlite3_finalize(st);
     return out;
   }
@@ -38,20 +38,13 @@ std::vector<std::pair<std::string, std::string>> TableColumns(sqlite3* db, State
 
 }  // namespace
 
-std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, const std::vector<Token>& s) {
+std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache,
+                                         const std::vector<Token>& s) {
   auto findColumn = [](const std::vector<std::pair<std::string, std::string>>& cols,
                        const std::string& name) -> const std::pair<std::string, std::string>* {
     for (const auto& c : cols)
       if (Lower(c.first) == Lower(name)) return &c;
     return nullptr;
-  };
-  auto quote = [](const std::string& v) {
-    std::string out = "'";
-    for (char ch : v) {
-      out += ch;
-      if (ch == '\'') out += '\'';
-    }
-    return out + "'";
   };
   struct Wrap {
     size_t from, to;
@@ -91,7 +84,8 @@ std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, con
         bool closes = s[j].Is(")") && --depth == 0;
         if ((depth == 1 && s[j].Is(",")) || closes) {
           if (col < names.size() && start < j)
-            if (const auto* c = findColumn(cols, names[col])) wraps.push_back({start, j, c->second, c->first});
+            if (const auto* c = findColumn(cols, names[col]))
+              wraps.push_back({start, j, c->second, c->first});
           ++col;
           start = j + 1;
         }
@@ -108,7 +102,8 @@ std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, con
     int depth = 0;
     size_t itemStart = k;
     for (size_t j = k; j <= s.size(); ++j) {
-      bool end = j == s.size() || (depth == 0 && (s[j].Is("where") || s[j].Is("from") || s[j].Is("output")));
+      bool end = j == s.size() ||
+                 (depth == 0 && (s[j].Is("where") || s[j].Is("from") || s[j].Is("output")));
       if (j < s.size() && s[j].Is("(")) ++depth;
       if (j < s.size() && s[j].Is(")")) --depth;
       if (end || (depth == 0 && s[j].Is(","))) {
@@ -116,34 +111,40 @@ std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, con
         size_t eq = itemStart;
         while (eq < j && !s[eq].Is("=")) ++eq;
         if (eq > itemStart && eq + 1 < j)
-          if (const auto* c = findColumn(cols, s[eq - 1].text)) wraps.push_back({eq + 1, j, c->second, c->first});
+          if (const auto* c = findColumn(cols, s[eq - 1].text))
+            wraps.push_back({eq + 1, j, c->second, c->first});
         itemStart = j + 1;
       }
       if (end) break;
     }
   }
   if (wraps.empty()) return s;
+  // ss_conv( value , 'decl' , 'table' , 'column' ), as tokens, so that later
+  // rewrites see its parentheses and commas.
+  auto make = [](Token::Kind kind, std::string text, bool space) {
+    Token t;
+    t.kind = kind;
+    t.text = std::move(text);
+    t.spaceBefore = space;
+    return t;
+  };
   std::vector<Token> out;
   size_t w = 0;
   for (size_t j = 0; j < s.size(); ++j) {
     if (w < wraps.size() && wraps[w].from == j) {
-      Token open = s[j];
-      open.kind = Token::Word;
-      open.text = "ss_conv(";
-      out.push_back(open);
-      out.back().spaceBefore = s[j].spaceBefore;
-      Token first = s[j];
-      first.spaceBefore = false;
-      out.push_back(first);
+      out.push_back(make(Token::Word, "ss_conv", s[j].spaceBefore));
+      out.push_back(make(Token::Symbol, "(", false));
+      out.push_back(s[j]);
+      out.back().spaceBefore = false;
     } else {
       out.push_back(s[j]);
     }
     if (w < wraps.size() && wraps[w].to == j + 1) {
-      Token close = s[j];
-      close.kind = Token::Word;
-      close.spaceBefore = false;
-      close.text = ", " + quote(wraps[w].decl) + ", " + quote(table) + ", " + quote(wraps[w].column) + ")";
-      out.push_back(close);
+      for (const std::string* arg : {&wraps[w].decl, &table, &wraps[w].column}) {
+        out.push_back(make(Token::Symbol, ",", false));
+        out.push_back(make(Token::String, *arg, true));
+      }
+      out.push_back(make(Token::Symbol, ")", false));
       ++w;
     }
   }

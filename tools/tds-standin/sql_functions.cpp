@@ -19,7 +19,9 @@ namespace {
 
 constexpr const char* kMarker = "\x01SQLSERVER|";
 
-FunctionContext* Ctx(sqlite3_context* c) { return static_cast<FunctionContext*>(sqlite3_user_data(c)); }
+FunctionContext* Ctx(sqlite3_context* c) {
+  return static_cast<FunctionContext*>(sqlite3_user_data(c));
+}
 
 Scalar ArgScalar(sqlite3_value* v) {
   Scalar s;
@@ -81,6 +83,12 @@ const Column* DeclaredType(sqlite3_value* v) {
   return uncached ? &*uncached : nullptr;
 }
 
+// 'YYYY-MM-DD HH:MM:SS.mmm': how a datetime is stored, so how one reaches '+'.
+bool IsStoredDateTime(const std::string& s) {
+  return s.size() == 23 && s[4] == '-' && s[7] == '-' && s[10] == ' ' && s[13] == ':' &&
+         s[19] == '.';
+}
+
 void RaiseError(sqlite3_context* c, const ServerMessage& m) {
   std::string text = EncodeError(m);
   sqlite3_result_error(c, text.c_str(), static_cast<int>(text.size()));
@@ -88,9 +96,15 @@ void RaiseError(sqlite3_context* c, const ServerMessage& m) {
 
 void ResultScalar(sqlite3_context* c, const Scalar& s) {
   switch (s.kind) {
-    case Scalar::Null: sqlite3_result_null(c); break;
-    case Scalar::Int: sqlite3_result_int64(c, s.i); break;
-    case Scalar::Real: sqlite3_result_double(c, s.f); break;
+    case Scalar::Null:
+      sqlite3_result_null(c);
+      break;
+    case Scalar::Int:
+      sqlite3_result_int64(c, s.i);
+      break;
+    case Scalar::Real:
+      sqlite3_result_double(c, s.f);
+      break;
     case Scalar::Text:
       sqlite3_result_text(c, s.s.data(), static_cast<int>(s.s.size()), SQLITE_TRANSIENT);
       break;
@@ -149,6 +163,54 @@ void FnDateAdd(sqlite3_context* c, int, sqlite3_value** argv) {
   sqlite3_result_text(c, text.c_str(), -1, SQLITE_TRANSIENT);
 }
 
+// A datetime in storage form and a number of days: the later datetime.
+bool AddDays(sqlite3_context* c, const Scalar& when, const Scalar& days) {
+  std::optional<DateTime> dt = ParseStoredDateTime(when.s);
+  if (!dt) return false;
+  double add = days.kind == Scalar::Int ? static_cast<double>(days.i) : days.f;
+  double whole = std::floor(add);
+  int64_t ms = dt->ms + std::llround((add - whole) * 86400000.0);
+  dt->days += static_cast<int32_t>(whole) + static_cast<int32_t>(ms / 86400000);
+  dt->ms = static_cast<int32_t>(ms % 86400000);
+  std::string text = FormatDateTime(*dt);
+  sqlite3_result_text(c, text.c_str(), -1, SQLITE_TRANSIENT);
+  return true;
+}
+
+// ss_add(a, b): T-SQL's '+', which joins two strings and adds two numbers. A
+// string meeting a number is converted to it (a number outranks a string),
+// and a datetime meeting one moves by that many days.
+void FnAdd(sqlite3_context* c, int, sqlite3_value** argv) {
+  Scalar a = ArgScalar(argv[0]), b = ArgScalar(argv[1]);
+  if (a.kind == Scalar::Null || b.kind == Scalar::Null) return sqlite3_result_null(c);
+  if (a.kind == Scalar::Text && b.kind == Scalar::Text) {
+    a.s += b.s;
+    return ResultScalar(c, a);
+  }
+  if (a.kind == Scalar::Text || b.kind == Scalar::Text) {
+    Scalar& text = a.kind == Scalar::Text ? a : b;
+    const Scalar& number = a.kind == Scalar::Text ? b : a;
+    if (IsStoredDateTime(text.s) && AddDays(c, text, number)) return;
+    Column type;
+    type.type = number.kind == Scalar::Int ? SqlType::Int : SqlType::Float;
+    ConvertResult r = Convert(text, {type, "", ""}, Ctx(c)->nationalText);
+    if (r.error) return RaiseError(c, *r.error);
+    text = r.value;
+  }
+  if (a.kind == Scalar::Int && b.kind == Scalar::Int) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a.i, b.i, &sum))
+      return RaiseError(
+          c, MakeMessage(8115, 16, 2,
+                         "Arithmetic overflow error converting expression to data type bigint."));
+    return sqlite3_result_int64(c, sum);
+  }
+  auto real = [](const Scalar& x) {
+    return x.kind == Scalar::Int ? static_cast<double>(x.i) : x.f;
+  };
+  sqlite3_result_double(c, real(a) + real(b));
+}
+
 // ss_cast(value, 'type'): CAST and CONVERT.
 void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
   const Column* known = DeclaredType(argv[1]);
@@ -192,10 +254,11 @@ void FnDupKey(sqlite3_context* c, int argc, sqlite3_value** argv) {
     if (i > 2) values += ", ";
     values += sqlite3_value_type(argv[i]) == SQLITE_NULL ? "<NULL>" : ArgText(argv[i]);
   }
-  RaiseError(c, MakeMessage(2627, 14, 1,
-                            "Violation of PRIMARY KEY constraint '" + ArgText(argv[0]) +
-                                "'. Cannot insert duplicate key in object 'dbo." + ArgText(argv[1]) +
-                                "'. The duplicate key value is (" + values + ")."));
+  RaiseError(c,
+             MakeMessage(2627, 14, 1,
+                         "Violation of PRIMARY KEY constraint '" + ArgText(argv[0]) +
+                             "'. Cannot insert duplicate key in object 'dbo." + ArgText(argv[1]) +
+                             "'. The duplicate key value is (" + values + ")."));
 }
 
 void FnText(sqlite3_context* c, const char* text) {
@@ -227,7 +290,8 @@ void FnServerProperty(sqlite3_context* c, int, sqlite3_value** argv) {
 void FnObjectId(sqlite3_context* c, int, sqlite3_value** argv) {
   std::string name = ArgText(argv[0]);
   if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
-  if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
   sqlite3* db = sqlite3_context_db_handle(c);
   sqlite3_stmt* stmt = nullptr;
   const char* sql =
@@ -238,8 +302,10 @@ void FnObjectId(sqlite3_context* c, int, sqlite3_value** argv) {
     return;
   }
   sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-  if (sqlite3_step(stmt) == SQLITE_ROW) sqlite3_result_int64(c, sqlite3_column_int64(stmt, 0));
-  else sqlite3_result_null(c);
+  if (sqlite3_step(stmt) == SQLITE_ROW)
+    sqlite3_result_int64(c, sqlite3_column_int64(stmt, 0));
+  else
+    sqlite3_result_null(c);
   sqlite3_finalize(stmt);
 }
 
@@ -317,17 +383,29 @@ void RegisterFunctions(sqlite3* db, FunctionContext* ctx) {
     bool deterministic;
   };
   static const Fn kFunctions[] = {
-      {"year", 1, FnYear, true},           {"month", 1, FnMonth, true},
-      {"day", 1, FnDay, true},             {"getdate", 0, FnGetDate, false},
-      {"ss_dateadd", 2, FnDateAdd, true},  {"ss_cast", 2, FnCast, true},
-      {"ss_conv", 4, FnConv, true},        {"ss_dupkey", -1, FnDupKey, false},
-      {"schema_name", 0, FnSchemaName, true}, {"schema_name", 1, FnSchemaName, true},
-      {"db_name", 0, FnDbName, true},      {"db_name", 1, FnDbName, true},
-      {"user_name", 0, FnUserName, true},  {"current_user", 0, FnUserName, true},
-      {"suser_sname", 0, FnLoginName, true}, {"suser_name", 0, FnLoginName, true},
-      {"system_user", 0, FnLoginName, true}, {"host_name", 0, FnHostName, true},
-      {"serverproperty", 1, FnServerProperty, true}, {"object_id", 1, FnObjectId, false},
-      {"object_id", 2, FnObjectId, false}, {"len", 1, FnLen, true},
+      {"year", 1, FnYear, true},
+      {"month", 1, FnMonth, true},
+      {"day", 1, FnDay, true},
+      {"getdate", 0, FnGetDate, false},
+      {"ss_dateadd", 2, FnDateAdd, true},
+      {"ss_cast", 2, FnCast, true},
+      {"ss_conv", 4, FnConv, true},
+      {"ss_dupkey", -1, FnDupKey, false},
+      {"ss_add", 2, FnAdd, true},
+      {"schema_name", 0, FnSchemaName, true},
+      {"schema_name", 1, FnSchemaName, true},
+      {"db_name", 0, FnDbName, true},
+      {"db_name", 1, FnDbName, true},
+      {"user_name", 0, FnUserName, true},
+      {"current_user", 0, FnUserName, true},
+      {"suser_sname", 0, FnLoginName, true},
+      {"suser_name", 0, FnLoginName, true},
+      {"system_user", 0, FnLoginName, true},
+      {"host_name", 0, FnHostName, true},
+      {"serverproperty", 1, FnServerProperty, true},
+      {"object_id", 1, FnObjectId, false},
+      {"object_id", 2, FnObjectId, false},
+      {"len", 1, FnLen, true},
   };
   for (const Fn& f : kFunctions) {
     int flags = SQLITE_UTF8 | (f.deterministic ? SQLITE_DETERMINISTIC : 0);

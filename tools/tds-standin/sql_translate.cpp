@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "sql_convert.h"
+#include "sql_expr.h"
 #include "sql_types.h"
 #include "text_case.h"
 
@@ -59,7 +60,8 @@ size_t MatchParen(const std::vector<Token>& tokens, size_t open, size_t to) {
 }
 
 // Comma-separated pieces of tokens (from, to) at depth 0.
-std::vector<std::pair<size_t, size_t>> SplitCommas(const std::vector<Token>& tokens, size_t from, size_t to) {
+std::vector<std::pair<size_t, size_t>> SplitCommas(const std::vector<Token>& tokens, size_t from,
+                                                   size_t to) {
   std::vector<std::pair<size_t, size_t>> out;
   int depth = 0;
   size_t start = from;
@@ -192,6 +194,7 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
     out.error = CheckValuesRows(tokens, from, to);
     if (out.error) return out;
   }
+  if (from < to && tokens[from].Is("select")) out.hints = SelectListHints(tokens, from, to);
   std::vector<Token> emitted;
   std::string limit;
   for (size_t k = from; k < to; ++k) {
@@ -230,7 +233,12 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
     }
     if (t.kind == Token::Variable) {
       out.variables.insert(t.text);
-      emitted.push_back(t);
+      // A variable standing as a select item gives a derived table a column
+      // that compares as every character value here does (a parameter has no
+      // collation of its own in SQLite, and a bare one would compare binary).
+      bool item = !emitted.empty() && (emitted.back().Is("select") ||
+                                       emitted.back().Is("distinct") || emitted.back().Is(","));
+      emitted.push_back(item ? Raw("(" + t.text + " COLLATE SSCI)", t.spaceBefore) : t);
       continue;
     }
     if (t.kind != Token::Word) {
@@ -238,9 +246,11 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
       continue;
     }
     std::string word = Lower(t.text);
-    if (word == "getdate" || word == "sysdatetime" || word == "getutcdate" || word == "current_timestamp") {
+    if (word == "getdate" || word == "sysdatetime" || word == "getutcdate" ||
+        word == "current_timestamp") {
       size_t end = k;
-      if (nextIs(1, "(") && nextIs(2, ")")) end = k + 2;
+      if (nextIs(1, "(") && nextIs(2, ")"))
+        end = k + 2;
       else if (word != "current_timestamp") {
         emitted.push_back(t);
         continue;
@@ -303,8 +313,8 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
       emitted.push_back(Raw("ifnull", t.spaceBefore));
       continue;
     }
-    if (word == "top" && !emitted.empty() && (emitted.back().Is("select") || emitted.back().Is("distinct")) &&
-        emitted.size() <= 2) {
+    if (word == "top" && !emitted.empty() &&
+        (emitted.back().Is("select") || emitted.back().Is("distinct")) && emitted.size() <= 2) {
       // SELECT TOP n at the head of a statement becomes LIMIT n.
       if (nextIs(1, "(") && next(2) && next(2)->kind == Token::Number && nextIs(3, ")")) {
         limit = next(2)->text;
@@ -319,7 +329,7 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
     }
     emitted.push_back(t);
   }
-  out.sql = Untokenize(emitted);
+  out.sql = Untokenize(RewriteAdditions(emitted));
   if (!limit.empty()) out.sql += " LIMIT " + limit;
   return out;
 }
@@ -410,7 +420,9 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
         j += 2;
       } else if (t.Is("primary") && j + 1 < b && tokens[j + 1].Is("key")) {
         if (!pkColumns.empty()) {
-          error = MakeMessage(8110, 16, 0, "Cannot add multiple PRIMARY KEY constraints to table '" + ddl.name + "'.");
+          error = MakeMessage(
+              8110, 16, 0,
+              "Cannot add multiple PRIMARY KEY constraints to table '" + ddl.name + "'.");
           return std::nullopt;
         }
         pkColumns.push_back(col.name);
@@ -419,9 +431,12 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
         if (j < b && (tokens[j].Is("clustered") || tokens[j].Is("nonclustered"))) ++j;
       } else if (t.Is("default") && j + 1 < b) {
         size_t from = j + 1, end = j + 2;
-        if (tokens[from].Is("(")) end = MatchParen(tokens, from, b) + 1;
-        else if (tokens[from].Is("-") || tokens[from].Is("+")) end = from + 2;
-        else if (j + 2 < b && tokens[j + 2].Is("(")) end = MatchParen(tokens, j + 2, b) + 1;
+        if (tokens[from].Is("("))
+          end = MatchParen(tokens, from, b) + 1;
+        else if (tokens[from].Is("-") || tokens[from].Is("+"))
+          end = from + 2;
+        else if (j + 2 < b && tokens[j + 2].Is("("))
+          end = MatchParen(tokens, j + 2, b) + 1;
         end = std::min(end, b);
         Translated value = TranslateTokens(tokens, from, end, {});
         if (value.error) {
@@ -465,7 +480,8 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   };
   for (const auto& name : pkColumns) {
     if (!findColumn(name)) {
-      error = MakeMessage(1911, 16, 1, "Column name '" + name + "' does not exist in the target table or view.");
+      error = MakeMessage(1911, 16, 1,
+                          "Column name '" + name + "' does not exist in the target table or view.");
       return std::nullopt;
     }
   }
@@ -496,7 +512,8 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   std::string checks, sets;
   for (const auto& c : columns) {
     checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteName(c.name));
-    sets += (sets.empty() ? "" : ", ") + QuoteName(c.name) + " = " + conv(c, "NEW." + QuoteName(c.name));
+    sets += (sets.empty() ? "" : ", ") + QuoteName(c.name) + " = " +
+            conv(c, "NEW." + QuoteName(c.name));
   }
   std::string keyCheck;
   if (!pkColumns.empty()) {
@@ -515,10 +532,11 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   std::string prefix = "CREATE TRIGGER " + QuoteName("__ss_" + ddl.name + "_");
   for (const char* op : {"INSERT", "UPDATE"}) {
     std::string lop = Lower(op);
-    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " + op + " ON " +
-                             table + " BEGIN SELECT " + checks + "; " + keyCheck + " END");
-    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "after_" + lop + "\" AFTER " + op + " ON " +
-                             table + " BEGIN UPDATE " + table + " SET " + sets +
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " +
+                             op + " ON " + table + " BEGIN SELECT " + checks + "; " + keyCheck +
+                             " END");
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "after_" + lop + "\" AFTER " +
+                             op + " ON " + table + " BEGIN UPDATE " + table + " SET " + sets +
                              " WHERE rowid = NEW.rowid; END");
   }
   return ddl;

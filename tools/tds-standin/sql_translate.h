@@ -23,10 +23,19 @@ struct SystemValues {
   int error = 0;
 };
 
+// What a result column of a SELECT is when no table column says so: the
+// declared type of the variable or parameter that is the whole item, or a
+// type the item itself names (CAST, CONVERT, a literal).
+struct ColumnHint {
+  std::string variable;
+  std::optional<Column> type;
+};
+
 struct Translated {
   std::string sql;
-  bool national = false;             // an N'' literal appears
-  std::set<std::string> variables;   // @names used, as written
+  std::vector<ColumnHint> hints;    // one per item of a SELECT's list, when it has no *
+  bool national = false;            // an N'' literal appears
+  std::set<std::string> variables;  // @names used, as written
   std::optional<ServerMessage> error;
 };
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine.h"
@@ -28,5 +29,15 @@ Value ToValue(const Scalar& stored, const Column& c);
 // varchar, unless every value is in the storage form of datetime or date.
 // A column of nulls only is int.
 Column InferColumn(const std::vector<const Scalar*>& values);
+
+// A DECLAREd variable: its declared type and its value in storage form (what
+// a column of that type would hold), so it binds and compares like one.
+struct LocalVariable {
+  Column type;
+  Scalar value;
+};
+// Keyed by the name in lower case with its '@': variable names follow the
+// server's case-insensitive collation.
+using LocalVariables = std::unordered_map<std::string, LocalVariable>;
 
 }  // namespace standin

@@ -31,7 +31,8 @@ bool IsIdentifierLike(const char* name) {
   if (Lower(name) == "null") return false;
   for (const char* p = name; *p; ++p) {
     unsigned char ch = static_cast<unsigned char>(*p);
-    if (!(std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch == ' ' || ch >= 0x80)) return false;
+    if (!(std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch == ' ' || ch >= 0x80))
+      return false;
   }
   return true;
 }
@@ -51,7 +52,8 @@ Scalar ColumnScalar(sqlite3_stmt* st, int i) {
       break;
     default:
       s.kind = Scalar::Text;
-      s.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(st, i)), sqlite3_column_bytes(st, i));
+      s.s.assign(reinterpret_cast<const char*>(sqlite3_column_text(st, i)),
+                 sqlite3_column_bytes(st, i));
   }
   return s;
 }
@@ -74,14 +76,18 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
       break;
     case SqlType::Money:
     case SqlType::SmallMoney:
-      if (v.i % 10000 == 0) sqlite3_bind_int64(st, idx, v.i / 10000);
-      else sqlite3_bind_double(st, idx, static_cast<double>(v.i) / 10000.0);
+      if (v.i % 10000 == 0)
+        sqlite3_bind_int64(st, idx, v.i / 10000);
+      else
+        sqlite3_bind_double(st, idx, static_cast<double>(v.i) / 10000.0);
       break;
     case SqlType::Decimal: {
       double scale = 1;
       for (int k = 0; k < p.scale; ++k) scale *= 10;
-      if (p.scale == 0) sqlite3_bind_int64(st, idx, v.i);
-      else sqlite3_bind_double(st, idx, static_cast<double>(v.i) / scale);
+      if (p.scale == 0)
+        sqlite3_bind_int64(st, idx, v.i);
+      else
+        sqlite3_bind_double(st, idx, static_cast<double>(v.i) / scale);
       break;
     }
     case SqlType::Float:
@@ -91,7 +97,8 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
     case SqlType::DateTime:
     case SqlType::SmallDateTime:
     case SqlType::Date: {
-      std::string text = p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms});
+      std::string text =
+          p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms});
       sqlite3_bind_text(st, idx, text.c_str(), -1, SQLITE_TRANSIENT);
       break;
     }
@@ -100,11 +107,33 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
   }
 }
 
+void BindScalar(sqlite3_stmt* st, int idx, const Scalar& v) {
+  if (idx == 0) return;
+  switch (v.kind) {
+    case Scalar::Null:
+      sqlite3_bind_null(st, idx);
+      break;
+    case Scalar::Int:
+      sqlite3_bind_int64(st, idx, v.i);
+      break;
+    case Scalar::Real:
+      sqlite3_bind_double(st, idx, v.f);
+      break;
+    case Scalar::Text:
+      sqlite3_bind_text(st, idx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+      break;
+  }
+}
+
+bool IsNational(SqlType t) { return t == SqlType::NChar || t == SqlType::NVarChar; }
+
 bool SameParamName(const Param& p, std::string_view name) {
   std::string_view pn = p.name;
   if (!pn.empty() && pn[0] == '@') pn.remove_prefix(1);
   return name.size() == pn.size() + 1 && EqualsNoCase(name.substr(1), pn);
 }
+
+}  // namespace
 
 // The parameter a statement's @name reads. Drivers number theirs @P1..@Pn in
 // order, so @Pk is looked for at k first: a chunk's statements read a few of
@@ -129,6 +158,77 @@ const Param* FindParam(const std::vector<Param>& params, std::string_view name) 
   return nullptr;
 }
 
+namespace {
+
+// Binds every @name of the statement; error 137 for one that is neither a
+// variable nor a parameter.
+std::optional<ServerMessage> BindAll(sqlite3_stmt* st, FunctionContext& ctx, const Bindings& b,
+                                     const Translated& t) {
+  for (const std::string& name : t.variables) {
+    if (b.locals && !b.locals->empty()) {
+      if (auto it = b.locals->find(Lower(name)); it != b.locals->end()) {
+        if (IsNational(it->second.type.type)) ctx.nationalText = true;
+        BindScalar(st, sqlite3_bind_parameter_index(st, name.c_str()), it->second.value);
+        continue;
+      }
+    }
+    const Param* param = FindParam(b.params, name);
+    if (!param)
+      return MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
+    if (IsNational(param->type)) ctx.nationalText = true;
+    Bind(st, sqlite3_bind_parameter_index(st, name.c_str()), *param);
+  }
+  return std::nullopt;
+}
+
+// The type of a result column a hint names: a variable's declared type, a
+// parameter's type (character lengths from the values), or the hint's own.
+std::optional<Column> HintedColumn(const ColumnHint& h, const Bindings& b,
+                                   const std::vector<const Scalar*>& values) {
+  if (h.variable.empty()) return h.type;
+  if (b.locals) {
+    if (auto it = b.locals->find(Lower(h.variable)); it != b.locals->end()) return it->second.type;
+  }
+  const Param* p = FindParam(b.params, h.variable);
+  if (!p) return std::nullopt;
+  Column c = InferColumn(values);
+  int length = c.type == SqlType::VarChar ? c.length : 1;
+  c = Column{};
+  c.type = p->type;
+  c.length = length;
+  if (p->type == SqlType::Decimal) {
+    c.precision = 38;
+    c.scale = p->scale;
+  }
+  return c;
+}
+
+// Result columns: a table column's declared type, else what the statement
+// says of the item, else what its values are.
+std::vector<Column> TypeColumns(sqlite3_stmt* st, const Bindings& b, const Translated& t,
+                                const std::vector<std::vector<Scalar>>& raw) {
+  const int ncol = sqlite3_column_count(st);
+  const bool hinted = t.hints.size() == static_cast<size_t>(ncol);
+  std::vector<Column> columns;
+  for (int i = 0; i < ncol; ++i) {
+    const char* decl = sqlite3_column_decltype(st, i);
+    std::optional<Column> c = decl ? ParseDeclaredType(decl) : std::nullopt;
+    std::vector<const Scalar*> values;
+    if (!c) {
+      for (const auto& row : raw) values.push_back(&row[i]);
+      if (hinted) c = HintedColumn(t.hints[static_cast<size_t>(i)], b, values);
+      if (!c) c = InferColumn(values);
+    }
+    const char* name = sqlite3_column_name(st, i);
+    // An expression without an alias has no name in SQL Server.
+    if (!sqlite3_column_origin_name(st, i) && !IsIdentifierLike(name)) name = "";
+    c->name = name ? name : "";
+    c->nullable = true;
+    columns.push_back(*c);
+  }
+  return columns;
+}
+
 }  // namespace
 
 ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& stmt, bool prepare) {
@@ -147,30 +247,38 @@ ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& st
     if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
     return MakeMessage(207, 16, 1, "Invalid column name '" + name + "'.");
   }
-  if (size_t at = msg.find(" has no column named "); StartsWith(msg, "table ") && at != std::string::npos)
+  if (size_t at = msg.find(" has no column named ");
+      StartsWith(msg, "table ") && at != std::string::npos)
     return MakeMessage(207, 16, 1, "Invalid column name '" + msg.substr(at + 21) + "'.");
   if (StartsWith(msg, "table ") && msg.find(" already exists") != std::string::npos) {
     std::string name = msg.substr(6, msg.find(" already exists") - 6);
     name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
-    return MakeMessage(2714, 16, 6, "There is already an object named '" + name + "' in the database.");
+    return MakeMessage(2714, 16, 6,
+                       "There is already an object named '" + name + "' in the database.");
   }
   if (StartsWith(msg, "no such function: "))
-    return MakeMessage(195, 15, 10, "'" + msg.substr(18) + "' is not a recognized built-in function name.");
+    return MakeMessage(195, 15, 10,
+                       "'" + msg.substr(18) + "' is not a recognized built-in function name.");
   if (StartsWith(msg, "NOT NULL constraint failed: ")) {
     std::string target = msg.substr(28);
     size_t dot = target.find('.');
-    std::string table = target.substr(0, dot), column = dot == std::string::npos ? target : target.substr(dot + 1);
-    return MakeMessage(515, 16, 2, "Cannot insert the value NULL into column '" + column + "', table '" +
-                                       kDatabaseName + ".dbo." + table + "'; column does not allow nulls. " +
-                                       (verb == "update" ? "UPDATE" : "INSERT") + " fails.");
+    std::string table = target.substr(0, dot),
+                column = dot == std::string::npos ? target : target.substr(dot + 1);
+    return MakeMessage(515, 16, 2,
+                       "Cannot insert the value NULL into column '" + column + "', table '" +
+                           kDatabaseName + ".dbo." + table + "'; column does not allow nulls. " +
+                           (verb == "update" ? "UPDATE" : "INSERT") + " fails.");
   }
   if (StartsWith(msg, "UNIQUE constraint failed: ")) {
     std::string table = msg.substr(26, msg.find('.', 26) - 26);
-    return MakeMessage(2627, 14, 1, "Violation of UNIQUE KEY constraint. Cannot insert duplicate key in object 'dbo." +
-                                        table + "'.");
+    return MakeMessage(
+        2627, 14, 1,
+        "Violation of UNIQUE KEY constraint. Cannot insert duplicate key in object 'dbo." + table +
+            "'.");
   }
   if (msg.find(" values for ") != std::string::npos && msg.find(" columns") != std::string::npos)
-    return MakeMessage(213, 16, 1, "Column name or number of supplied values does not match table definition.");
+    return MakeMessage(213, 16, 1,
+                       "Column name or number of supplied values does not match table definition.");
   if (StartsWith(msg, "near \"")) {
     std::string near = msg.substr(6, msg.find('"', 6) - 6);
     return MakeMessage(102, 15, 1, "Incorrect syntax near '" + near + "'.");
@@ -180,8 +288,9 @@ ServerMessage MapSqliteError(sqlite3* db, int code, const std::vector<Token>& st
 }
 
 StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
-                       const std::vector<Param>& params, const std::vector<Token>& stmt,
-                       const std::string& sql, const Translated& t, bool probe) {
+                       const Bindings& bindings, const std::vector<Token>& stmt,
+                       const std::string& sql, const Translated& t, bool probe,
+                       std::vector<std::vector<Scalar>>* rawOut) {
   StatementOutput so;
   const bool keep = cache && StatementCache::Keeps(sql);
   sqlite3_stmt* st = keep ? cache->Take(sql) : nullptr;
@@ -213,17 +322,14 @@ StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
     }
   }
   ctx.nationalText = t.national;
-  for (const std::string& name : t.variables) {
-    const Param* param = FindParam(params, name);
-    if (!param) {
-      done();
-      so.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + name + "\".");
-      return so;
-    }
-    if (param->type == SqlType::NChar || param->type == SqlType::NVarChar) ctx.nationalText = true;
-    Bind(st, sqlite3_bind_parameter_index(st, name.c_str()), *param);
+  if (std::optional<ServerMessage> missing = BindAll(st, ctx, bindings, t)) {
+    done();
+    so.error = std::move(missing);
+    return so;
   }
-  std::vector<std::vector<Scalar>> raw;
+  std::vector<std::vector<Scalar>> rawRows;
+  std::vector<std::vector<Scalar>>& raw = rawOut ? *rawOut : rawRows;
+  raw.clear();
   int rc = sqlite3_step(st);
   // Counted after the first step: a kept statement recompiled for a changed
   // table may return other columns than when it was kept.
@@ -249,21 +355,7 @@ StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
     return so;
   }
   if (ncol > 0) {
-    for (int i = 0; i < ncol; ++i) {
-      const char* decl = sqlite3_column_decltype(st, i);
-      std::optional<Column> c = decl ? ParseDeclaredType(decl) : std::nullopt;
-      if (!c) {
-        std::vector<const Scalar*> values;
-        for (const auto& row : raw) values.push_back(&row[i]);
-        c = InferColumn(values);
-      }
-      const char* name = sqlite3_column_name(st, i);
-      // An expression without an alias has no name in SQL Server.
-      if (!sqlite3_column_origin_name(st, i) && !IsIdentifierLike(name)) name = "";
-      c->name = name ? name : "";
-      c->nullable = true;
-      so.columns.push_back(*c);
-    }
+    so.columns = TypeColumns(st, bindings, t, raw);
     for (const auto& row : raw) {
       std::vector<Value> values;
       for (int i = 0; i < ncol; ++i) values.push_back(ToValue(row[i], so.columns[i]));
