@@ -182,5 +182,35 @@ TEST_F(VerifyTest, NamesEveryGapAndARerunOfTheDayClosesIt) {
                                       "null kahao 1"}));
 }
 
+// Records come back from the packed store as they went in, whatever their texts' lengths
+// (a length of 128 bytes or more takes a second length byte, 16 384 a third) and kinds.
+TEST(PreparedRecords, EveryValueComesBackAsAdded) {
+  PreparedRecords records;
+  std::vector<PreparedRecord> added;
+  int index = 0;
+  for (std::size_t length : {0, 1, 127, 128, 129, 255, 16383, 16384, 70000}) {
+    PreparedRecord record{"id" + std::to_string(length), {}};
+    record.update = {std::string(length, 'x'),
+                     db::Timestamp{2024, 3, 14, 23, 59, 59},
+                     std::int64_t(-12),
+                     db::Decimal{std::string(length % 200 + 1, '9')},
+                     std::monostate{},
+                     std::string("浙K1"),
+                     std::string(length, 'y'),
+                     std::string(),
+                     record.orderId};
+    records.Add(index++, record);
+    added.push_back(record);
+  }
+  ASSERT_EQ(records.Size(), added.size());
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    SCOPED_TRACE(added[i].orderId);
+    const PreparedRecord back = records.At(i);
+    EXPECT_EQ(back.orderId, added[i].orderId);
+    EXPECT_TRUE(back.update == added[i].update);
+    EXPECT_EQ(records.ReadIndex(i), int(i));
+  }
+}
+
 }  // namespace
 }  // namespace cardsync::jobs
