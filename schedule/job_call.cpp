@@ -33,6 +33,7 @@ jobs::JobOutcome DefaultJob(const JobCall& call) {
   if (call.kind == jobs::JobKind::Totals) return jobs::RunTotals(database);
   jobs::TransferOptions options;
   options.runDay = call.runDay;
+  if (call.clock) options.clock = call.clock;
   options.stop = call.stop;
   options.progress = call.progress;
   return jobs::RunTransfer(database, options);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "clock/datetime.h"
 #include "jobs/outcome.h"
 #include "schedule/locks.h"
 #include "schedule/owed.h"
@@ -22,6 +23,8 @@ struct JobCall {
   std::optional<long long> runDay;
   const std::atomic<bool>* stop = nullptr;
   std::function<void(int done, int total, int pass)> progress;
+  // The workstation's clock the run's day is counted on; the server's is measured against it.
+  std::function<DateTime()> clock = NowDateTime;
 };
 
 using JobFunction = std::function<jobs::JobOutcome(const JobCall&)>;

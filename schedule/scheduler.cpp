@@ -168,6 +168,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   // The run in the job's own second, and a run by hand, keep the job's own texts.
   if (trigger == Trigger::CatchUp || trigger == Trigger::Retry) call.runDay = day;
   call.stop = &worker.stop;
+  call.clock = setup_.clock;
   auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
   call.progress = [this, kind, clock](int done, int total, int pass) {
