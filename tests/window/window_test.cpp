@@ -1,7 +1,9 @@
 // The window: the tick, scheduled runs, clicks, the error box and its title, locale
 // changes and fonts, a job running on its worker while the window lives on; first with
-// scripted jobs, then with the real jobs against the SQL Server stand-in.
+// scripted jobs, then with the real jobs against the SQL Server stand-in; last, totals
+// asked for during a transfer (by button, schedule or cardsync --run) waiting for it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -13,11 +15,14 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -667,6 +672,165 @@ TEST_F(WindowDbTest, SkippedRecordsGetALineAfterTheRunsOwn) {
             (std::vector<std::string>{runStamp + "处理数据!", runStamp + "跳过 1 条记录: O2",
                                       runStamp + kReason, clickStamp + "跳过 1 条记录: O2",
                                       clickStamp + kReason}));
+}
+
+// ---- runs against one server never overlap ----
+
+// The totals' request, however the driver words it: the bare name as a batch (the log
+// escapes its line end as "\r\n"), an RPC call, or a batch that executes or calls it.
+// (No std::regex: it recurses per character, and the seeding batch is long.)
+bool IsTotalsRequest(const std::string& line) {
+  if (line.starts_with("rpc: totals")) return true;
+  if (!line.starts_with("batch: ")) return false;
+  std::string text = line.substr(7);
+  text.erase(0, text.find_first_not_of(' '));
+  for (const char* call : {"exec ", "execute "}) {
+    if (text.starts_with(call)) text.erase(0, std::string_view(call).size());
+  }
+  const bool bare = text.starts_with("totals") &&
+                    (text.size() == 6 || text[6] == ' ' || text[6] == ';' || text[6] == '\\');
+  return bare || text.find("{call totals") != std::string::npos;
+}
+
+// A commit of the transfer's writes: a transaction-manager commit (record by record), or
+// a chunk's request, which commits within itself.
+bool IsCommit(const std::string& line) {
+  return line.starts_with("tm: commit") || (line.find("T_quindale") != std::string::npos &&
+                                            line.find("commit transaction") != std::string::npos);
+}
+
+// The program as cron starts it: no display, and no XDG_RUNTIME_DIR, which this test
+// program has, so the lock must not follow it.
+QProcessEnvironment CronEnvironment() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove(u"XDG_RUNTIME_DIR"_s);
+  env.remove(u"QT_QPA_PLATFORM"_s);
+  env.remove(u"DISPLAY"_s);
+  return env;
+}
+
+enum class By { Button, Schedule, RunProcess };
+
+struct OverlapCase {
+  const char* name;
+  By transfer;  // Button: this window's 解析; RunProcess: cardsync --run transfer
+  By totals;
+  // After "统计 waits for 解析 to end on <target>": who runs the transfer, as the waiting
+  // side names it; @PID@ is the transfer's process.
+  std::string holder;
+};
+
+TEST(OverlapTest, TotalsAskedForDuringATransferRunAfterItsLastCommit) {
+  const std::vector<OverlapCase> cases = {
+      {"统计 clicked during a clicked 解析", By::Button, By::Button, ""},
+      {"统计 coming due during a clicked 解析", By::Button, By::Schedule, ""},
+      {"cardsync --run totals during a clicked 解析", By::Button, By::RunProcess,
+       ", run by a window or cardsync --headless (process @PID@)"},
+      {"统计 clicked during cardsync --run transfer", By::RunProcess, By::Button,
+       ", run by cardsync --run (process @PID@)"},
+  };
+  for (const OverlapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::StandinServer::Options options;
+    options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
+    options.now = "2024-03-15 02:00:00";
+    options.delayMs = 20;  // 40 chunks of 10 records take a while, paused or not
+    testing::StandinServer server(options);
+    std::string seed;
+    for (int i = 1; i <= 400; ++i) {
+      seed +=
+          "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, "
+          "enddate, types, siji) VALUES('N" +
+          std::to_string(i) +
+          "', N'0AK123', 12, 100, 'K1', '1710000000', '1720000000', 'A', "
+          "'2024-03-14 10:00:00');\n";
+    }
+    server.Exec(seed);
+    StateFolder state;
+    QTemporaryDir dir;
+    const QString settings = dir.filePath(u"cardsync.ini"_s);
+    {
+      QFile file(settings);
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(("[database]\nserver=127.0.0.1\nport=" + std::to_string(server.port()) +
+                  "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nca_file=" +
+                  testing::TestCertificate("ca.pem") + "\n[transfer]\nbatch_size=10\n")
+                     .c_str());
+      file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    qputenv("CARDSYNC_SETTINGS", settings.toLocal8Bit());
+    DateTime now = At(15, 0, 59, 50, 0);  // the totals come due at 01:00:00
+    TForm1 form([&] { return now; });
+    form.Timer1Timer();
+    const std::string target = "127.0.0.1:" + std::to_string(server.port()) + "/reporting";
+
+    QProcess transfer, totals;
+    transfer.setProcessEnvironment(CronEnvironment());
+    totals.setProcessEnvironment(CronEnvironment());
+    if (c.transfer == By::Button) {
+      form.Button1->click();
+    } else {
+      transfer.start(QString::fromUtf8(CARDSYNC_PATH), {u"--run"_s, u"transfer"_s});
+    }
+    const auto committed = [&] {
+      const auto lines = server.LogLines();
+      return std::count_if(lines.begin(), lines.end(), IsCommit);
+    };
+    // Held mid-transfer, so the totals are asked for while it holds the lock.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return committed() > 0; }, 20000));
+    server.Pause();
+    const auto resume = qScopeGuard([&] { server.Resume(); });  // before the form waits
+    ASSERT_LT(committed(), 40) << "the transfer ended before it could be held";
+
+    std::string said;  // by --run totals on stderr
+    const auto waitLine = [&] {
+      if (totals.state() != QProcess::NotRunning) {
+        said += totals.readAllStandardError().toStdString();
+      }
+      return said + form.Memo1->toPlainText().toStdString() + "\n";
+    };
+    if (c.totals == By::Button) form.Button2->click();
+    if (c.totals == By::Schedule) {
+      now = At(15, 1, 0, 0, 400);
+      form.Timer1Timer();
+    }
+    if (c.totals == By::RunProcess) {
+      totals.start(QString::fromUtf8(CARDSYNC_PATH), {u"--run"_s, u"totals"_s});
+    }
+    std::string expected = "统计 waits for 解析 to end on " + target + c.holder;
+    const qint64 pid = c.transfer == By::Button ? ::getpid() : transfer.processId();
+    if (const auto at = expected.find("@PID@"); at != std::string::npos) {
+      expected.replace(at, 5, std::to_string(pid));
+    }
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return waitLine().find(expected + "\n") != std::string::npos; }, 20000))
+        << waitLine();
+    if (c.totals != By::RunProcess) {
+      // The wait is on the worker: the button stays off and the clock goes on.
+      EXPECT_FALSE(form.Button2->isEnabled());
+      now += 1.0 / 86400;
+      form.Timer1Timer();
+      EXPECT_EQ(form.Label1->text().toStdString(), Text(now));
+    }
+    server.Resume();
+
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return !form.RunScheduler().Busy() && transfer.state() == QProcess::NotRunning &&
+                 totals.state() == QProcess::NotRunning;
+        },
+        60000));
+    EXPECT_TRUE(form.Button2->isEnabled());
+    const std::vector<std::string> lines = server.LogLines();
+    const auto lastCommit = std::find_if(lines.rbegin(), lines.rend(), IsCommit);
+    const auto totalsAt = std::find_if(lines.begin(), lines.end(), IsTotalsRequest);
+    ASSERT_NE(totalsAt, lines.end());
+    EXPECT_GT(totalsAt - lines.begin(), lines.rend() - lastCommit - 1);
+    // Counted after the transfer: every card it wrote.
+    EXPECT_EQ(server.Query("SELECT cards FROM T_totals"),
+              (std::vector<std::vector<std::string>>{{"400"}}));
+    qunsetenv("CARDSYNC_SETTINGS");
+  }
 }
 
 }  // namespace
