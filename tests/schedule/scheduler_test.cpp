@@ -1,13 +1,20 @@
 // The scheduler: owed runs, catch-ups and retries against a hand-set clock with scripted
 // jobs; then against the SQL Server stand-in (a missed day's records, a stop mid-pass);
-// then the program itself (--run waiting for the job's lock, --headless and the window
-// stopping on SIGTERM, a second window handing over to the first).
+// then the locks and the runtime folder; then the program itself (--run waiting for the
+// job's lock, --headless and the window stopping on SIGTERM, a second window handing over
+// to the first).
 #include "schedule/scheduler.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -17,6 +24,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "reporting_server.h"
@@ -268,6 +276,8 @@ TEST(HistoryTest, RowsLeftRunningAreClosedInterruptedWhenTheirJobLockIsFree) {
       {"a transfer killed mid-run", JobKind::Transfer, target, false, false, "interrupted"},
       {"a totals run killed mid-run", JobKind::Totals, target, false, false, "interrupted"},
       {"a run another process still runs", JobKind::Transfer, target, false, true, "running"},
+      {"a totals row while a transfer holds the target's lock", JobKind::Totals, target, false,
+       true, "running"},
       {"another target's run", JobKind::Transfer, {"db", 1433, "other"}, false, false, "running"},
       {"a run that ended", JobKind::Transfer, target, true, false, "done"},
   };
@@ -278,7 +288,7 @@ TEST(HistoryTest, RowsLeftRunningAreClosedInterruptedWhenTheirJobLockIsFree) {
     const long long id =
         history.BeginRun(c.job, DayNumber(At(15, 2)), Trigger::Scheduled, At(15, 2), c.rowTarget);
     if (c.finished) history.EndRun(id, At(15, 2, 5), JobOutcome{});
-    JobLock other(c.rowTarget, c.job);
+    JobLock other(c.rowTarget, JobKind::Transfer);
     if (c.lockHeld) {
       ASSERT_TRUE(other.TryAcquire());
     }
@@ -292,6 +302,130 @@ TEST(HistoryTest, RowsLeftRunningAreClosedInterruptedWhenTheirJobLockIsFree) {
       EXPECT_EQ(row.ended, At(15, 9));
       EXPECT_NE(row.message.find("the program ended during the run"), std::string::npos);
     }
+  }
+}
+
+// ---- the locks ----
+
+// Holds a lock file from a forked child until killed, as another cardsync would; the
+// child makes only calls that are safe after fork() in a threaded program.
+class ForkedHolder {
+ public:
+  explicit ForkedHolder(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    const char* file = path.c_str();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(file, O_RDWR);
+      if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "x", 1) == 1) ::pause();
+      ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    held_ = pid_ > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~ForkedHolder() { Kill(); }
+  ForkedHolder(const ForkedHolder&) = delete;
+  ForkedHolder& operator=(const ForkedHolder&) = delete;
+  bool Held() const { return held_; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
+TEST(JobLockTest, OneLockPerTargetForBothJobsAndEveryOpenerOfIt) {
+  enum class Other {
+    TransferHere,
+    OpenFileHere,
+    AnotherProcess,
+    KilledProcess,
+    SchedulerLock,
+    OtherTarget
+  };
+  struct Case {
+    const char* name;
+    Other other;
+    bool free;  // the totals can take the lock
+  };
+  const Case cases[] = {
+      {"a transfer runs in this process", Other::TransferHere, false},
+      {"another open() of this process holds the file", Other::OpenFileHere, false},
+      {"another process holds the file", Other::AnotherProcess, false},
+      {"the process that held it was killed", Other::KilledProcess, true},
+      {"the target's scheduler lock is held", Other::SchedulerLock, true},
+      {"another target's run", Other::OtherTarget, true},
+  };
+  const Target target{"db", 1433, "reporting"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StateFolders folders;
+    JobLock totals(target, JobKind::Totals, Trigger::Clicked);
+    JobLock transfer(c.other == Other::OtherTarget ? Target{"db", 1433, "other"} : target,
+                     JobKind::Transfer);
+    SchedulerLock scheduler(target);
+    std::optional<ForkedHolder> process;
+    int fd = -1;
+    switch (c.other) {
+      case Other::TransferHere:
+      case Other::OtherTarget:
+        ASSERT_TRUE(transfer.TryAcquire());
+        break;
+      case Other::OpenFileHere:
+        fd = ::open(totals.Path().c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        break;
+      case Other::AnotherProcess:
+      case Other::KilledProcess:
+        process.emplace(totals.Path());
+        ASSERT_TRUE(process->Held());
+        if (c.other == Other::KilledProcess) process->Kill();
+        break;
+      case Other::SchedulerLock:
+        ASSERT_TRUE(scheduler.TryAcquire());
+        ASSERT_TRUE(scheduler.Refused().empty()) << scheduler.Refused();
+        break;
+    }
+    EXPECT_EQ(totals.TryAcquire(), c.free);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+TEST(JobLockTest, RuntimeFolderIsTheSessionsElseUnderTheStateFolderNeverTmp) {
+  struct Case {
+    const char* name;
+    bool session;      // XDG_RUNTIME_DIR names a folder
+    const char* made;  // the runtime folder, under the test's folder
+  };
+  const Case cases[] = {
+      {"a login session's folder", true, "runtime/cardsync"},
+      {"no session (cron)", false, "state/cardsync/run"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StateFolders folders;
+    const QByteArray before = qgetenv("XDG_RUNTIME_DIR");
+    const QString runtime = folders.dir.filePath("runtime");
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    if (c.session) {
+      qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    } else {
+      qunsetenv("XDG_RUNTIME_DIR");
+    }
+    const std::string made = folders.dir.filePath(c.made).toStdString();
+    EXPECT_EQ(RuntimeFolder(), made);
+    struct stat info {};
+    ASSERT_EQ(::lstat(made.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    qputenv("XDG_RUNTIME_DIR", before);
   }
 }
 
