@@ -2,11 +2,27 @@
 // not come up, and an error that ends the work, become the run's outcome.
 #pragma once
 
+#include <string>
+
 #include "convert/error.h"
 #include "db/database.h"
 #include "jobs/outcome.h"
 
 namespace cardsync::jobs {
+
+// The message of a database error that ends a run. A lost link and a time-out say
+// so before the driver's own words (often only "Unknown error"), followed by
+// `written` ("N records had been written") when given.
+inline std::string RunEndingMessage(const db::DatabaseError& error, const std::string& written) {
+  const std::string counted = written.empty() ? "" : "; " + written;
+  if (error.TimedOut()) {
+    return "the server did not answer in time (query_timeout)" + counted + ": " + error.what();
+  }
+  if (error.ConnectionLost()) {
+    return "the connection to the server was lost" + counted + ": " + error.what();
+  }
+  return error.what();
+}
 
 template <typename Work>
 JobOutcome RunConnected(db::Database& database, Work&& work) {
@@ -18,6 +34,11 @@ JobOutcome RunConnected(db::Database& database, Work&& work) {
   }
   try {
     work(outcome);
+  } catch (const db::DatabaseError& e) {
+    // Records a transfer read before the link went: say how many it had written.
+    outcome.status = JobOutcome::Status::Failed;
+    outcome.message = RunEndingMessage(
+        e, outcome.read > 0 ? std::to_string(outcome.updated) + " records had been written" : "");
   } catch (const Error& e) {
     outcome.status = JobOutcome::Status::Failed;
     outcome.message = e.what();

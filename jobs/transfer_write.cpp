@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "jobs/connected_run.h"
+
 namespace cardsync::jobs {
 namespace {
 
@@ -54,14 +56,7 @@ void RecordWriter::RollBackQuietly() {
 
 std::string RecordWriter::JobEndingMessage(const db::DatabaseError& error) const {
   // Records written before it stay written: say how many.
-  const std::string written = std::to_string(outcome_.updated) + " records had been written";
-  if (error.TimedOut()) {
-    return "the server did not answer in time (query_timeout); " + written + ": " + error.what();
-  }
-  if (error.ConnectionLost()) {
-    return "the connection to the server was lost; " + written + ": " + error.what();
-  }
-  return error.what();
+  return RunEndingMessage(error, std::to_string(outcome_.updated) + " records had been written");
 }
 
 void RecordWriter::Copy(const PreparedRecord& record) {
