@@ -60,43 +60,29 @@ int TotalsRequests(const StandinServer& server) {
   }));
 }
 
-TEST(StateFolderTest, FoldersOthersCouldTamperWithAreRefusedByName) {
-  StandinServer server(cardsync::testing::ReportingOptions());
+void GiveAway(const std::string& path) {
+  MakeFolder(path, 0700);
+  ASSERT_EQ(::chown(path.c_str(), kOtherUid, kOtherUid), 0);
+}
+
+std::vector<Row> Rows() {
   const auto lockFolderOpen = [](const Paths& p, auto&) { MakeFolder(p.locks, 0777); };
-  const std::vector<Row> rows = {
-      {"absent folders are made for this user alone", {"--run", "totals"}, {}, false, 0, ""},
-      {"a lock folder another user owns",
-       {"--run", "totals"},
-       [](const Paths& p, auto&) {
-         MakeFolder(p.locks, 0700);
-         ASSERT_EQ(::chown(p.locks.c_str(), kOtherUid, kOtherUid), 0);
-       },
-       true,
-       kCannotCreateState,
-       "locks"},
-      {"a lock folder open to others",
-       {"--run", "totals"},
-       lockFolderOpen,
-       false,
-       kCannotCreateState,
-       "locks"},
+  const QStringList totals = {"--run", "totals"};
+  return {
+      {"absent folders are made for this user alone", totals, {}, false, 0, ""},
+      {"a lock folder another user owns", totals, [](const Paths& p, auto&) { GiveAway(p.locks); },
+       true, kCannotCreateState, "locks"},
+      {"a lock folder open to others", totals, lockFolderOpen, false, kCannotCreateState, "locks"},
       {"a state folder another user owns",
        {"--run", "transfer"},
-       [](const Paths& p, auto&) {
-         MakeFolder(p.state, 0700);
-         ASSERT_EQ(::chown(p.state.c_str(), kOtherUid, kOtherUid), 0);
-       },
+       [](const Paths& p, auto&) { GiveAway(p.state); },
        true,
        kCannotCreateState,
        "state"},
-      {"a state folder others may write in",
-       {"--run", "totals"},
-       [](const Paths& p, auto&) { MakeFolder(p.state, 0777); },
-       false,
-       kCannotCreateState,
+      {"a state folder others may write in", totals,
+       [](const Paths& p, auto&) { MakeFolder(p.state, 0777); }, false, kCannotCreateState,
        "state"},
-      {"a symbolic link at the lock file's place",
-       {"--run", "totals"},
+      {"a symbolic link at the lock file's place", totals,
        [](const Paths& p, const std::function<void()>& runOnce) {
          runOnce();  // the lock file, where the link then takes its place
          for (const QString& name : QDir(QString::fromStdString(p.locks)).entryList(QDir::Files)) {
@@ -105,9 +91,7 @@ TEST(StateFolderTest, FoldersOthersCouldTamperWithAreRefusedByName) {
            ASSERT_EQ(::symlink(p.victim.c_str(), file.c_str()), 0);
          }
        },
-       false,
-       kCannotCreateState,
-       "lock file"},
+       false, kCannotCreateState, "lock file"},
       {"--headless with a lock folder open to others",
        {"--headless"},
        lockFolderOpen,
@@ -121,66 +105,89 @@ TEST(StateFolderTest, FoldersOthersCouldTamperWithAreRefusedByName) {
        kStillRunning,
        "locks"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    if (row.needsRoot && ::geteuid() != 0) {
-      std::cerr << "[ SKIPPED  ] " << row.name << ": only root can give a folder away\n";
-      continue;
-    }
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+}
+
+// A home of its own for a row: state and runtime folders, settings reaching `server`, and
+// a file a followed link would reach; the program started there.
+struct Home {
+  explicit Home(const StandinServer& server) {
     const std::string home = dir.path().toStdString();
-    const Paths paths{home + "/state/cardsync", home + "/state/cardsync/locks", home + "/victim"};
+    paths = {home + "/state/cardsync", home + "/state/cardsync/locks", home + "/victim"};
     std::ofstream(paths.victim) << "keep";
-    ASSERT_EQ(::chmod(paths.victim.c_str(), 0644), 0);
+    ::chmod(paths.victim.c_str(), 0644);
     const std::string settings = home + "/cardsync.ini";
     std::ofstream(settings) << "[database]\nserver=127.0.0.1\nport=" << server.port()
                             << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\n"
                                "login_timeout=2\nca_file="
                             << cardsync::testing::TestCertificate("ca.pem") << "\n";
-    ASSERT_EQ(::chmod(settings.c_str(), 0600), 0);
+    ::chmod(settings.c_str(), 0600);
     MakeFolder(home + "/runtime", 0700);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment = QProcessEnvironment::systemEnvironment();
     environment.insert("CARDSYNC_SETTINGS", QString::fromStdString(settings));
     environment.insert("XDG_STATE_HOME", QString::fromStdString(home + "/state"));
     environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(home + "/runtime"));
     environment.insert("QT_QPA_PLATFORM", "minimal");
-    const auto start = [&](QProcess& process, const QStringList& arguments) {
-      process.setProcessEnvironment(environment);
-      process.start(CARDSYNC_PATH, arguments);
-      ASSERT_TRUE(process.waitForStarted());
-    };
-    const auto runOnce = [&] {
-      QProcess once;
-      start(once, {"--run", "totals"});
-      ASSERT_TRUE(once.waitForFinished(30000));
-      ASSERT_EQ(once.exitCode(), 0) << once.readAllStandardError().toStdString();
-    };
-    if (row.plant) row.plant(paths, runOnce);
+  }
+  void Start(QProcess& process, const QStringList& arguments) const {
+    process.setProcessEnvironment(environment);
+    process.start(CARDSYNC_PATH, arguments);
+    ASSERT_TRUE(process.waitForStarted());
+  }
+  void RunOnce() const {
+    QProcess once;
+    Start(once, {"--run", "totals"});
+    ASSERT_TRUE(once.waitForFinished(30000));
+    ASSERT_EQ(once.exitCode(), 0) << once.readAllStandardError().toStdString();
+  }
+
+  QTemporaryDir dir;
+  Paths paths;
+  QProcessEnvironment environment;
+};
+
+// stderr of `process` once it ended with `exitCode`, or, for the window, once it named
+// `named` while still open.
+std::string Outcome(QProcess& process, int exitCode, const std::string& named) {
+  std::string err;
+  if (exitCode == kStillRunning) {
+    QElapsedTimer waited;
+    waited.start();
+    while (err.find(named) == std::string::npos && waited.elapsed() < 15000) {
+      process.waitForReadyRead(100);
+      err += process.readAllStandardError().toStdString();
+    }
+    EXPECT_EQ(process.state(), QProcess::Running);
+    process.kill();
+    process.waitForFinished();
+    return err;
+  }
+  EXPECT_TRUE(process.waitForFinished(30000));
+  err = process.readAllStandardError().toStdString();
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), exitCode) << err;
+  return err;
+}
+
+TEST(StateFolderTest, FoldersOthersCouldTamperWithAreRefusedByName) {
+  StandinServer server(cardsync::testing::ReportingOptions());
+  for (const Row& row : Rows()) {
+    SCOPED_TRACE(row.name);
+    if (row.needsRoot && ::geteuid() != 0) {
+      std::cerr << "[ SKIPPED  ] " << row.name << ": only root can give a folder away\n";
+      continue;
+    }
+    Home home(server);
+    ASSERT_TRUE(home.dir.isValid());
+    const Paths& paths = home.paths;
+    if (row.plant) row.plant(paths, [&] { home.RunOnce(); });
     const int totalsBefore = TotalsRequests(server);
 
     QProcess process;
-    start(process, row.arguments);
+    home.Start(process, row.arguments);
     const std::string named = row.named == "state"   ? paths.state
                               : row.named == "locks" ? paths.locks
                                                      : paths.locks + "/";
-    std::string err;
-    if (row.exitCode == kStillRunning) {
-      QElapsedTimer waited;
-      waited.start();
-      while (err.find(named) == std::string::npos && waited.elapsed() < 15000) {
-        process.waitForReadyRead(100);
-        err += process.readAllStandardError().toStdString();
-      }
-      EXPECT_EQ(process.state(), QProcess::Running);
-      process.kill();
-      process.waitForFinished();
-    } else {
-      ASSERT_TRUE(process.waitForFinished(30000));
-      err = process.readAllStandardError().toStdString();
-      EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-      EXPECT_EQ(process.exitCode(), row.exitCode) << err;
-    }
+    const std::string err = Outcome(process, row.exitCode, named);
     if (row.named.empty()) {
       // Made for this user alone, the lock file too, and used.
       EXPECT_EQ(Mode(paths.locks), 0700u);

@@ -709,6 +709,51 @@ QProcessEnvironment CronEnvironment() {
   return env;
 }
 
+// A stand-in slowed so that a transfer of its 400 cards, 40 chunks of 10, takes a while,
+// with settings reaching it and a state folder of its own.
+struct SlowTransferServer {
+  static testing::StandinServer::Options Options() {
+    testing::StandinServer::Options options;
+    options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
+    options.now = "2024-03-15 02:00:00";
+    options.delayMs = 20;
+    return options;
+  }
+
+  SlowTransferServer() : server(Options()) {
+    std::string seed;
+    for (int i = 1; i <= 400; ++i) {
+      seed +=
+          "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, "
+          "enddate, types, siji) VALUES('N" +
+          std::to_string(i) +
+          "', N'0AK123', 12, 100, 'K1', '1710000000', '1720000000', 'A', "
+          "'2024-03-14 10:00:00');\n";
+    }
+    server.Exec(seed);
+    const QString settings = dir.filePath(u"cardsync.ini"_s);
+    QFile file(settings);
+    if (!file.open(QIODevice::WriteOnly)) throw std::runtime_error("cannot write settings");
+    file.write(("[database]\nserver=127.0.0.1\nport=" + std::to_string(server.port()) +
+                "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nca_file=" +
+                testing::TestCertificate("ca.pem") + "\n[transfer]\nbatch_size=10\n")
+                   .c_str());
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    qputenv("CARDSYNC_SETTINGS", settings.toLocal8Bit());
+  }
+  ~SlowTransferServer() { qunsetenv("CARDSYNC_SETTINGS"); }
+
+  std::string Target() const { return "127.0.0.1:" + std::to_string(server.port()) + "/reporting"; }
+  long Commits() const {
+    const std::vector<std::string> lines = server.LogLines();
+    return static_cast<long>(std::count_if(lines.begin(), lines.end(), IsCommit));
+  }
+
+  testing::StandinServer server;
+  StateFolder state;
+  QTemporaryDir dir;
+};
+
 enum class By { Button, Schedule, RunProcess };
 
 struct OverlapCase {
@@ -731,38 +776,12 @@ TEST(OverlapTest, TotalsAskedForDuringATransferRunAfterItsLastCommit) {
   };
   for (const OverlapCase& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::StandinServer::Options options;
-    options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
-    options.now = "2024-03-15 02:00:00";
-    options.delayMs = 20;  // 40 chunks of 10 records take a while, paused or not
-    testing::StandinServer server(options);
-    std::string seed;
-    for (int i = 1; i <= 400; ++i) {
-      seed +=
-          "INSERT INTO T_sendbase(order_id, kahao, months, moneys, kex_no, startdate, "
-          "enddate, types, siji) VALUES('N" +
-          std::to_string(i) +
-          "', N'0AK123', 12, 100, 'K1', '1710000000', '1720000000', 'A', "
-          "'2024-03-14 10:00:00');\n";
-    }
-    server.Exec(seed);
-    StateFolder state;
-    QTemporaryDir dir;
-    const QString settings = dir.filePath(u"cardsync.ini"_s);
-    {
-      QFile file(settings);
-      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-      file.write(("[database]\nserver=127.0.0.1\nport=" + std::to_string(server.port()) +
-                  "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nca_file=" +
-                  testing::TestCertificate("ca.pem") + "\n[transfer]\nbatch_size=10\n")
-                     .c_str());
-      file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    }
-    qputenv("CARDSYNC_SETTINGS", settings.toLocal8Bit());
+    SlowTransferServer rig;
+    testing::StandinServer& server = rig.server;
     DateTime now = At(15, 0, 59, 50, 0);  // the totals come due at 01:00:00
     TForm1 form([&] { return now; });
     form.Timer1Timer();
-    const std::string target = "127.0.0.1:" + std::to_string(server.port()) + "/reporting";
+    const std::string target = rig.Target();
 
     QProcess transfer, totals;
     transfer.setProcessEnvironment(CronEnvironment());
@@ -772,10 +791,7 @@ TEST(OverlapTest, TotalsAskedForDuringATransferRunAfterItsLastCommit) {
     } else {
       transfer.start(QString::fromUtf8(CARDSYNC_PATH), {u"--run"_s, u"transfer"_s});
     }
-    const auto committed = [&] {
-      const auto lines = server.LogLines();
-      return std::count_if(lines.begin(), lines.end(), IsCommit);
-    };
+    const auto committed = [&] { return rig.Commits(); };
     // Held mid-transfer, so the totals are asked for while it holds the lock.
     ASSERT_TRUE(QTest::qWaitFor([&] { return committed() > 0; }, 20000));
     server.Pause();
@@ -829,7 +845,6 @@ TEST(OverlapTest, TotalsAskedForDuringATransferRunAfterItsLastCommit) {
     // Counted after the transfer: every card it wrote.
     EXPECT_EQ(server.Query("SELECT cards FROM T_totals"),
               (std::vector<std::vector<std::string>>{{"400"}}));
-    qunsetenv("CARDSYNC_SETTINGS");
   }
 }
 
