@@ -3,6 +3,11 @@
 // scheduler and a --run), and one migration step per schema version.
 #include "schedule/history.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -11,7 +16,9 @@
 #include <QThread>
 #include <QVariant>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace cardsync::schedule {
 namespace {
@@ -20,21 +27,70 @@ constexpr char kDriver[] = "QSQLITE";
 
 // Step i brings a file from user_version i to i + 1.
 const std::vector<std::vector<std::string>> kMigrations = {
-    {"CREATE TABLE runs(id INTEGER PRIMARY KEY, job TEXT NOT NULL, run_day TEXT NOT NULL, "
+    {"CREATE TABLE IF NOT EXISTS runs(id INTEGER PRIMARY KEY, job TEXT NOT NULL, run_day TEXT NOT "
+     "NULL, "
      "trigger TEXT NOT NULL, started REAL NOT NULL, ended REAL, outcome TEXT NOT NULL, "
      "read_count INTEGER NOT NULL DEFAULT 0, inserted INTEGER NOT NULL DEFAULT 0, "
      "updated INTEGER NOT NULL DEFAULT 0, skipped INTEGER NOT NULL DEFAULT 0, "
      "skipped_records TEXT NOT NULL DEFAULT '', message TEXT NOT NULL DEFAULT '', "
      "server TEXT NOT NULL, port INTEGER NOT NULL, database TEXT NOT NULL)",
-     "CREATE INDEX runs_by_target ON runs(server, port, database, job, run_day)",
-     "CREATE INDEX runs_by_start ON runs(started)",
-     "CREATE TABLE schedulers(server TEXT NOT NULL, port INTEGER NOT NULL, database TEXT NOT "
+     "CREATE INDEX IF NOT EXISTS runs_by_target ON runs(server, port, database, job, run_day)",
+     "CREATE INDEX IF NOT EXISTS runs_by_start ON runs(started)",
+     "CREATE TABLE IF NOT EXISTS schedulers(server TEXT NOT NULL, port INTEGER NOT NULL, database "
+     "TEXT NOT "
      "NULL, first_start REAL NOT NULL, PRIMARY KEY(server, port, database))"},
     // The server's date whose cards a transfer selected, YYYY-MM-DD; '' when not known.
     {"ALTER TABLE runs ADD COLUMN server_day TEXT NOT NULL DEFAULT ''"},
 };
 
 std::atomic<int> connectionCount{0};
+
+// A history another process is creating: tried again this often, this long apart.
+constexpr int kBusyAttempts = 20;
+constexpr unsigned long kBusyPauseMs = 250;
+
+bool Damaged(const QSqlError& error) {
+  // SQLITE_NOTADB, SQLITE_CORRUPT
+  return error.nativeErrorCode() == u"26" || error.nativeErrorCode() == u"11";
+}
+
+bool Busy(const QSqlError& error) {
+  // SQLITE_BUSY, SQLITE_LOCKED
+  return error.nativeErrorCode() == u"5" || error.nativeErrorCode() == u"6";
+}
+
+// Missing folders made 0700, whatever the umask; existing ones are left as they are.
+bool MakeFolderPrivately(const std::string& folder, std::string& why) {
+  if (QFileInfo(QString::fromStdString(folder)).isDir()) return true;
+  const std::size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolderPrivately(folder.substr(0, slash), why))
+    return false;
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    why = "cannot create the folder " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// The file made 0600 when missing, never through a symbolic link; one of ours that others
+// may read is narrowed to 0600.
+bool CreateFilePrivately(const std::string& file, std::string& why) {
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    why = "cannot open " + file + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+    ::fchmod(fd, st.st_mode & 0700);
+  ::close(fd);
+  return true;
+}
+
+ino_t InodeOf(const std::string& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 // yyyymmdd as YYYY-MM-DD; '' for 0.
 std::string ServerDayText(long long yearMonthDay) {
@@ -78,51 +134,112 @@ History::History(const std::string& path, Warn warn) : path_(path), warn_(std::m
     Fail("cannot be opened", "Qt's SQLite driver is not installed (libqt6sql6-sqlite)");
     return;
   }
-  const QFileInfo info(QString::fromStdString(path));
-  if (!QDir().mkpath(info.absolutePath())) {
-    Fail("cannot be opened", "cannot create the folder " + info.absolutePath().toStdString());
-    return;
+  open_ = OpenFile();
+}
+
+bool History::OpenFile() {
+  const QFileInfo info(QString::fromStdString(path_));
+  // The runs name order ids and carry the server's texts: nobody else's to read, whatever
+  // the umask. SQLite gives its WAL and shared-memory files the database file's mode.
+  std::string why;
+  if (!MakeFolderPrivately(info.absolutePath().toStdString(), why) ||
+      !CreateFilePrivately(info.absoluteFilePath().toStdString(), why)) {
+    Fail("cannot be opened", why);
+    return false;
   }
+  for (int attempt = 0;; ++attempt) {
+    switch (Connect(info.absoluteFilePath())) {
+      case Opening::Opened:
+        inode_ = InodeOf(path_);
+        return true;
+      case Opening::Failed:
+        return false;
+      case Opening::Corrupt:
+        // A file that is no SQLite database (overwritten, truncated) would turn the
+        // owed-run catch-up off for good: keep it for whoever wants to look, start anew.
+        Disconnect();
+        if (attempt > 0 || !MoveAside(why)) {
+          Fail("is damaged and cannot be replaced", why);
+          return false;
+        }
+        Fail("was damaged", "moved aside to " + why + "; a new history was started");
+        break;
+      case Opening::Busy:
+        // Another process is creating or migrating the same file; it will be done soon.
+        Disconnect();
+        if (attempt >= kBusyAttempts) {
+          Fail("cannot be opened", "another process keeps it locked");
+          return false;
+        }
+        QThread::msleep(kBusyPauseMs);
+        break;
+    }
+  }
+}
+
+History::Opening History::Connect(const QString& file) {
   QSqlDatabase db =
       QSqlDatabase::addDatabase(QString::fromLatin1(kDriver), QString::fromStdString(connection_));
-  db.setDatabaseName(info.absoluteFilePath());
+  db.setDatabaseName(file);
   db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
   if (!db.open()) {
     Fail("cannot be opened", db.lastError().text().toStdString());
-    return;
+    return Opening::Failed;
   }
-  open_ = true;
   QSqlQuery version(db);
   if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
+    if (Damaged(version.lastError())) return Opening::Corrupt;
     Fail("cannot be read", version.lastError().text().toStdString());
-    open_ = false;
-    return;
+    return Opening::Failed;
   }
   const int found = version.value(0).toInt();
   version.finish();  // an open read would keep the journal mode from changing
   if (found > static_cast<int>(kMigrations.size())) {
     Fail("cannot be used",
          "its schema version " + std::to_string(found) + " is newer than this program knows");
-    open_ = false;
-    return;
+    return Opening::Failed;
   }
-  if (!Exec("PRAGMA journal_mode=WAL")) {
-    open_ = false;
-    return;
+  QSqlQuery wal(db);
+  if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+    if (Damaged(wal.lastError())) return Opening::Corrupt;
+    if (Busy(wal.lastError())) return Opening::Busy;
+    Fail("cannot be written", wal.lastError().text().toStdString());
+    return Opening::Failed;
   }
-  for (int step = found; step < static_cast<int>(kMigrations.size()); ++step) {
-    bool ok = Exec("BEGIN");
-    for (const std::string& sql : kMigrations[step]) ok = ok && Exec(sql);
-    ok = ok && Exec("PRAGMA user_version=" + std::to_string(step + 1)) && Exec("COMMIT");
-    if (!ok) {
-      Exec("ROLLBACK");
-      open_ = false;
-      return;
-    }
-  }
+  wal.finish();
+  return Migrate(db);
 }
 
-History::~History() {
+// Each step in a write transaction taken before the version is read again, so two
+// programs starting on a new file at once do not both create it.
+History::Opening History::Migrate(QSqlDatabase& db) {
+  QSqlQuery query(db);
+  if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+    if (Busy(query.lastError())) return Opening::Busy;
+    if (Damaged(query.lastError())) return Opening::Corrupt;
+    Fail("cannot be written", query.lastError().text().toStdString());
+    return Opening::Failed;
+  }
+  int found = 0;
+  if (query.exec(QStringLiteral("PRAGMA user_version")) && query.next())
+    found = query.value(0).toInt();
+  query.finish();
+  bool ok = true;
+  for (int step = found; ok && step < static_cast<int>(kMigrations.size()); ++step) {
+    for (const std::string& sql : kMigrations[step])
+      ok = ok && query.exec(QString::fromStdString(sql));
+    ok =
+        ok && query.exec(QString::fromStdString("PRAGMA user_version=" + std::to_string(step + 1)));
+  }
+  if (ok && query.exec(QStringLiteral("COMMIT"))) return Opening::Opened;
+  const QSqlError error = query.lastError();
+  query.exec(QStringLiteral("ROLLBACK"));
+  if (Busy(error)) return Opening::Busy;
+  Fail("cannot be written", error.text().toStdString());
+  return Opening::Failed;
+}
+
+void History::Disconnect() {
   {
     QSqlDatabase db = QSqlDatabase::database(QString::fromStdString(connection_), false);
     if (db.isValid()) db.close();
@@ -130,20 +247,39 @@ History::~History() {
   QSqlDatabase::removeDatabase(QString::fromStdString(connection_));
 }
 
+bool History::MoveAside(std::string& movedTo) {
+  const std::string aside =
+      path_ + ".corrupt-" +
+      QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
+  if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+    movedTo = "cannot rename it to " + aside + ": " + std::strerror(errno);
+    return false;
+  }
+  for (const char* companion : {"-wal", "-shm"}) std::remove((path_ + companion).c_str());
+  movedTo = aside;
+  std::string why;
+  return CreateFilePrivately(path_, why) || (movedTo = why, false);
+}
+
+bool History::Usable() {
+  if (!open_) return false;
+  // Deleted (or replaced) while running: writing on would go to a file nobody sees again.
+  if (InodeOf(path_) == inode_) return true;
+  Disconnect();
+  Fail("was deleted or replaced", "a new history was started at the same place");
+  open_ = OpenFile();
+  return open_;
+}
+
+History::~History() { Disconnect(); }
+
 void History::Fail(const std::string& what, const std::string& error) {
   if (warn_) warn_("run history " + path_ + " " + what + ": " + error);
 }
 
-bool History::Exec(const std::string& sql) {
-  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
-  if (query.exec(QString::fromStdString(sql))) return true;
-  Fail("cannot be written", query.lastError().text().toStdString());
-  return false;
-}
-
 long long History::BeginRun(jobs::JobKind job, long long runDay, Trigger trigger, DateTime started,
                             const Target& target) {
-  if (!open_) return 0;
+  if (!Usable()) return 0;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "INSERT INTO runs(job, run_day, trigger, started, outcome, server, port, database) "
@@ -161,7 +297,7 @@ long long History::BeginRun(jobs::JobKind job, long long runDay, Trigger trigger
 }
 
 void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outcome) {
-  if (!open_ || id == 0) return;
+  if (id == 0 || !Usable()) return;
   std::string skipped;
   for (const jobs::SkippedRecord& record : outcome.skipped) {
     skipped += record.orderId + ": " + record.reason + "\n";
@@ -263,7 +399,7 @@ std::set<long long> History::SettledDays(jobs::JobKind job, const Target& target
 }
 
 DateTime History::FirstStart(const Target& target, DateTime now) {
-  if (!open_) return now;
+  if (!Usable()) return now;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "SELECT first_start FROM schedulers WHERE server = ? AND port = ? AND database = ?"));

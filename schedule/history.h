@@ -4,6 +4,8 @@
 // goes on without the row.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <set>
@@ -14,6 +16,9 @@
 #include "jobs/outcome.h"
 #include "schedule/owed.h"
 #include "schedule/settings.h"
+
+class QSqlDatabase;
+class QString;
 
 namespace cardsync::schedule {
 
@@ -67,13 +72,23 @@ class History {
   DateTime FirstStart(const Target& target, DateTime now);
 
  private:
-  bool Exec(const std::string& sql);
+  enum class Opening { Opened, Corrupt, Busy, Failed };
+  // Opens the file, made 0600 in a folder made 0700 when missing; a damaged file is
+  // moved aside and a new one started. False (after a warning) when it cannot be had.
+  bool OpenFile();
+  Opening Connect(const QString& file);
+  Opening Migrate(QSqlDatabase& db);
+  void Disconnect();
+  bool MoveAside(std::string& movedTo);
+  // Before a write: the file is still the one opened, else a new one is started.
+  bool Usable();
   void Fail(const std::string& what, const std::string& error);
 
   std::string path_;
   std::string connection_;
   Warn warn_;
   bool open_ = false;
+  ino_t inode_ = 0;
 };
 
 }  // namespace cardsync::schedule

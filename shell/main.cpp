@@ -41,8 +41,9 @@ constexpr char kUsageHead[] =
 constexpr char kUsageTail[] =
     "\n"
     "Exit codes of the command-line modes: 0 done, 1 failed (or, for --check, something\n"
-    "missing), 2 could not connect, 64 usage error, 75 another scheduler already runs for\n"
-    "this database (--headless), 78 settings error.\n"
+    "missing, for --verify records missing or different), 2 could not connect, 64 usage\n"
+    "error, 73 a state or lock folder refused (--run, --headless), 75 another scheduler\n"
+    "already runs for this database (--headless), 78 settings error.\n"
     "Log lines go to stdout; warnings and errors to stderr.\n"
     "\n"
     "Qt options the window accepts include -platform NAME, -style NAME, -session ID and,\n"
