@@ -21,10 +21,10 @@ std::unique_ptr<QCoreApplication> ApplicationIfNone();
 // each stamped with the date-time text of the moment the run began; waits and
 // progress (when stderr is a terminal) go to `err`. Returns 0 when the job is done,
 // 2 when it could not connect, 1 when it failed or was stopped (SIGTERM or SIGINT end
-// it after the record, or chunk, in hand, recorded interrupted). Settles no owed
-// scheduled run. 73 when the lock folder is refused (nothing is recorded then). A transfer given
-// `runDay` (a day number) stands for that day's 02:00:00 run and selects what it selected; it is
-// recorded under that day.
+// it after the record, or chunk, in hand, recorded interrupted), 73 when the lock
+// folder is refused (nothing is recorded then). Settles no owed scheduled run. A
+// transfer given `runDay` (a day number) stands for that day's 02:00:00 run and
+// selects what it selected; it is recorded under that day.
 int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err = std::cerr,
             std::optional<long long> runDay = std::nullopt);
 
