@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "convert/log_text.h"
+
 namespace cardsync::jobs {
 namespace {
 
@@ -26,7 +28,7 @@ std::string FirstIds(const std::vector<const SkippedRecord*>& records) {
   std::string ids;
   for (std::size_t i = 0; i < records.size() && i < kSkippedListed; ++i) {
     if (i > 0) ids += ", ";
-    ids += records[i]->orderId;
+    ids += LogText(records[i]->orderId);
   }
   return ids;
 }
@@ -42,14 +44,15 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
       lines.push_back(stamp + (transfer ? kTransferDone : kTotalsDone));
       break;
     case JobOutcome::Status::CouldNotConnect:
-      lines.push_back(stamp + kCouldNotConnect + outcome.message);
+      lines.push_back(stamp + kCouldNotConnect + LogText(outcome.message));
       break;
     case JobOutcome::Status::Failed:
-      lines.push_back(stamp + (transfer ? kTransferFailed : kTotalsFailed) + outcome.message);
+      lines.push_back(stamp + (transfer ? kTransferFailed : kTotalsFailed) +
+                      LogText(outcome.message));
       break;
     case JobOutcome::Status::Interrupted:
       lines.push_back(stamp + (transfer ? kTransferInterrupted : kTotalsInterrupted) +
-                      outcome.message);
+                      LogText(outcome.message));
       break;
   }
   if (outcome.skipped.empty()) return lines;
@@ -66,7 +69,7 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
     group->second.push_back(&record);
   }
   for (const auto& [reason, records] : reasons) {
-    lines.push_back(stamp + kReasonBefore + reason + kReasonCountBefore +
+    lines.push_back(stamp + kReasonBefore + LogText(reason) + kReasonCountBefore +
                     std::to_string(records.size()) + kReasonCountAfter + FirstIds(records));
   }
   return lines;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "convert/log_text.h"
 #include "jobs/connected_run.h"
 #include "jobs/server_day.h"
 #include "jobs/transfer_passes.h"
@@ -157,7 +158,7 @@ class DayVerifier {
       }
     });
     for (std::size_t pos = 0; pos < found.size(); ++pos) {
-      const std::string& id = records[from + pos].orderId;
+      const std::string id = LogText(records[from + pos].orderId);
       if (!found[pos]) {
         if (day.missingIds.size() < kListed) day.missingIds.push_back(id);
         ++day.missing;

@@ -7,7 +7,9 @@
 #include <iostream>
 
 #include "clock/format_settings.h"
+#include "convert/log_text.h"
 #include "db/connection_settings.h"
+#include "db/settings_file_mode.h"
 #include "schedule/locks.h"
 #include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
@@ -37,6 +39,8 @@ int RunHeadless(int argc, char** argv) {
   };
   SchedulerSetup setup;
   const std::string path = db::SettingsFilePath();
+  // The file holds the password: said on every start, as the other modes do.
+  if (const auto mode = db::SettingsFileModeWarning(path)) warn(*mode);
   try {
     setup.target = ReadTarget(path);
     setup.settings = ReadScheduleSettings(path);
@@ -107,7 +111,7 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
         << row.updated << " skipped " << row.skipped << " started " << Stamp(row.started);
     if (!row.serverDay.empty()) out << " server day " << row.serverDay;
     if (!target) out << " on " << row.target.Text();
-    if (!row.message.empty()) out << ": " << row.message;
+    if (!row.message.empty()) out << ": " << LogText(row.message);
     out << '\n';
   }
   return 0;

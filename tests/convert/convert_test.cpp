@@ -11,6 +11,7 @@
 #include "convert/chepaitoascii.h"
 #include "convert/error.h"
 #include "convert/gbk_text.h"
+#include "convert/log_text.h"
 #include "convert/unixtime.h"
 
 namespace cardsync {
@@ -281,6 +282,35 @@ TEST(GbkText, EveryByteValueIsConsumed) {
       EXPECT_EQ(GbkTruncate(text, 1000), text);
       EXPECT_GE(GbkByteLength(text), 1u);
     }
+  }
+}
+
+// A record's text may not forge a log line, hide part of one, or pass for an escape.
+TEST(LogText, ControlsAndOverridesAreShownEscaped) {
+  struct Case {
+    std::string in;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"A1", "A1"},
+      {"浙K123 京", "浙K123 京"},                   // Chinese and blanks stay
+      {"A\n12/9 处理数据!", "A\\n12/9 处理数据!"},  // a newline would start a new line
+      {"A\r\tB", "A\\r\\tB"},
+      {"\x1b[2J\x07\x7f", "\\x1b[2J\\x07\\x7f"},  // terminal escapes, BEL, DEL
+      {"x\xc2\x9by", "x\\u009by"},                // C1 CSI
+      {"ab\xe2\x80\xae"
+       "dc",
+       "ab\\u202edc"},                                   // right-to-left override
+      {"\xe2\x81\xa6x\xe2\x81\xa9", "\\u2066x\\u2069"},  // isolates
+      {"a\\nb", "a\\\\nb"},                              // a backslash cannot forge an escape
+      {"\xe0\x80\x8a", "\\xe0\\x80\\x8a"},               // an overlong newline is no character
+      {"\xc0\x8a", "\\xc0\\x8a"},
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate
+      {"ab\xe6\xb5", "ab\\xe6\\xb5"},       // cut short
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(LogText(c.in), c.shown);
   }
 }
 
