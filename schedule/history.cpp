@@ -10,6 +10,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -22,6 +25,8 @@
 
 namespace cardsync::schedule {
 namespace {
+
+using namespace Qt::StringLiterals;
 
 constexpr char kDriver[] = "QSQLITE";
 
@@ -41,6 +46,9 @@ const std::vector<std::vector<std::string>> kMigrations = {
      "NULL, first_start REAL NOT NULL, PRIMARY KEY(server, port, database))"},
     // The server's date whose cards a transfer selected, YYYY-MM-DD; '' when not known.
     {"ALTER TABLE runs ADD COLUMN server_day TEXT NOT NULL DEFAULT ''"},
+    // The skipped records as a JSON array of {"id", "reason"}: an order_id may hold ": "
+    // or a line break, which the "id: reason" lines of skipped_records cannot carry.
+    {"ALTER TABLE runs ADD COLUMN skipped_list TEXT NOT NULL DEFAULT ''"},
 };
 
 std::atomic<int> connectionCount{0};
@@ -87,6 +95,32 @@ bool CreateFilePrivately(const std::string& file, std::string& why) {
   return true;
 }
 
+QString SkippedListJson(const std::vector<jobs::SkippedRecord>& records) {
+  QJsonArray list;
+  for (const jobs::SkippedRecord& record : records) {
+    list.append(QJsonObject{{"id", QString::fromStdString(record.orderId)},
+                            {"reason", QString::fromStdString(record.reason)}});
+  }
+  return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+}
+
+// Rows written before the JSON column existed keep "id: reason" lines.
+std::vector<jobs::SkippedRecord> SkippedListFrom(const QString& json, const std::string& lines) {
+  std::vector<jobs::SkippedRecord> records;
+  if (!json.isEmpty()) {
+    for (const QJsonValue& item : QJsonDocument::fromJson(json.toUtf8()).array()) {
+      records.push_back(
+          {item[u"id"_s].toString().toStdString(), item[u"reason"_s].toString().toStdString()});
+    }
+    return records;
+  }
+  for (const QString& line : QString::fromStdString(lines).split(u'\n', Qt::SkipEmptyParts)) {
+    records.push_back(
+        {line.section(u": "_s, 0, 0).toStdString(), line.section(u": "_s, 1).toStdString()});
+  }
+  return records;
+}
+
 ino_t InodeOf(const std::string& file) {
   struct stat st {};
   return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -108,6 +142,21 @@ void BindTarget(QSqlQuery& query, const Target& target) {
 }
 
 }  // namespace
+
+jobs::JobOutcome RunRow::Outcome() const {
+  jobs::JobOutcome result;
+  using Status = jobs::JobOutcome::Status;
+  for (Status status :
+       {Status::Done, Status::CouldNotConnect, Status::Failed, Status::Interrupted}) {
+    if (OutcomeName(status) == outcome) result.status = status;
+  }
+  result.message = message;
+  result.read = read;
+  result.inserted = inserted;
+  result.updated = updated;
+  result.skipped = skippedList;
+  return result;
+}
 
 std::string_view JobName(jobs::JobKind kind) {
   return kind == jobs::JobKind::Transfer ? "transfer" : "totals";
@@ -305,7 +354,8 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "UPDATE runs SET ended = ?, outcome = ?, read_count = ?, inserted = ?, updated = ?, "
-      "skipped = ?, skipped_records = ?, message = ?, server_day = ? WHERE id = ?"));
+      "skipped = ?, skipped_records = ?, message = ?, server_day = ?, skipped_list = ? "
+      "WHERE id = ?"));
   query.addBindValue(ended);
   query.addBindValue(QString::fromStdString(OutcomeName(outcome.status)));
   query.addBindValue(outcome.read);
@@ -315,6 +365,7 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   query.addBindValue(QString::fromStdString(skipped));
   query.addBindValue(QString::fromStdString(outcome.message));
   query.addBindValue(QString::fromStdString(ServerDayText(outcome.serverDay)));
+  query.addBindValue(SkippedListJson(outcome.skipped));
   query.addBindValue(id);
   if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
 }
@@ -325,7 +376,8 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   std::string sql =
       "SELECT id, job, run_day, trigger, started, ended, outcome, read_count, inserted, "
-      "updated, skipped, skipped_records, message, server, port, database, server_day FROM runs "
+      "updated, skipped, skipped_records, message, server, port, database, server_day, "
+      "skipped_list FROM runs "
       "WHERE started >= ?";
   if (target) sql += " AND server = ? AND port = ? AND database = ?";
   query.prepare(QString::fromStdString(sql + " ORDER BY started, id"));
@@ -354,6 +406,7 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
     row.target = {query.value(13).toString().toStdString(), query.value(14).toInt(),
                   query.value(15).toString().toStdString()};
     row.serverDay = query.value(16).toString().toStdString();
+    row.skippedList = SkippedListFrom(query.value(17).toString(), row.skippedRecords);
     rows.push_back(std::move(row));
   }
   return rows;

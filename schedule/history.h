@@ -31,10 +31,15 @@ struct RunRow {
   std::optional<DateTime> ended;
   std::string outcome;  // "running", "done", "could not connect", "failed", "interrupted"
   int read = 0, inserted = 0, updated = 0, skipped = 0;
-  std::string skippedRecords;  // "order_id: reason" lines
+  std::string skippedRecords;  // "order_id: reason" lines, as older versions read them
+  std::vector<jobs::SkippedRecord> skippedList;
   std::string message;
   Target target;
   std::string serverDay;  // a transfer: the server's date it selected by, YYYY-MM-DD, or ''
+
+  // The run's outcome as the job returned it, skip reasons included ("running" reads as
+  // done: check `ended`).
+  jobs::JobOutcome Outcome() const;
 };
 
 std::string_view JobName(jobs::JobKind kind);  // "transfer", "totals"

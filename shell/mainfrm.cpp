@@ -205,18 +205,7 @@ void TForm1::ShowRecentRuns() {
   schedule::History& history = scheduler_->RunHistory();
   for (const schedule::RunRow& row : history.Runs(now - kRecentDays, scheduler_->RunTarget())) {
     if (!row.ended) continue;  // still running elsewhere, or never finished
-    jobs::JobOutcome outcome;
-    using Status = jobs::JobOutcome::Status;
-    for (Status status :
-         {Status::Done, Status::CouldNotConnect, Status::Failed, Status::Interrupted}) {
-      if (schedule::OutcomeName(status) == row.outcome) outcome.status = status;
-    }
-    outcome.message = row.message;
-    for (const QString& line : QString::fromStdString(row.skippedRecords).split(u'\n')) {
-      if (!line.isEmpty())
-        outcome.skipped.push_back({line.section(u": "_s, 0, 0).toStdString(), {}});
-    }
-    AppendLog(jobs::OutcomeLogLines(row.job, outcome, DateTimeText(row.started)));
+    AppendLog(jobs::OutcomeLogLines(row.job, row.Outcome(), DateTimeText(row.started)));
   }
 }
 

@@ -224,11 +224,18 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     JobOutcome outcome;
     outcome.read = 3;
     outcome.skipped.push_back({"A1", "bad date"});
+    // Ids that the "id: reason" lines cannot carry, and two reasons.
+    outcome.skipped.push_back({"B: 2\nC", "too long"});
     history.EndRun(id, At(15, 9, 1), outcome);
     const RunRow row = history.Runs(At(15, 0), Target{"db", 1433, "reporting"}).at(0);
     EXPECT_EQ(row.outcome, "done");
     EXPECT_EQ(row.read, 3);
-    EXPECT_EQ(row.skippedRecords, "A1: bad date\n");
+    EXPECT_EQ(row.skippedRecords, "A1: bad date\nB: 2\nC: too long\n");
+    const JobOutcome back = row.Outcome();
+    ASSERT_EQ(back.skipped.size(), 2u);
+    EXPECT_EQ(back.skipped[1].orderId, "B: 2\nC");
+    EXPECT_EQ(back.skipped[1].reason, "too long");
+    EXPECT_EQ(back.skipped[0].reason, "bad date");
     EXPECT_TRUE(history.Runs(At(15, 0), Target{"db", 1433, "other"}).empty());
   }
   {
@@ -236,7 +243,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     sqlite.start("sqlite3", {QString::fromStdString(folders.HistoryFile()),
                              "PRAGMA user_version; PRAGMA journal_mode;"});
     ASSERT_TRUE(sqlite.waitForFinished());
-    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "2\nwal\n");
+    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "3\nwal\n");
   }
   EXPECT_TRUE(warnings.empty());
 
