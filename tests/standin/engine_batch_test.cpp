@@ -433,12 +433,12 @@ TEST(EngineBatch, AnErrorStopsTheBatchAndNamesItsLine) {
   Fixture f;
   BatchOutput out = f.session->Execute(
       "insert into T_totals values('2026-01-01', 1, 1)\n"
-      "insert into T_totals values('2026-01-01', 2, 2)\n"
+      "insert into T_totals values('2026-01-0x', 2, 2)\n"
       "insert into T_totals values('2026-01-02', 3, 3)\n");
   ASSERT_EQ(out.statements.size(), 2u);
   EXPECT_EQ(out.statements[0].rowCount, 1);
   ASSERT_TRUE(out.statements[1].error);
-  EXPECT_EQ(out.statements[1].error->number, 2627);
+  EXPECT_EQ(out.statements[1].error->number, 241);  // a conversion error ends the batch
   EXPECT_EQ(out.statements[1].error->line, 2);
   EXPECT_EQ(f.Column("select count(*) from T_totals"), std::vector<std::string>{"1"});
 }

@@ -3,6 +3,7 @@
 // line's refusals, and a file database surviving SIGTERM.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,8 +11,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
@@ -30,7 +29,8 @@ using standin::tds::Bytes;
 using Rows = std::vector<std::vector<std::string>>;
 namespace packet = standin::tds::packet;
 
-bool HasLine(const std::vector<std::string>& lines, const std::string& prefix, const std::string& part = "") {
+bool HasLine(const std::vector<std::string>& lines, const std::string& prefix,
+             const std::string& part = "") {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
     return l.starts_with(prefix) && l.find(part) != std::string::npos;
   });
@@ -44,7 +44,8 @@ class RawClient {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      throw std::runtime_error("connect");
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
@@ -127,7 +128,8 @@ struct BrokenClient {
 };
 
 TEST(WireFaults, BrokenClientsEndOnlyTheirOwnConnection) {
-  Bytes login = standin::tds::BuildLogin7({0x74000004, 4096, "h", "cardsync", "Test-Pass-123", "a", "s", "l", "", "reporting"});
+  Bytes login = standin::tds::BuildLogin7(
+      {0x74000004, 4096, "h", "cardsync", "Test-Pass-123", "a", "s", "l", "", "reporting"});
   login[40] = 0xF0;  // the user name's offset now points far past the record
   login[41] = 0xFF;
   Bytes badPrelogin = {0x00, 0x40, 0x00, 0x00, 0x06, 0xFF};
@@ -139,18 +141,23 @@ TEST(WireFaults, BrokenClientsEndOnlyTheirOwnConnection) {
   truncated.resize(20, 0);
 
   const std::vector<BrokenClient> cases = {
-      {"packet shorter than its header", false, Header(packet::kPrelogin, packet::kStatusEom, 4), false,
-       "shorter than its header"},
-      {"LOGIN7 offset past the record", false, standin::tds::FrameMessage(packet::kLogin7, login, 4096, 0), false,
+      {"packet shorter than its header", false, Header(packet::kPrelogin, packet::kStatusEom, 4),
+       false, "shorter than its header"},
+      {"LOGIN7 offset past the record", false,
+       standin::tds::FrameMessage(packet::kLogin7, login, 4096, 0), false,
        "runs past the login record"},
       {"PRELOGIN option past the message", false,
-       standin::tds::FrameMessage(packet::kPrelogin, badPrelogin, 4096, 0), false, "points past the message"},
-      {"batch before login", false, standin::tds::FrameMessage(packet::kSqlBatch, SqlBatch("select 1"), 4096, 0),
-       false, "expected LOGIN7"},
+       standin::tds::FrameMessage(packet::kPrelogin, badPrelogin, 4096, 0), false,
+       "points past the message"},
+      {"batch before login", false,
+       standin::tds::FrameMessage(packet::kSqlBatch, SqlBatch("select 1"), 4096, 0), false,
+       "expected LOGIN7"},
       {"truncated packet, then gone", false, truncated, true, "in the middle of a message"},
       {"ALL_HEADERS longer than the batch", true,
-       standin::tds::FrameMessage(packet::kSqlBatch, lyingHeaders, 4096, 0), false, "ALL_HEADERS length"},
-      {"disconnect in the middle of a request", true, halfBatch, true, "in the middle of a message"},
+       standin::tds::FrameMessage(packet::kSqlBatch, lyingHeaders, 4096, 0), false,
+       "ALL_HEADERS length"},
+      {"disconnect in the middle of a request", true, halfBatch, true,
+       "in the middle of a message"},
   };
   StandinServer server(StandinServer::Plain());  // raw plain TDS
   for (const auto& c : cases) {
@@ -177,7 +184,8 @@ TEST(WireFaults, RequestsSplitIntoPacketsAndTinyReadsAreServed) {
   size_t half = payload.size() / 2;
   Bytes message = Header(packet::kSqlBatch, 0, static_cast<uint16_t>(half + 8));
   message.insert(message.end(), payload.begin(), payload.begin() + long(half));
-  Bytes tail = Header(packet::kSqlBatch, packet::kStatusEom, static_cast<uint16_t>(payload.size() - half + 8));
+  Bytes tail = Header(packet::kSqlBatch, packet::kStatusEom,
+                      static_cast<uint16_t>(payload.size() - half + 8));
   tail.insert(tail.end(), payload.begin() + long(half), payload.end());
   message.insert(message.end(), tail.begin(), tail.end());
   raw.Send(message, 1);
@@ -196,7 +204,8 @@ TEST(WireFaults, DelayedRepliesLetQueryTimeoutsFireAndCancel) {
   conn.ConnectOrThrow(server.OdbcConnectionString(), 30);
   OdbcHandle stmt(SQL_HANDLE_STMT, conn.dbc());
   SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0);
-  SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 1")), SQL_NTS);
+  SQLRETURN rc =
+      SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 1")), SQL_NTS);
   EXPECT_EQ(rc, SQL_ERROR);
   auto diags = Diagnostics(SQL_HANDLE_STMT, stmt.get());
   ASSERT_FALSE(diags.empty());
@@ -204,10 +213,66 @@ TEST(WireFaults, DelayedRepliesLetQueryTimeoutsFireAndCancel) {
   // The cancel was answered, so the connection is still usable.
   SQLFreeStmt(stmt.get(), SQL_CLOSE);
   SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
-  rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 2")), SQL_NTS);
+  rc =
+      SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 2")), SQL_NTS);
   ASSERT_TRUE(SQL_SUCCEEDED(rc)) << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
   EXPECT_EQ(FetchAllAsText(stmt.get()), (Rows{{"2"}}));
   EXPECT_TRUE(HasLine(server.LogLines(), "attention: "));
+}
+
+TEST(WireFaults, ALockWaitEndsWithTheLockTimeoutOrTheClientsCancel) {
+  struct Case {
+    const char* name;
+    const char* query;
+    SQLULEN queryTimeoutSeconds;
+    const char* sqlState;
+    long nativeError;
+  };
+  const Case cases[] = {
+      {"SET LOCK_TIMEOUT bounds the wait", "set lock_timeout 300 select count(*) from T_held", 0,
+       "", 1222},
+      {"without one the client's own time-out cancels it", "select count(*) from T_held", 1,
+       "HYT00", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer server(StandinServer::Plain());
+    server.Exec("create table T_held(id int)");
+    OdbcConnection holder;
+    holder.ConnectOrThrow(server.OdbcConnectionString());
+    SQLSetConnectAttr(holder.dbc(), SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    OdbcHandle write(SQL_HANDLE_STMT, holder.dbc());
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(
+        write.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("insert into T_held values(1)")),
+        SQL_NTS)));
+    OdbcConnection conn;
+    conn.ConnectOrThrow(server.OdbcConnectionString());
+    OdbcHandle stmt(SQL_HANDLE_STMT, conn.dbc());
+    SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(c.queryTimeoutSeconds), 0);
+    EXPECT_EQ(
+        SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(c.query)), SQL_NTS),
+        SQL_ERROR);
+    auto diags = Diagnostics(SQL_HANDLE_STMT, stmt.get());
+    ASSERT_FALSE(diags.empty());
+    if (c.nativeError != 0) {
+      EXPECT_EQ(diags[0].nativeError, c.nativeError);
+      EXPECT_NE(diags[0].message.find("Lock request time out period exceeded."), std::string::npos);
+    } else {
+      EXPECT_EQ(diags[0].sqlState, c.sqlState) << diags[0].message;
+      EXPECT_TRUE(
+          HasLine(server.LogLines(), "attention: request cancelled while it waited for a lock"));
+    }
+    // The holder's commit lets the same connection read.
+    SQLEndTran(SQL_HANDLE_DBC, holder.dbc(), SQL_COMMIT);
+    SQLFreeStmt(stmt.get(), SQL_CLOSE);
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(
+        stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select count(*) from T_held")),
+        SQL_NTS)))
+        << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
+    EXPECT_EQ(FetchAllAsText(stmt.get()), (Rows{{"1"}}));
+  }
 }
 
 TEST(WireFaults, DropAfterClosesEachConnectionAfterItsNthRequest) {
@@ -222,7 +287,8 @@ TEST(WireFaults, DropAfterClosesEachConnectionAfterItsNthRequest) {
     for (int request = 1; request <= 3; ++request) {
       SCOPED_TRACE(request);
       SQLFreeStmt(stmt.get(), SQL_CLOSE);
-      SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 1")), SQL_NTS);
+      SQLRETURN rc = SQLExecDirect(
+          stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>("select 1")), SQL_NTS);
       if (request <= 2) {
         EXPECT_TRUE(SQL_SUCCEEDED(rc)) << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
         if (SQL_SUCCEEDED(rc)) {
@@ -238,7 +304,9 @@ TEST(WireFaults, DropAfterClosesEachConnectionAfterItsNthRequest) {
   }
   auto log = server.LogLines();
   EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                          [](const std::string& l) { return l == "drop: closing connection after request 2"; }),
+                          [](const std::string& l) {
+                            return l == "drop: closing connection after request 2";
+                          }),
             2);
 }
 
@@ -338,7 +406,8 @@ TEST(WireCommandLine, FailingSchemaExitsTwoNamingFileAndLine) {
   std::string path = "/tmp/standin-schema-XXXXXX";
   ::close(::mkstemp(path.data()));
   std::ofstream(path) << "create table T_ok(id int)\nGO\ncreate tablx oops\nGO\n";
-  ExitResult run = RunServer({"--db", ":memory:", "--user", "u", "--password", "p", "--schema", path});
+  ExitResult run =
+      RunServer({"--db", ":memory:", "--user", "u", "--password", "p", "--schema", path});
   ::unlink(path.c_str());
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(path + ":3"), std::string::npos) << run.err;

@@ -24,13 +24,19 @@ std::atomic<int> gMemoryDatabases{0};
 
 class SqliteEngine final : public Engine {
  public:
-  SqliteEngine(std::string uri, std::optional<DateTime> fixedNow, sqlite3* keeper, std::string scratch)
-      : uri_(std::move(uri)), fixedNow_(fixedNow), keeper_(keeper), scratch_(std::move(scratch)) {}
+  SqliteEngine(std::string uri, std::optional<DateTime> fixedNow, int lockTimeoutMs,
+               sqlite3* keeper, std::string scratch)
+      : uri_(std::move(uri)),
+        fixedNow_(fixedNow),
+        lockTimeoutMs_(lockTimeoutMs),
+        keeper_(keeper),
+        scratch_(std::move(scratch)) {}
   // Sessions must be gone before their engine.
   ~SqliteEngine() override {
     sqlite3_close_v2(keeper_);
     if (!scratch_.empty())
-      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((scratch_ + suffix).c_str());
+      for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        unlink((scratch_ + suffix).c_str());
   }
 
   void RunScript(const std::string& path) override {
@@ -44,13 +50,14 @@ class SqliteEngine final : public Engine {
       for (const auto& s : out.statements) {
         if (!s.error) continue;
         int line = batch.firstLine + (s.error->procName.empty() ? s.error->line - 1 : 0);
-        throw ScriptError(path, line, "Msg " + std::to_string(s.error->number) + ": " + s.error->text);
+        throw ScriptError(path, line,
+                          "Msg " + std::to_string(s.error->number) + ": " + s.error->text);
       }
     }
   }
 
   std::unique_ptr<Session> NewSession() override {
-    return std::make_unique<SqliteSession>(OpenConnection(uri_), fixedNow_);
+    return std::make_unique<SqliteSession>(OpenConnection(uri_), fixedNow_, locks_, lockTimeoutMs_);
   }
 
   static sqlite3* OpenConnection(const std::string& uri) {
@@ -63,7 +70,8 @@ class SqliteEngine final : public Engine {
       sqlite3_close_v2(db);
       throw std::runtime_error("cannot open database " + uri + ": " + msg);
     }
-    // A second client waits for a writer rather than failing at once.
+    // Sessions take turns to write through the lock manager before SQLite
+    // sees a write; this covers only what runs outside it (start-up scripts).
     sqlite3_busy_timeout(db, 5000);
     return db;
   }
@@ -71,6 +79,8 @@ class SqliteEngine final : public Engine {
  private:
   std::string uri_;
   std::optional<DateTime> fixedNow_;
+  int lockTimeoutMs_;
+  std::shared_ptr<LockManager> locks_ = std::make_shared<LockManager>();
   sqlite3* keeper_;
   std::string scratch_;  // the file behind ":memory:", removed at the end
 };
@@ -86,7 +96,8 @@ std::unique_ptr<Engine> Engine::Open(const Options& options) {
   if (options.fixedNow) {
     fixedNow = ParseStoredDateTime(*options.fixedNow);
     if (!fixedNow || options.fixedNow->empty())
-      throw std::runtime_error("bad --now value '" + *options.fixedNow + "', expected YYYY-MM-DD HH:MM:SS");
+      throw std::runtime_error("bad --now value '" + *options.fixedNow +
+                               "', expected YYYY-MM-DD HH:MM:SS");
   }
   std::string path = options.dbPath;
   std::string scratch;
@@ -94,7 +105,8 @@ std::unique_ptr<Engine> Engine::Open(const Options& options) {
     // ":memory:" is a scratch file in RAM where there is one, removed with the
     // engine: SQLite's in-memory databases lock out readers while any session
     // writes, where WAL lets them read the last committed state.
-    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+    const char* dir =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
     scratch = std::string(dir) + "/tds-standin-" + std::to_string(getpid()) + "-" +
               std::to_string(++gMemoryDatabases) + ".db";
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((scratch + suffix).c_str());
@@ -102,10 +114,14 @@ std::unique_ptr<Engine> Engine::Open(const Options& options) {
   }
   std::string uri = "file:";
   for (char ch : path) {
-    if (ch == '%') uri += "%25";
-    else if (ch == '?') uri += "%3f";
-    else if (ch == '#') uri += "%23";
-    else uri += ch;
+    if (ch == '%')
+      uri += "%25";
+    else if (ch == '?')
+      uri += "%3f";
+    else if (ch == '#')
+      uri += "%23";
+    else
+      uri += ch;
   }
   sqlite3* keeper = SqliteEngine::OpenConnection(uri);
   // WAL lets readers go on while another session writes; a crash leaves the
@@ -118,7 +134,8 @@ std::unique_ptr<Engine> Engine::Open(const Options& options) {
     sqlite3_close_v2(keeper);
     throw std::runtime_error("cannot open database " + options.dbPath + ": " + msg);
   }
-  return std::make_unique<SqliteEngine>(uri, fixedNow, keeper, scratch);
+  return std::make_unique<SqliteEngine>(uri, fixedNow, options.defaultLockTimeoutMs, keeper,
+                                        scratch);
 }
 
 }  // namespace standin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -14,10 +15,23 @@
 namespace standin {
 
 enum class SqlType {
-  Int, BigInt, SmallInt, TinyInt, Bit,
-  Money, SmallMoney, Decimal, Float, Real,
-  DateTime, SmallDateTime, Date,
-  Char, VarChar, NChar, NVarChar,
+  Int,
+  BigInt,
+  SmallInt,
+  TinyInt,
+  Bit,
+  Money,
+  SmallMoney,
+  Decimal,
+  Float,
+  Real,
+  DateTime,
+  SmallDateTime,
+  Date,
+  Char,
+  VarChar,
+  NChar,
+  NVarChar,
 };
 
 struct Column {
@@ -71,6 +85,9 @@ struct BatchOutput {
   // Set when the batch was a stored-procedure call (bare name or EXEC).
   std::optional<std::string> procName;
   int returnStatus = 0;
+  // The client cancelled while the batch waited (for a lock): what ran is
+  // kept, the rest did not run, and the client is owed an acknowledgement.
+  bool cancelled = false;
 };
 
 // A bound parameter of an RPC call, by its declared name ("@P1").
@@ -85,7 +102,8 @@ class ScriptError : public std::runtime_error {
  public:
   ScriptError(std::string file, int line, const std::string& message)
       : std::runtime_error(file + ":" + std::to_string(line) + ": " + message),
-        file(std::move(file)), line(line) {}
+        file(std::move(file)),
+        line(line) {}
   std::string file;
   int line;
 };
@@ -106,13 +124,17 @@ class Session {
   virtual std::optional<ServerMessage> CommitTransaction() = 0;
   virtual std::optional<ServerMessage> RollbackTransaction() = 0;
   virtual int TransactionCount() const = 0;
+  // Polled while the session waits for another's lock; true cancels the
+  // batch, as a client's attention does.
+  virtual void SetInterruptCheck(std::function<bool()> interrupted) = 0;
 };
 
 class Engine {
  public:
   struct Options {
-    std::string dbPath;                  // a file, or ":memory:"
+    std::string dbPath;                   // a file, or ":memory:"
     std::optional<std::string> fixedNow;  // "YYYY-MM-DD HH:MM:SS": what GETDATE() reads
+    int defaultLockTimeoutMs = -1;        // a session's LOCK_TIMEOUT until it sets one; -1 waits on
   };
   // Throws std::runtime_error when the database cannot be opened.
   static std::unique_ptr<Engine> Open(const Options& options);

@@ -22,8 +22,14 @@ bool IsBlockBegin(const std::vector<Token>& s) {
   return s.front().Is("begin") && !(s.size() > 1 && (s[1].Is("tran") || s[1].Is("transaction")));
 }
 
-bool HasError(const BatchOutput& out) {
-  return !out.statements.empty() && out.statements.back().error.has_value();
+// Whether an error ends only its statement when XACT_ABORT is off, as SQL
+// Server's constraint, truncation, arithmetic, lock and permission errors do;
+// conversion, name and syntax errors end the batch.
+bool EndsOnlyItsStatement(int number) {
+  static constexpr int kStatementErrors[] = {229,  515,  547,  1222, 2601, 2627, 2628, 2714,
+                                             2812, 3701, 3902, 3903, 8115, 8134, 8146, 8152};
+  return std::find(std::begin(kStatementErrors), std::end(kStatementErrors), number) !=
+         std::end(kStatementErrors);
 }
 
 bool IsBareCall(const std::vector<Token>& stmt) {
@@ -40,7 +46,9 @@ bool IsBareCall(const std::vector<Token>& stmt) {
 
 }  // namespace
 
-SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow) : db_(db) {
+SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow,
+                             std::shared_ptr<LockManager> locks, int lockTimeoutMs)
+    : db_(db), locks_(std::move(locks)), lockTimeoutMs_(lockTimeoutMs) {
   ctx_.fixedNow = fixedNow;
   ctx_.spid = gNextSpid++;
   sys_.spid = ctx_.spid;
@@ -54,6 +62,7 @@ SqliteSession::~SqliteSession() {
   cache_.Clear();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(db_);
+  ReleaseLocks();
 }
 
 BatchOutput SqliteSession::Execute(std::string_view sql, const std::vector<Param>& params) {
@@ -102,19 +111,25 @@ void SqliteSession::Run(const BatchPlan& plan, std::string_view sql, BatchOutput
   const StatementList& stmts = plan.stmts;
   // The batch's variables live as long as it runs.
   locals_.clear();
+  aborted_ = returning_ = false;
   struct EndScope {
-    LocalVariables& locals;
-    ~EndScope() { locals.clear(); }
-  } endScope{locals_};
+    SqliteSession& session;
+    ~EndScope() {
+      session.locals_.clear();
+      session.EndStatementLocks();
+    }
+  } endScope{*this};
   if (!OpenScope(*plan.scope, 0)) return;
   size_t first = 0;
   if (!stmts.empty() && IsBareCall(stmts.front())) {
     // A batch that is only a procedure's name calls it.
     CallProcedure(stmts.front(), 0, 0);
-    if (stmts.size() == 1 || HasError(out)) return;
+    EndStatementLocks();
+    if (stmts.size() == 1 || aborted_) return;
     first = 1;
   }
   RunList(stmts, first, stmts.size(), 0, std::string(sql));
+  (void)out;
 }
 
 void SqliteSession::KeepPlan(std::string sql, std::shared_ptr<BatchPlan> plan) {
@@ -127,17 +142,22 @@ void SqliteSession::KeepPlan(std::string sql, std::shared_ptr<BatchPlan> plan) {
   plans_[std::move(sql)] = KeptPlan{std::move(plan), ++planClock_};
 }
 
-// Runs statements [from, to) of a list; stops at the first error.
-// Returns false after an error or RETURN.
+// Runs statements [from, to) of a list. A statement's error ends only that
+// statement unless it ends the batch (see Fail); RETURN ends the list.
+// Returns false when anything in it failed or returned.
 bool SqliteSession::RunList(const StatementList& stmts, size_t from, size_t to, int depth,
                             const std::string& source) {
+  bool clean = true;
   size_t i = from;
   while (i < to) {
-    size_t next = i;
-    if (!RunOne(stmts, i, to, depth, source, next)) return false;
-    i = next;
+    size_t next = i + 1;
+    bool ok = RunOne(stmts, i, to, depth, source, next);
+    EndStatementLocks();
+    clean = clean && ok;
+    if (!ok && (aborted_ || returning_)) return false;
+    i = std::max(next, i + 1);
   }
-  return true;
+  return clean;
 }
 
 // The index after the statement at i (a block, or an IF with its branches).
@@ -169,14 +189,25 @@ StatementOutput& SqliteSession::Emit(int depth) {
 }
 
 bool SqliteSession::Fail(ServerMessage m, int depth, int line) {
+  if (m.number == kCancelledNumber) {
+    // A cancel ends the batch without an error; under XACT_ABORT it also
+    // rolls the transaction back.
+    batch_->cancelled = true;
+    aborted_ = true;
+    if (xactAbort_ && tranCount_ > 0) Rollback();
+    return false;
+  }
   if (m.line <= 1) m.line = line;
   if (depth > 0) m.procName = procStack_.back();
   sys_.error = m.number;
+  const int number = m.number;
   StatementOutput& so = Emit(depth);
   so.error = std::move(m);
   SyncTransaction();
-  // Under XACT_ABORT an error dooms the whole transaction, not just its statement.
-  if (xactAbort_ && tranCount_ > 0) Rollback();
+  // Under XACT_ABORT an error dooms the whole transaction, not just its
+  // statement; a deadlock's victim loses its transaction either way.
+  if ((xactAbort_ || number == 1205) && tranCount_ > 0) Rollback();
+  if (xactAbort_ || !EndsOnlyItsStatement(number)) aborted_ = true;
   return false;
 }
 
@@ -196,19 +227,20 @@ bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int 
   }
   if (head.Is("if")) {
     if (i + 1 >= to) return Fail(SyntaxError(s, s.size()), depth, line);
-    std::optional<bool> cond = Evaluate(s, depth);
-    if (!cond) return false;
     size_t bodyEnd = Skip(stmts, i + 1, to);
     size_t elseEnd = bodyEnd;
     bool hasElse = bodyEnd < to && stmts[bodyEnd].size() == 1 && stmts[bodyEnd].front().Is("else");
     if (hasElse) elseEnd = Skip(stmts, bodyEnd + 1, to);
     next = elseEnd;
+    std::optional<bool> cond = Evaluate(s, depth);
+    if (!cond) return false;
     if (*cond) return RunList(stmts, i + 1, bodyEnd, depth, source);
     if (hasElse) return RunList(stmts, bodyEnd + 1, elseEnd, depth, source);
     return true;
   }
   if (head.Is("return")) {
     next = to;
+    returning_ = true;
     return false;
   }
   if (head.Is("create") || head.Is("alter")) {
@@ -246,12 +278,18 @@ bool SqliteSession::RunOne(const StatementList& stmts, size_t i, size_t to, int 
 StatementOutput SqliteSession::RunSql(const std::vector<Token>& stmt, const std::string& sql,
                                       const Translated& t, bool probe,
                                       std::vector<std::vector<Scalar>>* raw) {
+  if (std::optional<ServerMessage> refused = TakeLocks(stmt)) {
+    StatementOutput so;
+    so.error = std::move(refused);
+    return so;
+  }
   return standin::RunSql(db_, &cache_, ctx_, Bindings{*params_, &locals_}, stmt, sql, t, probe,
                          raw);
 }
 
 SystemValues SqliteSession::Sys() {
   sys_.tranCount = tranCount_;
+  sys_.lockTimeoutMs = lockTimeoutMs_;
   return sys_;
 }
 

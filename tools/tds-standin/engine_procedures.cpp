@@ -38,6 +38,7 @@ bool SqliteSession::CreateProcedure(const std::vector<Token>& s, size_t k, bool 
   }
   if (as + 1 >= s.size()) return Fail(SyntaxError(s, s.size()), depth, s.front().line);
   std::string body = source.substr(s[as + 1].offset);
+  if (auto refused = TakeLocks(s)) return Fail(*refused, depth, s.front().line);
   // The body's end is the end of the batch: CREATE PROCEDURE stands alone in it.
   sqlite3_stmt* st = nullptr;
   const char* sql = replace ? kReplaceProc : kInsertProc;
@@ -68,6 +69,7 @@ bool SqliteSession::DropProcedureStatement(const std::vector<Token>& s, int dept
   if (ifExists) k += 2;
   std::string name;
   if (ReadObjectName(s, k, name) == k) return Fail(SyntaxError(s, k), depth, line);
+  if (auto refused = TakeLocks(s)) return Fail(*refused, depth, line);
   if (!DropProcedure(name) && !ifExists)
     return Fail(MakeMessage(3701, 11, 5,
                             "Cannot drop the procedure '" + name +
@@ -128,6 +130,8 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
   // SET options changed inside a procedure end with it.
   bool savedNocount = nocount_;
   bool savedXactAbort = xactAbort_;
+  const int savedLockTimeout = lockTimeoutMs_;
+  const Isolation savedIsolation = isolation_;
   procStack_.push_back(name);
   size_t before = batch_->statements.size();
   // The body's variables are its own; the caller's are out of its sight.
@@ -136,8 +140,11 @@ bool SqliteSession::CallProcedure(const std::vector<Token>& s, size_t k, int dep
   if (OpenScope(ScanScope(stmts), depth + 1)) RunList(stmts, 0, stmts.size(), depth + 1, body);
   std::swap(callers, locals_);
   procStack_.pop_back();
+  returning_ = false;
   nocount_ = savedNocount;
   xactAbort_ = savedXactAbort;
+  lockTimeoutMs_ = savedLockTimeout;
+  isolation_ = savedIsolation;
   bool failed = false;
   for (size_t j = before; j < batch_->statements.size(); ++j)
     failed = failed || batch_->statements[j].error.has_value();

@@ -7,15 +7,18 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "engine.h"
+#include "lock_manager.h"
 #include "sql_catalog.h"
 #include "sql_convert.h"
 #include "sql_functions.h"
@@ -27,12 +30,19 @@
 
 namespace standin {
 
+// What a batch cancelled by its client ends with internally (SQL Server's own
+// number for it); the client is sent no error, only the acknowledgement.
+constexpr int kCancelledNumber = 3617;
+
 // Creates the table that keeps procedure bodies; run when the engine opens.
 extern const char* const kProcTableDdl;
 
+enum class Isolation { ReadUncommitted, ReadCommitted, RepeatableRead, Serializable };
+
 class SqliteSession final : public Session {
  public:
-  SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow);
+  SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow, std::shared_ptr<LockManager> locks,
+                int lockTimeoutMs);
   ~SqliteSession() override;
 
   BatchOutput Execute(std::string_view sql, const std::vector<Param>& params) override;
@@ -41,6 +51,9 @@ class SqliteSession final : public Session {
   std::optional<ServerMessage> CommitTransaction() override { return Commit(); }
   std::optional<ServerMessage> RollbackTransaction() override { return Rollback(); }
   int TransactionCount() const override { return tranCount_; }
+  void SetInterruptCheck(std::function<bool()> interrupted) override {
+    interrupted_ = std::move(interrupted);
+  }
 
  private:
   using StatementList = std::vector<std::vector<Token>>;
@@ -101,6 +114,18 @@ class SqliteSession final : public Session {
   bool EvaluateScalar(const std::vector<Token>& s, size_t from, size_t to, int depth, Scalar& out);
   bool Assign(const std::string& key, const Scalar& value, int depth, int line);
 
+  // Locks (engine_locks.cpp): what a statement needs is taken before it runs;
+  // shared ones of READ COMMITTED go when it ends, the rest with the
+  // transaction. A session that writes holds the database's one writer slot
+  // (SQLite keeps one writer) and opens its SQLite transaction only then, so
+  // its reads before that see what others committed meanwhile.
+  std::optional<ServerMessage> TakeLocks(const std::vector<Token>& s);
+  std::optional<ServerMessage> Take(const std::string& resource, LockManager::Mode mode);
+  void EndStatementLocks();
+  void ReleaseLocks();
+  bool SetIsolation(const std::vector<Token>& s, int depth);
+  bool SetLockTimeout(const std::vector<Token>& s, int depth);
+
   // Transactions, by T-SQL statement or by the client's own request.
   std::optional<ServerMessage> Begin();
   std::optional<ServerMessage> Commit();
@@ -125,6 +150,16 @@ class SqliteSession final : public Session {
   bool xactAbort_ = false;
   std::vector<std::string> procStack_;
   LocalVariables locals_;
+  bool aborted_ = false;    // the running batch ends here
+  bool returning_ = false;  // RETURN ends the running procedure or batch
+  std::shared_ptr<LockManager> locks_;
+  std::function<bool()> interrupted_;
+  int lockTimeoutMs_ = -1;
+  Isolation isolation_ = Isolation::ReadCommitted;
+  bool sqliteTransaction_ = false;            // SQLite's own, begun at the first write
+  std::vector<std::string> statementShared_;  // released when the statement ends
+  std::unordered_set<std::string> tables_;    // the database's, lower case
+  int64_t tablesVersion_ = -1;
   const std::vector<Param>* params_ = nullptr;
   BatchOutput* batch_ = nullptr;
   std::shared_ptr<BatchPlan> plan_;  // of the batch running

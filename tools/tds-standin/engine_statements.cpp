@@ -15,6 +15,7 @@ bool SqliteSession::CreateTable(const std::vector<Token>& s, int depth) {
   if (implicitTransactions_ && tranCount_ == 0) {
     if (auto e = Begin()) return Fail(*e, depth, s.front().line);
   }
+  if (auto refused = TakeLocks(s)) return Fail(*refused, depth, s.front().line);
   // The table and its triggers appear together or not at all.
   sqlite3_exec(db_, "SAVEPOINT create_table", nullptr, nullptr, nullptr);
   for (const std::string& sql : ddl->statements) {
@@ -33,7 +34,8 @@ bool SqliteSession::CreateTable(const std::vector<Token>& s, int depth) {
 
 bool SqliteSession::SetOption(const std::vector<Token>& s, int depth) {
   if (s.size() < 2) return Fail(SyntaxError(s, 1), depth, s.front().line);
-  if (s[1].kind == Token::Variable) return Fail(SyntaxError(s, 0), depth, s.front().line);
+  if (s[1].Is("transaction")) return SetIsolation(s, depth);
+  if (s[1].Is("lock_timeout")) return SetLockTimeout(s, depth);
   bool on = s.back().Is("on");
   if (s[1].Is("nocount")) nocount_ = on;
   if (s[1].Is("implicit_transactions")) implicitTransactions_ = on;
@@ -48,10 +50,14 @@ bool SqliteSession::SetOption(const std::vector<Token>& s, int depth) {
 BatchOutput SqliteSession::ExecuteDynamic(std::string_view sql, const std::vector<Param>& params) {
   const bool nocount = nocount_, implicitTransactions = implicitTransactions_,
              xactAbort = xactAbort_;
+  const int lockTimeout = lockTimeoutMs_;
+  const Isolation isolation = isolation_;
   BatchOutput out = Execute(sql, params);
   nocount_ = nocount;
   implicitTransactions_ = implicitTransactions;
   xactAbort_ = xactAbort;
+  lockTimeoutMs_ = lockTimeout;
+  isolation_ = isolation;
   return out;
 }
 
@@ -107,10 +113,9 @@ bool SqliteSession::Use(const std::vector<Token>& s, int depth) {
   return true;
 }
 
+// SQL Server's BEGIN only counts: SQLite's transaction begins with the first
+// write (TakeLocks), so reads before it see what others have committed.
 std::optional<ServerMessage> SqliteSession::Begin() {
-  if (tranCount_ == 0) {
-    if (std::optional<ServerMessage> e = ExecSql(db_, "BEGIN")) return e;
-  }
   ++tranCount_;
   return std::nullopt;
 }
@@ -120,10 +125,11 @@ std::optional<ServerMessage> SqliteSession::Commit() {
   if (tranCount_ == 0)
     return MakeMessage(3902, 16, 1,
                        "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.");
-  if (tranCount_ == 1) {
+  if (tranCount_ == 1 && sqliteTransaction_) {
     if (std::optional<ServerMessage> e = ExecSql(db_, "COMMIT")) return e;
+    sqliteTransaction_ = false;
   }
-  --tranCount_;
+  if (--tranCount_ == 0) ReleaseLocks();
   return std::nullopt;
 }
 
@@ -132,14 +138,21 @@ std::optional<ServerMessage> SqliteSession::Rollback() {
   if (tranCount_ == 0)
     return MakeMessage(3903, 16, 1,
                        "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
-  std::optional<ServerMessage> e = ExecSql(db_, "ROLLBACK");
+  std::optional<ServerMessage> e;
+  if (sqliteTransaction_) e = ExecSql(db_, "ROLLBACK");
+  sqliteTransaction_ = false;
   tranCount_ = 0;
+  ReleaseLocks();
   return e;
 }
 
 // SQLite ends a transaction by itself after some errors; the count follows.
 void SqliteSession::SyncTransaction() {
-  if (tranCount_ > 0 && sqlite3_get_autocommit(db_)) tranCount_ = 0;
+  if (sqliteTransaction_ && sqlite3_get_autocommit(db_)) {
+    sqliteTransaction_ = false;
+    tranCount_ = 0;
+    ReleaseLocks();
+  }
 }
 
 }  // namespace standin

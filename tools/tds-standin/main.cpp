@@ -29,7 +29,8 @@ constexpr const char* kUsage =
     "                   [--database NAME] [--port N] [--schema FILE.sql]... [--now \"YYYY-MM-DD "
     "HH:MM:SS\"]\n"
     "                   [--log FILE] [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
-    "                   [--prelogin-timeout-ms N] [--delay-ms N] [--drop-after N] [--hang-login]\n";
+    "                   [--prelogin-timeout-ms N] [--delay-ms N] [--drop-after N] [--hang-login]\n"
+    "                   [--default-lock-timeout-ms N]\n";
 
 struct Arguments {
   std::optional<std::string> db;
@@ -40,6 +41,7 @@ struct Arguments {
   std::optional<std::string> logPath;
   std::optional<std::string> tlsCert;
   std::optional<std::string> tlsKey;
+  int lockTimeoutMs = -1;
   standin::tds::ServerOptions server;
 };
 
@@ -117,7 +119,8 @@ Arguments Parse(int argc, char** argv) {
                                                        "--tls-cert",
                                                        "--tls-key",
                                                        "--max-connections",
-                                                       "--prelogin-timeout-ms"};
+                                                       "--prelogin-timeout-ms",
+                                                       "--default-lock-timeout-ms"};
     if (std::find(withValue.begin(), withValue.end(), arg) == withValue.end()) {
       throw UsageError("unknown argument '" + arg + "'");
     }
@@ -150,6 +153,8 @@ Arguments Parse(int argc, char** argv) {
       a.server.delayMs = ParseInt(arg, value, 0, 3600000);
     else if (arg == "--drop-after")
       a.server.dropAfter = ParseInt(arg, value, 0, 1000000000);
+    else if (arg == "--default-lock-timeout-ms")
+      a.lockTimeoutMs = ParseInt(arg, value, -1, 2147483647);
     else if (arg == "--now") {
       if (!LooksLikeTimestamp(value))
         throw UsageError("--now: '" + value + "' is not \"YYYY-MM-DD HH:MM:SS\"");
@@ -201,7 +206,8 @@ int main(int argc, char** argv) {
         args.logPath ? std::make_unique<standin::tds::EventLog>(*args.logPath)
                      : std::make_unique<standin::tds::EventLog>();
     if (args.tlsCert) args.server.tls = standin::tds::TlsContext::Load(*args.tlsCert, *args.tlsKey);
-    std::unique_ptr<standin::Engine> engine = standin::Engine::Open({*args.db, args.now});
+    std::unique_ptr<standin::Engine> engine =
+        standin::Engine::Open({*args.db, args.now, args.lockTimeoutMs});
     for (const auto& schema : args.schemas) {
       try {
         engine->RunScript(schema);

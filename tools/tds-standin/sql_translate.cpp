@@ -9,6 +9,7 @@
 
 #include "sql_convert.h"
 #include "sql_expr.h"
+#include "sql_locks.h"
 #include "sql_types.h"
 #include "text_case.h"
 
@@ -92,7 +93,7 @@ std::optional<std::string> SystemVariable(const std::string& name, const SystemV
   if (n == "@@textsize") return "2147483647";
   if (n == "@@datefirst") return "7";
   if (n == "@@options") return "5176";
-  if (n == "@@lock_timeout") return "-1";
+  if (n == "@@lock_timeout") return std::to_string(sys.lockTimeoutMs);
   if (n == "@@microsoftversion") return "251658240";
   if (n == "@@identity") return "NULL";
   if (n == "@@nestlevel") return "0";
@@ -213,6 +214,13 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
           emitted.push_back(copy);
           ++k;
         }
+        continue;
+      }
+    }
+    if ((t.Is("with") || t.Is("(")) && !emitted.empty() && IsName(emitted.back())) {
+      // Table hints shape only the locks the session takes.
+      if (size_t end = SkipTableHints(tokens, k, to); end != k) {
+        k = end - 1;
         continue;
       }
     }

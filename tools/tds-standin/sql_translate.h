@@ -21,6 +21,7 @@ struct SystemValues {
   int tranCount = 0;
   int64_t rowCount = 0;
   int error = 0;
+  int lockTimeoutMs = -1;
 };
 
 // What a result column of a SELECT is when no table column says so: the

@@ -180,6 +180,15 @@ void Connection::SendRaw(const Bytes& frame) {
 }
 
 void Connection::Reply(const Bytes& payload) {
+  if (clientGone_) throw ClientGone("the client went away while its request waited");
+  if (attention_) {
+    attention_ = false;
+    log_.Write("attention", "request cancelled while it waited for a lock");
+    Bytes done;
+    WriteDone(done, token::kDone, done::kAttention, 0, 0);
+    Send(done);
+    return;
+  }
   if (DelayReply()) {
     log_.Write("attention", "request cancelled before its reply");
     Bytes done;

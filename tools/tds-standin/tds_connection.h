@@ -73,6 +73,9 @@ class Connection {
   void HangLogin();
   bool DropAfterRequest();
   bool DelayReply();
+  // Polled by the session while it waits for a lock: reads what the client
+  // sent meanwhile without blocking; true once it cancelled or went away.
+  bool AttentionArrived();
 
   void Send(const Bytes& payload);
   void Reply(const Bytes& payload);
@@ -120,6 +123,8 @@ class Connection {
   uint32_t tdsVersion_ = 0;
   int requests_ = 0;
   bool dropNow_ = false;
+  bool attention_ = false;   // the request being served was cancelled
+  bool clientGone_ = false;  // the client went away while a request ran
   std::map<int32_t, Prepared> prepared_;
   int32_t nextHandle_ = 1;
   std::map<int32_t, Cursor> cursors_;

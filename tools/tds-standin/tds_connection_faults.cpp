@@ -1,14 +1,14 @@
 // Fault injection for tests: --hang-login, --drop-after and --delay-ms. Each
 // mimics a server or network failure a client must survive; none of them
 // changes what a reply contains, only whether and when it arrives.
-#include "tds_connection.h"
-
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "tds_connection.h"
 
 namespace standin::tds {
 
@@ -51,6 +51,27 @@ bool Connection::DelayReply() {
     }
     if (cancelled) return true;
   }
+}
+
+bool Connection::AttentionArrived() {
+  if (attention_ || clientGone_) return true;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  try {
+    if (!ReadMore()) clientGone_ = true;
+    while (auto m = assembler_.Next()) {
+      if (m->type == packet::kAttention) {
+        attention_ = true;
+      } else {
+        pending_.push_back(std::move(*m));
+      }
+    }
+  } catch (const std::exception&) {
+    // A malformed message or a broken socket: the request ends, and so does
+    // the connection once the engine has let go of it.
+    clientGone_ = true;
+  }
+  return attention_ || clientGone_;
 }
 
 }  // namespace standin::tds

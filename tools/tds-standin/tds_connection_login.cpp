@@ -99,6 +99,7 @@ bool Connection::HandleLogin(const Message& m) {
                   "unknown database " + database);
   }
   session_ = newSession_();
+  session_->SetInterruptCheck([this] { return AttentionArrived(); });
   user_ = login.userName;
 
   ServerMessage changedDb =

@@ -1,11 +1,10 @@
 // RPC requests: sp_executesql, the prepare/execute family, and any other name
 // as a procedure of the database. Each call ends with RETURNSTATUS, its
 // RETURNVALUEs (handles) and DONEPROC. Server cursors: tds_connection_cursor.cpp.
-#include "tds_connection.h"
-
 #include <cctype>
 
 #include "sql_message.h"
+#include "tds_connection.h"
 #include "text_case.h"
 
 namespace standin::tds {
@@ -69,14 +68,18 @@ void Connection::HandleRpc(const Message& m) {
     return;
   } catch (const UnsupportedRequest& e) {
     log_.Write("rpc", std::string("rejected: ") + e.what());
-    AppendError(reply, MakeMessage(8009, 16, 1,
-                               std::string("The incoming tabular data stream (TDS) remote procedure call (RPC) "
-                                           "protocol stream is incorrect: ") + e.what()));
+    AppendError(
+        reply, MakeMessage(
+                   8009, 16, 1,
+                   std::string("The incoming tabular data stream (TDS) remote procedure call (RPC) "
+                               "protocol stream is incorrect: ") +
+                       e.what()));
     WriteDone(reply, token::kDone, done::kError, 0, 0);
     Reply(reply);
     return;
   }
-  for (size_t i = 0; i < calls.size(); ++i) AppendRpcCall(reply, calls[i], i + 1 == calls.size());
+  for (size_t i = 0; i < calls.size() && !attention_ && !clientGone_; ++i)
+    AppendRpcCall(reply, calls[i], i + 1 == calls.size());
   if (calls.empty()) WriteDone(reply, token::kDone, done::kFinal, 0, 0);
   Reply(reply);
 }
@@ -90,9 +93,10 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
   std::vector<OutputValue> outputs;
 
   auto missing = [&](const char* param) {
-    AppendError(out, MakeMessage(201, 16, 4,
-                             "Procedure or function '" + call.procName + "' expects parameter '" + param +
-                                 "', which was not supplied."));
+    AppendError(out,
+                MakeMessage(201, 16, 4,
+                            "Procedure or function '" + call.procName + "' expects parameter '" +
+                                param + "', which was not supplied."));
     anyError = true;
   };
   auto run = [&](const std::string& sql, std::vector<Param> values, bool dynamic) {
@@ -104,7 +108,8 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     int32_t handle = nextHandle_++;
     Prepared p;
     p.sql = params[stmtAt].param.value.s;
-    if (IsTextParam(params[declAt])) p.paramNames = DeclaredParamNames(params[declAt].param.value.s);
+    if (IsTextParam(params[declAt]))
+      p.paramNames = DeclaredParamNames(params[declAt].param.value.s);
     prepared_[handle] = p;
     outputs.push_back({0, params[0].name, handle});
     return p;
@@ -114,10 +119,10 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     if (params.empty() || !IsTextParam(params[0])) {
       missing("@statement");
     } else {
-      bool declared = params.size() > 1 && IsTextParam(params[1]) && (params[1].name.empty() ||
-                                                                 EqualsNoCase(params[1].name, "@params"));
-      std::vector<std::string> names = declared ? DeclaredParamNames(params[1].param.value.s)
-                                                : std::vector<std::string>{};
+      bool declared = params.size() > 1 && IsTextParam(params[1]) &&
+                      (params[1].name.empty() || EqualsNoCase(params[1].name, "@params"));
+      std::vector<std::string> names =
+          declared ? DeclaredParamNames(params[1].param.value.s) : std::vector<std::string>{};
       run(params[0].param.value.s, CallValues(params, declared ? 2 : 1, names), true);
     }
   } else if (name == "sp_prepare") {
@@ -155,7 +160,8 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
       auto it = prepared_.find(handle);
       if (it == prepared_.end()) {
         AppendError(out, MakeMessage(8179, 16, 4,
-                                 "Could not find prepared statement with handle " + std::to_string(handle) + "."));
+                                     "Could not find prepared statement with handle " +
+                                         std::to_string(handle) + "."));
         anyError = true;
       } else if (name == "sp_unprepare") {
         prepared_.erase(it);
@@ -166,7 +172,8 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     }
   } else if (AppendCursorCall(out, name, call, anyError, outputs)) {
   } else if (name.starts_with("sp_cursor")) {
-    AppendError(out, MakeMessage(8009, 16, 1, "Server cursors (" + call.procName + ") are not supported."));
+    AppendError(
+        out, MakeMessage(8009, 16, 1, "Server cursors (" + call.procName + ") are not supported."));
     anyError = true;
   } else {
     // Any other name is a procedure of the database, called with its
@@ -176,7 +183,8 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
 
   WriteReturnStatus(out, anyError && returnStatus == 0 ? -6 : returnStatus);
   for (const auto& o : outputs) WriteReturnValueInt(out, o.ordinal, o.name, o.value);
-  WriteDone(out, token::kDoneProc, (last ? done::kFinal : done::kMore) | (anyError ? done::kError : 0), 0, 0);
+  WriteDone(out, token::kDoneProc,
+            (last ? done::kFinal : done::kMore) | (anyError ? done::kError : 0), 0, 0);
 }
 
 }  // namespace standin::tds
