@@ -349,13 +349,19 @@ struct Link {
 
 class Registry {
  public:
+  // The process is ending: every relay stops; a thread recording its failure
+  // meanwhile still finds the lock free.
   ~Registry() {
-    std::lock_guard lock(mutex_);
-    for (auto& link : links_) {
+    std::list<std::unique_ptr<Link>> ending;
+    {
+      std::lock_guard lock(mutex_);
+      ending.swap(links_);
+    }
+    for (auto& link : ending) {
       const std::uint64_t one = 1;
       (void)!::write(link->wake.get(), &one, sizeof one);
     }
-    for (auto& link : links_) link->thread.join();
+    for (auto& link : ending) link->thread.join();
   }
   void Start(std::unique_ptr<Link> link, void (*serve)(Link&)) {
     std::lock_guard lock(mutex_);
@@ -481,8 +487,11 @@ void Pump(Link& link, int client) {
 }
 
 void Serve(Link& link) {
+  // Held past the catch: FreeTDS must not see its connection end before the
+  // cause is recorded, or the open could report its own words instead.
+  Fd client;
   try {
-    Fd client = AcceptOwn(link);
+    client = AcceptOwn(link);
     link.listener.Reset();
     if (!client) return;
     AnswerDriver(link, client.get());
