@@ -233,8 +233,12 @@ std::optional<Column> FunctionType(const std::vector<Token>& t, size_t name, siz
     return k < args.size() ? TypeOfRange(t, args[k].first, args[k].second, scope) : std::nullopt;
   };
   if (f == "cast" || f == "try_cast") {
-    for (size_t k = name + 2; k < close; ++k)
-      if (t[k].Is("as")) return DeclaredType(t, k + 1, close);
+    int depth = 0;
+    for (size_t k = name + 2; k < close; ++k) {
+      if (t[k].Is("(")) ++depth;
+      if (t[k].Is(")")) --depth;
+      if (depth == 0 && t[k].Is("as")) return DeclaredType(t, k + 1, close);
+    }
     return std::nullopt;
   }
   if (f == "convert" && !args.empty()) return DeclaredType(t, args[0].first, args[0].second);
