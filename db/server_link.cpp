@@ -142,9 +142,12 @@ bool ServerLink::Connecting::Identify(int port) {
   const std::vector<Socket> found = link_.NewSockets(port);
   if (found.size() != 1) return false;
   link_.link_ = found.front();
-  // A request the kernel holds whole is never left half-written by a server that
-  // stops reading: the driver mishandles a write that fails part way through its
-  // parameter definitions (see odbc_direct.cpp). The kernel caps the size asked.
+  // The driver mishandles a write that fails part way through a request's
+  // parameter definitions (see odbc_direct.cpp). With room for a whole request
+  // (a chunk of 209 records is some 250 KB) its writes are copies into the kernel:
+  // a server that stops reading cannot leave one pending until a time-out or a
+  // stop cuts it, and one closing meanwhile has a far smaller moment to fail one.
+  // The kernel caps the size asked for (net.core.wmem_max).
   const int bytes = 4 << 20;
   ::setsockopt(found.front().fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
   return true;
@@ -195,14 +198,18 @@ ServerLink::Cut ServerLink::LastCut() const {
   return cut_;
 }
 
+// Only the reading side is shut: a wait for the server ends at once (it reads the
+// end of the stream), while writes still go out, so a request the driver is
+// writing is finished whole before it notices, and never fails half-way (the
+// driver's fault, odbc_direct.cpp). A socket still connecting is given up (Linux
+// disconnects it whichever side is shut).
 void ServerLink::FireLocked(Cut why) {
   cut_ = why;
   deadline_.reset();
   if (link_) {
-    if (Current(*link_)) ::shutdown(link_->fd, SHUT_RDWR);
+    if (Current(*link_)) ::shutdown(link_->fd, SHUT_RD);
   } else if (connecting_) {
-    // A socket still connecting is given up as well (Linux disconnects it).
-    for (const Socket& socket : NewSockets(std::nullopt)) ::shutdown(socket.fd, SHUT_RDWR);
+    for (const Socket& socket : NewSockets(std::nullopt)) ::shutdown(socket.fd, SHUT_RD);
   }
 }
 

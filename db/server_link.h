@@ -2,9 +2,10 @@
 // the process's sockets it is, whether the server has closed its end, and a watch
 // that cuts a wait inside the driver short (a deadline passed, or a stop asked for)
 // by shutting that socket down, which every wait in the driver notices at once.
-// The driver has no time-out for Qt's set-up statements, counts its login time-out
-// afresh for each step of the login, and waits a second query_timeout for the
-// answer to its own cancel; nothing in the ODBC API ends such a wait from outside.
+// The driver's time-outs bound each of its waits, not an open or a request as a
+// whole; Qt's set-up statements after the login have none, and after a query
+// time-out the driver waits as long again for the answer to its cancel. Nothing
+// in the ODBC API ends such a wait from another thread.
 #pragma once
 
 #include <sys/types.h>
