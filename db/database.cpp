@@ -268,7 +268,8 @@ bool Database::OpenDatabase() {
   }
   // Qt's open() passes over failed set-up queries: a cut one still fails the open.
   if (const ServerLink::Cut cut = link_.LastCut(); cut != ServerLink::Cut::None) {
-    QSqlDatabase::database(QString::fromStdString(connectionName_), false).close();
+    const QString name = QString::fromStdString(connectionName_);
+    if (QSqlDatabase::contains(name)) QSqlDatabase::database(name, false).close();
     link_.Forget();
     lastConnectError_ = ConnectCutText(cut, settings);
     return false;

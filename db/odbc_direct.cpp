@@ -136,11 +136,12 @@ void DirectStatement::Fail(const char* what) {
 // the second write after its close fail, so which held packet failed was a matter
 // of timing. Evidence: making exactly that packet's send() fail (an LD_PRELOAD'ed
 // send) aborts every time and any other packet's never; valgrind then reports the
-// writes into the freed packet. Refusing to send on a closed link takes the common
-// case away; the socket's large send buffer (server_link.cpp) keeps a stalled
-// server from leaving a request half-written when a time-out or a stop cuts the wait.
-// A server that closes the session while such a request is being written can still
-// meet the driver's fault.
+// writes into the freed packet. (FreeTDS's peer is this process's TLS relay, which
+// closes FreeTDS's side once the server has closed and all it sent is passed on.)
+// Refusing to send on a closed link takes the common case away; the socket's large
+// send buffer and a watch that shuts only its reading side (server_link.cpp) keep a
+// time-out or a stop from failing a request half-written. A server that closes the
+// session while such a request is being written can still meet the driver's fault.
 void DirectStatement::RefuseClosedLink() {
   if (const ServerLink::Cut cut = link_.LastCut(); cut != ServerLink::Cut::None)
     throw CutError(cut, queryTimeoutSeconds_);
