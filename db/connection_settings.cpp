@@ -39,7 +39,8 @@ std::string ValueText(const QVariant& value) {
 
 class SectionReader {
  public:
-  SectionReader(QSettings& settings, std::string path) : settings_(settings), path_(std::move(path)) {}
+  SectionReader(QSettings& settings, std::string path)
+      : settings_(settings), path_(std::move(path)) {}
 
   bool Has(const char* key) const { return settings_.contains(QString::fromLatin1(key)); }
 
@@ -49,7 +50,8 @@ class SectionReader {
 
   std::string Required(const char* key) const {
     std::string value = Text(key, {});
-    if (value.empty()) Fail(path_, std::string("key '") + key + "' in [" + kSection + "] is missing or empty");
+    if (value.empty())
+      Fail(path_, std::string("key '") + key + "' in [" + kSection + "] is missing or empty");
     return value;
   }
 
@@ -88,8 +90,9 @@ class SectionReader {
     bool ok = false;
     const int value = QString::fromStdString(text).trimmed().toInt(&ok);
     if (!ok || value < lowest || value > highest) {
-      Fail(path_, std::string("key '") + key + "' in [" + kSection + "] must be a whole number from " +
-                      std::to_string(lowest) + " to " + std::to_string(highest) + ", not '" + text + "'");
+      Fail(path_, std::string("key '") + key + "' in [" + kSection +
+                      "] must be a whole number from " + std::to_string(lowest) + " to " +
+                      std::to_string(highest) + ", not '" + text + "'");
     }
     return value;
   }
@@ -112,7 +115,9 @@ std::string SettingsFilePath() {
     return fromEnv;
   }
   const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-  return QDir(base).filePath(QString::fromLatin1(kFolderName) + QLatin1Char('/') + QString::fromLatin1(kFileName))
+  return QDir(base)
+      .filePath(QString::fromLatin1(kFolderName) + QLatin1Char('/') +
+                QString::fromLatin1(kFileName))
       .toStdString();
 }
 
@@ -144,8 +149,18 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
   }
   settings.user = reader.Required("user");
   settings.password = reader.Required("password");
-  settings.loginTimeoutSeconds = reader.Number("login_timeout", settings.loginTimeoutSeconds, 1, 3600);
-  settings.queryTimeoutSeconds = reader.Number("query_timeout", settings.queryTimeoutSeconds, 0, 86400);
+  settings.loginTimeoutSeconds =
+      reader.Number("login_timeout", settings.loginTimeoutSeconds, 1, 3600);
+  settings.queryTimeoutSeconds =
+      reader.Number("query_timeout", settings.queryTimeoutSeconds, 0, 86400);
+  settings.lockTimeoutSeconds =
+      reader.Number("lock_timeout", settings.lockTimeoutSeconds, 1, 86400);
+  // A lock wait as long as the request's own would end as a time-out, never as 1222.
+  if (settings.queryTimeoutSeconds > 0 &&
+      settings.lockTimeoutSeconds >= settings.queryTimeoutSeconds) {
+    Fail(path, "key 'lock_timeout' in [database] must be less than query_timeout (" +
+                   std::to_string(settings.queryTimeoutSeconds) + ")");
+  }
   settings.odbcOptions = reader.Text("odbc_options", settings.odbcOptions);
   settings.encrypt = reader.YesNo("encrypt", settings.encrypt);
   settings.trustServerCertificate =
@@ -167,14 +182,16 @@ std::string OdbcQuoteValue(std::string_view key, std::string_view value) {
   if (!NeedsBraces(value)) return std::string(value);
   if (value.find('}') != std::string_view::npos) {
     throw SettingsError("the value of '" + std::string(key) +
-                "' holds '}' together with ';', '{' or an outer blank, which the ODBC driver cannot be given");
+                        "' holds '}' together with ';', '{' or an outer blank, which the ODBC "
+                        "driver cannot be given");
   }
   return "{" + std::string(value) + "}";
 }
 
 std::string OdbcConnectionString(const ConnectionSettings& settings) {
   std::string text;
-  const auto add = [&text](std::string_view key, std::string_view settingsKey, std::string_view value) {
+  const auto add = [&text](std::string_view key, std::string_view settingsKey,
+                           std::string_view value) {
     if (!text.empty()) text += ';';
     text.append(key).append("=").append(OdbcQuoteValue(settingsKey, value));
   };

@@ -34,6 +34,9 @@ struct ConnectionSettings {
   std::string password;
   int loginTimeoutSeconds = 30;
   int queryTimeoutSeconds = 30;  // 0: wait for ever
+  // SET LOCK_TIMEOUT for the session: a write blocked by another session's lock fails
+  // with 1222 after this long (retried once) instead of waiting out query_timeout.
+  int lockTimeoutSeconds = 10;
   int batchSize = kDefaultBatchSize;  // [transfer] batch_size
   // [transfer] previous_day_special_cards: a run also copies the special cards of the
   // day before its special-card day, so cards stamped after that day's run still arrive.
@@ -49,8 +52,8 @@ struct ConnectionSettings {
 // CARDSYNC_SETTINGS when set, else cardsync/cardsync.ini in the per-user config folder.
 std::string SettingsFilePath();
 
-// Reads [database], and [transfer] where present, from the INI file at `path`. A missing or unreadable file, a
-// malformed one, or a missing required key throws SettingsError whose text names
+// Reads [database], and [transfer] where present, from the INI file at `path`. A missing or
+// unreadable file, a malformed one, or a missing required key throws SettingsError whose text names
 // the file and the key.
 ConnectionSettings ReadConnectionSettings(const std::string& path);
 

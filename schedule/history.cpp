@@ -466,4 +466,31 @@ DateTime History::FirstStart(const Target& target, DateTime now) {
   return now;
 }
 
+void History::MoveFirstStart(const Target& target, DateTime when) {
+  if (!Usable()) return;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
+  query.prepare(QStringLiteral(
+      "UPDATE schedulers SET first_start = ? WHERE server = ? AND port = ? AND database = ?"));
+  query.addBindValue(when);
+  BindTarget(query, target);
+  if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
+}
+
+int History::UnsettleAfter(jobs::JobKind job, const Target& target, long long day) {
+  if (!Usable()) return 0;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
+  query.prepare(QStringLiteral(
+      "UPDATE runs SET outcome = 'done early' WHERE job = ? AND outcome = 'done' AND trigger IN "
+      "('scheduled', 'catch-up', 'retry') AND run_day > ? AND server = ? AND port = ? AND "
+      "database = ?"));
+  query.addBindValue(QString::fromUtf8(JobName(job).data(), JobName(job).size()));
+  query.addBindValue(QString::fromStdString(DayText(day)));
+  BindTarget(query, target);
+  if (!query.exec()) {
+    Fail("cannot be written", query.lastError().text().toStdString());
+    return 0;
+  }
+  return query.numRowsAffected();
+}
+
 }  // namespace cardsync::schedule

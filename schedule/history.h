@@ -75,6 +75,11 @@ class History {
 
   // When a scheduler first ran for `target`; recorded on first call.
   DateTime FirstStart(const Target& target, DateTime now);
+  // The first start set back to `when` (the clock went back past it).
+  void MoveFirstStart(const Target& target, DateTime when);
+  // Runs of `job` that settled days after `day` are marked "done early" (made while the
+  // clock ran ahead) and settle nothing; how many.
+  int UnsettleAfter(jobs::JobKind job, const Target& target, long long day);
 
  private:
   enum class Opening { Opened, Corrupt, Busy, Failed };

@@ -5,8 +5,10 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <cmath>
 
 #include "db/connection_settings.h"
+#include "jobs/server_day.h"
 #include "schedule/locks.h"
 #include "schedule/schedule.h"
 
@@ -112,7 +114,7 @@ void Scheduler::Tick() {
 
 bool Scheduler::Click(jobs::JobKind kind) {
   if (stopping_ || Running(kind)) return false;
-  const DateTime now = setup_.clock();
+  const DateTime now = Now();
   Start(kind, Trigger::Clicked, DayNumber(now), now);
   return true;
 }
@@ -123,17 +125,48 @@ void Scheduler::StopAll() {
   if (!Busy()) emit stopped();
 }
 
+DateTime Scheduler::Now() const { return setup_.clock() + skewDays_; }
+
+void Scheduler::LoadOnce(DateTime now) {
+  if (firstStart_) return;
+  firstStart_ = history_.FirstStart(setup_.target, now);
+  const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
+  for (jobs::JobKind each : kOrder) {
+    settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
+  }
+  ForgetFutureSettlements(now);
+}
+
+void Scheduler::FollowTheClock(DateTime now) {
+  // A clock set back (a CMOS reset, a correction after it ran ahead) must not stop every
+  // run until it reaches the first start it recorded: the first start comes back with it.
+  if (now >= *firstStart_) return;
+  Warn("the clock reads " + DateTimeText(now) + ", before this target's first scheduled start (" +
+       DateTimeText(*firstStart_) + "); the first start is moved back to now");
+  firstStart_ = now;
+  history_.MoveFirstStart(setup_.target, now);
+}
+
+void Scheduler::ForgetFutureSettlements(DateTime now) {
+  // Days settled while the clock ran ahead have not come yet: they are owed when they do.
+  for (jobs::JobKind kind : kOrder) {
+    const long long lastDue = DayNumber(now - DueSecond(kind) / 86400.0);
+    std::set<long long>& settled = settled_[Index(kind)];
+    if (settled.upper_bound(lastDue) == settled.end()) continue;
+    settled.erase(settled.upper_bound(lastDue), settled.end());
+    if (history_.UnsettleAfter(kind, setup_.target, lastDue) > 0) {
+      Warn(std::string(JobName(kind)) + " runs recorded done for days after " + DayText(lastDue) +
+           " were made while the clock ran ahead; those days will run when they come");
+    }
+  }
+}
+
 void Scheduler::Evaluate(jobs::JobKind kind) {
   const int k = Index(kind);
   if (stopping_ || owedRunning_ || workers_[k].running) return;
-  const DateTime now = setup_.clock();
-  if (!firstStart_) {
-    firstStart_ = history_.FirstStart(setup_.target, now);
-    const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
-    for (jobs::JobKind each : kOrder) {
-      settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
-    }
-  }
+  const DateTime now = Now();
+  LoadOnce(now);
+  FollowTheClock(now);
   const std::vector<long long> owed =
       OwedDays({now, DueSecond(kind), *firstStart_, setup_.settings.catchUpDays, &settled_[k],
                 LaterSettlesEarlier(kind)});
@@ -157,7 +190,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   worker.stop = false;
   worker.trigger = trigger;
   worker.day = day;
-  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(now);
+  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
   if (SettlesOwedRuns(trigger)) owedRunning_ = true;
   worker.historyId = history_.BeginRun(kind, day, trigger, now, setup_.target);
   emit runStarted(static_cast<int>(kind));
@@ -165,8 +198,11 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   JobCall call;
   call.kind = kind;
   call.trigger = trigger;
-  // The run in the job's own second, and a run by hand, keep the job's own texts.
-  if (trigger == Trigger::CatchUp || trigger == Trigger::Retry) call.runDay = day;
+  // Runs for a day name it: the job checks it has come by the server's clock, and the
+  // run in the job's own second keeps the job's own texts while the clocks agree. A run
+  // by hand is for now.
+  if (SettlesOwedRuns(trigger)) call.runDay = day;
+  call.onTime = trigger == Trigger::Scheduled;
   call.stop = &worker.stop;
   call.clock = setup_.clock;
   auto clock = std::make_shared<QElapsedTimer>();
@@ -203,7 +239,13 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
 void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
   const int k = Index(kind);
   Worker& worker = workers_[k];
-  const DateTime now = setup_.clock();
+  if (outcome.clockSkewDays) {
+    // From now on runs are timed by the server's clock, when the workstation's is off.
+    skewDays_ =
+        std::fabs(*outcome.clockSkewDays) > jobs::kClockToleranceDays ? *outcome.clockSkewDays : 0;
+    if (firstStart_) ForgetFutureSettlements(Now());
+  }
+  const DateTime now = Now();
   history_.EndRun(worker.historyId, now, outcome);
 
   using Status = jobs::JobOutcome::Status;

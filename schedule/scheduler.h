@@ -89,6 +89,11 @@ class Scheduler : public QObject {
     DateTime next = 0;
   };
 
+  // The workstation's clock, moved by how far it was found off the server's.
+  DateTime Now() const;
+  void LoadOnce(DateTime now);
+  void FollowTheClock(DateTime now);
+  void ForgetFutureSettlements(DateTime now);
   void Evaluate(jobs::JobKind kind);
   void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
   void Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome);
@@ -102,6 +107,7 @@ class Scheduler : public QObject {
   std::array<std::set<long long>, 2> settled_;
   std::set<std::pair<int, long long>> boxShown_;
   std::optional<DateTime> firstStart_;
+  double skewDays_ = 0;  // the last run's finding; 0 while the clocks agree
   bool owedRunning_ = false;
   bool stopping_ = false;
 };

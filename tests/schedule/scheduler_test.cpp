@@ -141,7 +141,9 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
         {At(15, 2, 0, 0, 500)},
         {At(14, 3)},
         {At(15, 3)}},
-       {"transfer scheduled"}},
+       // Set back past the first start, which follows it: the 15th's totals, due after
+       // that, are owed.
+       {"transfer scheduled", "totals catch-up 2024-03-15"}},
       {"the first start ever",
        7,
        {{At(15, 12)}, {At(15, 12, 0, 1)}, {At(16, 1, 0, 0, 300)}},
@@ -175,7 +177,7 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
     setup.job = [&](const JobCall& call) {
       std::string run =
           std::string(JobName(call.kind)) + " " + std::string(TriggerName(call.trigger));
-      if (call.runDay) run += " " + DayText(*call.runDay);
+      if (call.runDay && !call.onTime) run += " " + DayText(*call.runDay);
       const std::lock_guard<std::mutex> lock(mutex);
       runs.push_back(run);
       JobOutcome outcome;
