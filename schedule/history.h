@@ -33,6 +33,7 @@ struct RunRow {
   int read = 0, inserted = 0, updated = 0, skipped = 0;
   std::string skippedRecords;  // "order_id: reason" lines, as older versions read them
   std::vector<jobs::SkippedRecord> skippedList;
+  std::vector<std::string> warnings;
   std::string message;
   Target target;
   std::string serverDay;  // a transfer: the server's date it selected by, YYYY-MM-DD, or ''

@@ -228,6 +228,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     outcome.skipped.push_back({"A1", "bad date"});
     // Ids that the "id: reason" lines cannot carry, and two reasons.
     outcome.skipped.push_back({"B: 2\nC", "too long"});
+    outcome.warnings = {"the workstation's clock reads ..."};
     history.EndRun(id, At(15, 9, 1), outcome);
     const RunRow row = history.Runs(At(15, 0), Target{"db", 1433, "reporting"}).at(0);
     EXPECT_EQ(row.outcome, "done");
@@ -238,6 +239,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     EXPECT_EQ(back.skipped[1].orderId, "B: 2\nC");
     EXPECT_EQ(back.skipped[1].reason, "too long");
     EXPECT_EQ(back.skipped[0].reason, "bad date");
+    EXPECT_EQ(back.warnings, outcome.warnings);
     EXPECT_TRUE(history.Runs(At(15, 0), Target{"db", 1433, "other"}).empty());
   }
   {
@@ -245,7 +247,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     sqlite.start("sqlite3", {QString::fromStdString(folders.HistoryFile()),
                              "PRAGMA user_version; PRAGMA journal_mode;"});
     ASSERT_TRUE(sqlite.waitForFinished());
-    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "3\nwal\n");
+    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "4\nwal\n");
   }
   EXPECT_TRUE(warnings.empty());
 
