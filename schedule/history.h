@@ -76,7 +76,7 @@ class History {
 
   // When a scheduler first ran for `target`; recorded on first call.
   DateTime FirstStart(const Target& target, DateTime now);
-  // The first start set back to `when` (the clock went back past it).
+  // The first start set back to `when` (it had been recorded by a clock running ahead).
   void MoveFirstStart(const Target& target, DateTime when);
   // Runs of `job` that settled days after `day` are marked "done early" (made while the
   // clock ran ahead) and settle nothing; how many.

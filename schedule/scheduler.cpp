@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <chrono>
 #include <cmath>
 
 #include "db/connection_settings.h"
@@ -59,6 +60,13 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
       setup_(std::move(setup)),
       history_(HistoryPath(setup_.settings), [this](const std::string& text) { Warn(text); }) {
   if (!setup_.clock) setup_.clock = NowDateTime;
+  if (!setup_.steadyMs) {
+    setup_.steadyMs = [] {
+      return std::chrono::duration<double, std::milli>(
+                 std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+  }
   if (!setup_.job) setup_.job = DefaultJob;
   for (Worker& worker : workers_) {
     worker.thread = new QThread(this);
@@ -125,7 +133,20 @@ void Scheduler::StopAll() {
   if (!Busy()) emit stopped();
 }
 
-DateTime Scheduler::Now() const { return setup_.clock() + skewDays_; }
+DateTime Scheduler::Now() {
+  const DateTime reading = setup_.clock();
+  const double steady = setup_.steadyMs();
+  if (lastReading_ && skewDays_ != 0) {
+    // The workstation's clock stepped (set right, or wrong again) while it was known to be
+    // off: what the server's clock said of it holds only less the step.
+    const double step = (reading - *lastReading_) - (steady - lastSteadyMs_) / 86400000.0;
+    if (std::fabs(step) > jobs::kClockToleranceDays) skewDays_ -= step;
+    if (std::fabs(skewDays_) <= jobs::kClockToleranceDays) skewDays_ = 0;  // set right
+  }
+  lastReading_ = reading;
+  lastSteadyMs_ = steady;
+  return reading + skewDays_;
+}
 
 void Scheduler::LoadOnce(DateTime now) {
   if (firstStart_) return;
@@ -137,14 +158,20 @@ void Scheduler::LoadOnce(DateTime now) {
   ForgetFutureSettlements(now);
 }
 
-void Scheduler::FollowTheClock(DateTime now) {
-  // A clock set back (a CMOS reset, a correction after it ran ahead) must not stop every
-  // run until it reaches the first start it recorded: the first start comes back with it.
-  if (now >= *firstStart_) return;
-  Warn("the clock reads " + DateTimeText(now) + ", before this target's first scheduled start (" +
-       DateTimeText(*firstStart_) + "); the first start is moved back to now");
-  firstStart_ = now;
-  history_.MoveFirstStart(setup_.target, now);
+DateTime Scheduler::FirstStartFor(DateTime now) {
+  // A clock set back (a CMOS reset) must not stop every run until it reaches the first
+  // start it recorded: while it reads earlier, the first start is taken as now. Nothing is
+  // written, so once a run has told the server's time the recorded start holds again.
+  if (now >= *firstStart_) {
+    clockBehindWarned_ = false;
+    return *firstStart_;
+  }
+  if (!clockBehindWarned_) {
+    Warn("the clock reads " + DateTimeText(now) + ", before this target's first scheduled start (" +
+         DateTimeText(*firstStart_) + "); runs go on from now");
+    clockBehindWarned_ = true;
+  }
+  return now;
 }
 
 void Scheduler::ForgetFutureSettlements(DateTime now) {
@@ -166,9 +193,9 @@ void Scheduler::Evaluate(jobs::JobKind kind) {
   if (stopping_ || owedRunning_ || workers_[k].running) return;
   const DateTime now = Now();
   LoadOnce(now);
-  FollowTheClock(now);
+  const DateTime firstStart = FirstStartFor(now);
   const std::vector<long long> owed =
-      OwedDays({now, DueSecond(kind), *firstStart_, setup_.settings.catchUpDays, &settled_[k],
+      OwedDays({now, DueSecond(kind), firstStart, setup_.settings.catchUpDays, &settled_[k],
                 LaterSettlesEarlier(kind)});
   if (owed.empty()) return;
   // Totals recount everything: one run for the newest owed day settles them all.
@@ -243,7 +270,16 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
     // From now on runs are timed by the server's clock, when the workstation's is off.
     skewDays_ =
         std::fabs(*outcome.clockSkewDays) > jobs::kClockToleranceDays ? *outcome.clockSkewDays : 0;
-    if (firstStart_) ForgetFutureSettlements(Now());
+    if (firstStart_) {
+      const DateTime confirmed = Now();
+      ForgetFutureSettlements(confirmed);
+      // A first start recorded while the clock ran ahead lies in the future of the
+      // server's clock: it comes back to now for good.
+      if (confirmed < *firstStart_) {
+        firstStart_ = confirmed;
+        history_.MoveFirstStart(setup_.target, confirmed);
+      }
+    }
   }
   const DateTime now = Now();
   history_.EndRun(worker.historyId, now, outcome);
