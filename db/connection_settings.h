@@ -25,7 +25,9 @@ constexpr int kLargestBatchSize = 209;
 constexpr int kDefaultBatchSize = 200;
 
 struct ConnectionSettings {
-  std::string dsn;  // when set, names an ODBC data source and replaces driver/server/port
+  // When set, names an ODBC data source; reading the file fills driver, server,
+  // port (and database, unless given) from it (see tls_data_source.h).
+  std::string dsn;
   std::string driver = "FreeTDS";
   std::string server;
   int port = 1433;
@@ -42,19 +44,26 @@ struct ConnectionSettings {
   // day before its special-card day, so cards stamped after that day's run still arrive.
   bool previousDaySpecialCards = true;
   std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
-  // TLS from the login on, for the whole connection; a server that cannot is refused.
+  // TLS from before the login to the end, the whole connection; a server that
+  // cannot, or offers the login only, is refused.
   bool encrypt = true;
   // Skips the certificate check (chain and host name); only for a server known by other means.
   bool trustServerCertificate = false;
   std::string caFile;  // PEM file of trusted CAs; empty: the system's CAs
+  // Set only by ThroughTlsRelay (freetds_tls.h): server and port are then this
+  // process's TLS relay on 127.0.0.1, the one place FreeTDS may connect to.
+  bool relayed = false;
 };
 
 // CARDSYNC_SETTINGS when set, else cardsync/cardsync.ini in the per-user config folder.
 std::string SettingsFilePath();
 
-// Reads [database], and [transfer] where present, from the INI file at `path`. A missing or
-// unreadable file, a malformed one, or a missing required key throws SettingsError whose text names
-// the file and the key.
+// Reads [database], and [transfer] where present, from the INI file at `path`, and
+// the data source `dsn` names. A missing or unreadable file, a malformed one, a
+// missing required key, or a value that would weaken or bend the connection
+// (CheckConnectionSettings; a CA file without a PEM certificate; a data source
+// whose server cardsync cannot reach itself) throws SettingsError whose text
+// names the file and the key.
 ConnectionSettings ReadConnectionSettings(const std::string& path);
 
 // One ODBC connection-string value, in braces when it holds ';' or '{' or starts
@@ -63,7 +72,19 @@ ConnectionSettings ReadConnectionSettings(const std::string& path);
 // cardsync::Error naming `key`.
 std::string OdbcQuoteValue(std::string_view key, std::string_view value);
 
-// The full ODBC connection string ("Driver=...;Server=...;..." or "DSN=...;...").
+// Why `server` is no host name or address cardsync can connect to ("is not ..."),
+// "" when it is one.
+std::string ServerNameProblem(std::string_view server);
+
+// The checks ReadConnectionSettings makes on values, for settings made otherwise:
+// SettingsError naming the key when a value holds a control character, is longer
+// than a login carries, or odbc_options sets what a key of its own decides.
+void CheckConnectionSettings(const ConnectionSettings& settings);
+
+// The ODBC connection string FreeTDS opens the relayed connection with
+// ("Driver=...;Server=127.0.0.1;Port=...;..."). Throws cardsync::Error for
+// settings that did not come through ThroughTlsRelay, so no code path hands the
+// driver the server itself; SettingsError as CheckConnectionSettings.
 std::string OdbcConnectionString(const ConnectionSettings& settings);
 
 }  // namespace cardsync::db

@@ -240,14 +240,15 @@ bool Database::OpenDatabase() {
   std::string qtName;
   try {
     settings = settingsSource_();
+    settings_ = settings;
+    // FreeTDS connects to this process's TLS relay, never to the server itself.
+    settings = ThroughTlsRelay(settings);
     qtName = QodbcDatabaseName(OdbcConnectionString(settings));
-    ApplyFreeTdsTls(settings);
   } catch (const std::exception& e) {
     lastConnectError_ = e.what();
     return false;
   }
   queryTimeoutSeconds_ = settings.queryTimeoutSeconds;
-  settings_ = settings;
 
   const QString name = QString::fromStdString(connectionName_);
   QSqlDatabase connection = QSqlDatabase::contains(name)

@@ -1,44 +1,31 @@
-// How cardsync makes FreeTDS check the server's certificate, and how it tells a
-// user why an encrypted open failed. FreeTDS 1.3 takes "Encryption" in the
-// connection string but reads the CA file and the host-name check only from a
-// freetds.conf section, which its ODBC driver opens only for "Servername=", and
-// checks no certificate at all unless a CA file is named; so the process gets a
-// configuration file of its own, pointed at by FREETDSCONF, with one section per
-// server it connects to.
+// How FreeTDS's connection gets its encryption: not from FreeTDS. FreeTDS 1.3
+// logs in and then talks in plain text when the server's PRELOGIN answer says
+// "encrypt the login only", whatever encryption it was told to require, and a
+// relay on the link can give that answer. So the process negotiates and runs
+// TLS itself (tls_relay.h) and FreeTDS connects to that relay on 127.0.0.1; no
+// FreeTDS configuration file is written and FREETDSCONF is left alone.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "db/connection_settings.h"
 
 namespace cardsync::db {
 
-// The section the connection string names (Servername=): "cardsync-" and a
-// digest of server, port and the three TLS keys, so differing settings never
-// share one.
-std::string FreeTdsSectionName(const ConnectionSettings& settings);
+// Starts the relay for `settings` (the data source read where dsn names one),
+// bounded by login_timeout, and returns the settings FreeTDS connects with: the
+// same, but for server and port, which are the relay's on 127.0.0.1, and
+// login_timeout, which is what is left of it. Throws SettingsError for values
+// CheckConnectionSettings refuses and cardsync::Error naming the cause when the
+// server cannot be reached, will not encrypt the whole connection, or fails the
+// certificate check.
+ConnectionSettings ThroughTlsRelay(const ConnectionSettings& settings);
 
-// The freetds.conf section for `settings` (its host, port and encryption level;
-// for a data source, [global]), naming the CA file ("system" for the system's
-// CAs) with the host-name check on, or, under trust_server_certificate=yes,
-// neither. Throws SettingsError for a server name a freetds.conf line cannot hold.
-std::string FreeTdsConfText(const ConnectionSettings& settings);
-
-// Writes FreeTdsConfText to this process's own file (under $XDG_RUNTIME_DIR, else
-// the temporary folder; owner-only, removed at exit) and points FREETDSCONF at it.
-// FREETDSCONF is set once, on the first call; later calls only replace the file,
-// which FreeTDS reads afresh at every connect. Throws cardsync::Error when the file
-// cannot be written.
-void ApplyFreeTdsTls(const ConnectionSettings& settings);
-
-// What the server answers to a PRELOGIN that asks for encryption.
-enum class ServerEncryption { Unreachable, Offered, NotOffered };
-ServerEncryption ProbeServerEncryption(const std::string& host, int port, int timeoutSeconds);
-
-// After a failed open: the message that names the cause when it was encryption
-// (a server that cannot encrypt, a certificate that is not trusted), else "".
-// Asks the server itself (ProbeServerEncryption), because FreeTDS reports both
-// as a plain connection failure.
-std::string ExplainTlsFailure(const ConnectionSettings& settings, const std::string& driverText);
+// After a failed open of relayed settings: the cause the relay saw (FreeTDS
+// began without PRELOGIN, the link broke), else "" and the driver's own text
+// stands. `driverText` and `timeLeft` are not needed: the relay knows.
+std::string ExplainTlsFailure(const ConnectionSettings& relayed, const std::string& driverText,
+                              std::chrono::milliseconds timeLeft = {});
 
 }  // namespace cardsync::db

@@ -145,8 +145,8 @@ TEST(EngineBatch, ExpressionColumnsAreTypedFromTheirValues) {
       {"select GETDATE()-1", SqlType::DateTime, ""},
       {"select CAST('2026-01-02 10:00' AS date)", SqlType::Date, ""},
       {"select NULL", SqlType::Int, ""},
-      {"select @@VERSION", SqlType::VarChar, ""},
-      {"select @@SPID", SqlType::Int, ""},
+      {"select @@VERSION", SqlType::NVarChar, ""},  // SQL Server's nvarchar(300) and smallint
+      {"select @@SPID", SqlType::SmallInt, ""},
       {"select SERVERPROPERTY('ProductVersion')", SqlType::VarChar, ""},
   };
   for (const Case& c : cases) {

@@ -526,6 +526,45 @@ TEST(WireOdbc, ChunkRequestReportsWhichRecordsItInserted) {
   }
 }
 
+TEST(WireOdbc, DecimalParametersUpTo38DigitsArriveWhole) {
+  struct Case {
+    const char* text;
+    SQLULEN precision;
+    SQLSMALLINT scale;
+    const char* sql;
+    std::string answer;  // the value read back, or the error number
+  };
+  const Case cases[] = {
+      {"12345678901234567890.1234", 38, 4, "select ?", "12345678901234567890.1234"},
+      {"-0.0001", 19, 4, "select ?", "-0.0001"},
+      {"12345678901234567890.1234", 38, 4, "update T_dec set m = ?", "8115"},
+      {"12.34565", 19, 5, "update T_dec set m = ? select m from T_dec", "12.3457"},
+  };
+  StandinServer server({});
+  server.Exec("create table T_dec(m money)");
+  server.Exec("insert into T_dec values(0)");
+  Client client(server);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sql) + " " + c.text);
+    std::string value = c.text;
+    SQLLEN length = SQLLEN(value.size());
+    SQLFreeStmt(client.stmt->get(), SQL_RESET_PARAMS);
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(client.stmt->get(), 1, SQL_PARAM_INPUT, SQL_C_CHAR,
+                                               SQL_DECIMAL, c.precision, c.scale, value.data(),
+                                               length, &length)));
+    SQLRETURN rc = client.Run(c.sql);
+    std::string answer;
+    for (; rc != SQL_NO_DATA && answer.empty(); rc = SQLMoreResults(client.stmt->get())) {
+      SQLSMALLINT columns = 0;
+      if (rc == SQL_ERROR)
+        answer = std::to_string(client.Diags().at(0).nativeError);
+      else if (SQL_SUCCEEDED(SQLNumResultCols(client.stmt->get(), &columns)) && columns > 0)
+        answer = FetchAllAsText(client.stmt->get()).at(0).at(0);
+    }
+    EXPECT_EQ(answer, c.answer);
+  }
+}
+
 TEST(WireOdbc, RequestLimitsAndScopesAreSqlServers) {
   // sp_executesql's statement and declaration count against the 2 100
   // parameters a call may carry, so a client has 2 098 of its own.

@@ -93,11 +93,13 @@ class RecordingRelay {
         fds.push_back({s, POLLIN, 0});
       }
       if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      // Only the links polled this round: a link accepted now has no entry in fds.
+      const size_t polled = links.size();
       if (fds[0].revents & POLLIN) {
         int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) links.push_back({client, ConnectTo(serverPort_)});
       }
-      for (size_t i = 0; i < links.size(); ++i) {
+      for (size_t i = 0; i < polled; ++i) {
         for (int side = 0; side < 2; ++side) {
           if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP))) continue;
           int from = side == 0 ? links[i].first : links[i].second;

@@ -46,7 +46,8 @@ struct Column {
 // One value. Which member holds it depends on the column's SqlType:
 //   Int, BigInt, SmallInt, TinyInt, Bit: i
 //   Money, SmallMoney: i, in ten-thousandths (120.5 is 1205000)
-//   Decimal: i, the unscaled value (value * 10^scale)
+//   Decimal: wide, the unscaled value (value * 10^scale), up to 38 digits;
+//            i holds it too when it fits in 64 bits
 //   Float, Real: f
 //   DateTime, SmallDateTime: days since 1900-01-01 and ms of the day
 //   Date: days since 1900-01-01
@@ -54,6 +55,7 @@ struct Column {
 struct Value {
   bool null = true;
   int64_t i = 0;
+  __int128 wide = 0;
   double f = 0;
   std::string s;
   int32_t days = 0;
@@ -95,8 +97,12 @@ struct Param {
   std::string name;
   SqlType type = SqlType::NVarChar;
   Value value;
-  int scale = 0;  // Decimal only: value.i is value * 10^scale (added for the engine)
+  int scale = 0;      // Decimal only: the value is value.wide / 10^scale
+  int precision = 0;  // Decimal only, as declared by the client (0: not known)
 };
+
+// A decimal value's unscaled integer (wide, or i where only that was set).
+inline __int128 Unscaled(const Value& v) { return v.wide != 0 ? v.wide : v.i; }
 
 class ScriptError : public std::runtime_error {
  public:

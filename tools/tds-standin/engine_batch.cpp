@@ -294,7 +294,8 @@ SystemValues SqliteSession::Sys() {
 }
 
 std::optional<bool> SqliteSession::Evaluate(const std::vector<Token>& s, int depth) {
-  Translated t = TranslateTokens(s, 1, s.size(), Sys());
+  TypeScope scope = ScopeFor(s);
+  Translated t = TranslateTokens(s, 1, s.size(), Sys(), &scope);
   if (t.error) {
     Fail(*t.error, depth, s.front().line);
     return std::nullopt;
@@ -348,7 +349,8 @@ bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
     }
     if (head.Is("insert") || head.Is("update"))
       tokens = ConvertAssignedValues(db_, &cache_, tokens);
-    fresh = TranslateTokens(tokens, 0, tokens.size(), Sys());
+    TypeScope scope = ScopeFor(tokens);
+    fresh = TranslateTokens(tokens, 0, tokens.size(), Sys(), &scope);
     if (fresh.error) return Fail(*fresh.error, depth, head.line);
     // @@ variables are written into the SQL as values, so such a statement
     // is translated each time; others keep theirs while the schema stands.

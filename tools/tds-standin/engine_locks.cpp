@@ -1,9 +1,11 @@
 // How a session locks: the tables a statement names are locked before it
 // runs, shared for reads (unless READ UNCOMMITTED or NOLOCK) and exclusive for
 // writes, and a write first takes the database's writer slot, because SQLite
-// lets one connection write at a time. Waits last LOCK_TIMEOUT.
+// lets one connection write at a time. Waits last LOCK_TIMEOUT. The session's
+// view of the schema (tables, column types) is kept here too.
 #include "engine_session.h"
 #include "sql_locks.h"
+#include "sql_types.h"
 #include "sqlite_run.h"
 #include "text_case.h"
 
@@ -15,6 +17,7 @@ constexpr const char* kWriterSlot = "\x01writer";
 
 constexpr const char* kTablesSql =
     "SELECT lower(name) FROM main.sqlite_master WHERE type = 'table'";
+constexpr const char* kColumnsSql = "SELECT name, type FROM pragma_table_info(?1)";
 
 }  // namespace
 
@@ -38,17 +41,69 @@ std::optional<ServerMessage> SqliteSession::Take(const std::string& resource,
   return MakeMessage(kCancelledNumber, 0, 0, "The client cancelled the request.");
 }
 
-std::optional<ServerMessage> SqliteSession::TakeLocks(const std::vector<Token>& s) {
-  if (int64_t version = SchemaVersion(); version != tablesVersion_) {
-    tables_.clear();
+void SqliteSession::RefreshSchema() {
+  int64_t version = SchemaVersion();
+  if (version == tablesVersion_) return;
+  tables_.clear();
+  columns_.clear();
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_, kTablesSql, -1, &st, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW)
+      tables_.insert(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+  }
+  sqlite3_finalize(st);
+  tablesVersion_ = version;
+}
+
+std::optional<Column> SqliteSession::TableColumn(const std::string& table,
+                                                 const std::string& column) {
+  auto it = columns_.find(table);
+  if (it == columns_.end()) {
+    std::vector<Column> list;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, kTablesSql, -1, &st, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(st) == SQLITE_ROW)
-        tables_.insert(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    if (sqlite3_prepare_v2(db_, kColumnsSql, -1, &st, nullptr) == SQLITE_OK) {
+      sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        std::optional<Column> c =
+            ParseDeclaredType(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+        if (!c) continue;
+        c->name = Lower(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+        list.push_back(*c);
+      }
     }
     sqlite3_finalize(st);
-    tablesVersion_ = version;
+    it = columns_.emplace(table, std::move(list)).first;
   }
+  for (const Column& c : it->second)
+    if (c.name == column) return c;
+  return std::nullopt;
+}
+
+TypeScope SqliteSession::ScopeFor(const std::vector<Token>& s) {
+  RefreshSchema();
+  TypeScope scope;
+  scope.tables =
+      StatementTables(s, [this](const std::string& name) { return tables_.count(name) > 0; });
+  scope.column = [this](const std::string& table, const std::string& column) {
+    return TableColumn(table, column);
+  };
+  scope.variable = [this](const std::string& name) -> std::optional<Column> {
+    if (auto it = locals_.find(Lower(name)); it != locals_.end()) return it->second.type;
+    const Param* p = FindParam(*params_, name);
+    if (!p) return std::nullopt;
+    Column c;
+    c.type = p->type;
+    // A parameter's declared length is not kept; the longest a request may declare stands in.
+    c.length = p->type == SqlType::NVarChar || p->type == SqlType::NChar ? 4000 : 8000;
+    c.precision = p->precision > 0 ? p->precision : 38;
+    c.scale = p->scale;
+    return c;
+  };
+  return scope;
+}
+
+std::optional<ServerMessage> SqliteSession::TakeLocks(const std::vector<Token>& s) {
+  RefreshSchema();
   LockNeeds needs = LockNeedsOf(s, tables_);
   if (needs.writes) {
     if (auto e = Take(kWriterSlot, LockManager::Mode::Exclusive)) return e;
@@ -56,6 +111,10 @@ std::optional<ServerMessage> SqliteSession::TakeLocks(const std::vector<Token>& 
       if (auto e = ExecSql(db_, "BEGIN IMMEDIATE")) return e;
       sqliteTransaction_ = true;
     }
+  } else if (needs.tempWrites && tranCount_ > 0 && !sqliteTransaction_) {
+    // Only the session's own temp database changes: a transaction, but no writer's turn.
+    if (auto e = ExecSql(db_, "BEGIN")) return e;
+    sqliteTransaction_ = true;
   }
   for (const TableLock& t : needs.tables) {
     if (t.kind == TableLock::None) continue;

@@ -25,6 +25,7 @@
 #include "sql_lexer.h"
 #include "sql_translate.h"
 #include "sql_types.h"
+#include "sql_typing.h"
 #include "sql_variables.h"
 #include "statement_cache.h"
 
@@ -124,6 +125,11 @@ class SqliteSession final : public Session {
   void EndStatementLocks();
   void ReleaseLocks();
   bool SetIsolation(const std::vector<Token>& s, int depth);
+  // The tables and their columns' types, read again when the schema changes;
+  // what typing a statement's expressions needs of them.
+  void RefreshSchema();
+  std::optional<Column> TableColumn(const std::string& table, const std::string& column);
+  TypeScope ScopeFor(const std::vector<Token>& s);
   bool SetLockTimeout(const std::vector<Token>& s, int depth);
 
   // Transactions, by T-SQL statement or by the client's own request.
@@ -160,6 +166,7 @@ class SqliteSession final : public Session {
   std::vector<std::string> statementShared_;  // released when the statement ends
   std::unordered_set<std::string> tables_;    // the database's, lower case
   int64_t tablesVersion_ = -1;
+  std::unordered_map<std::string, std::vector<Column>> columns_;  // by table, read on first use
   const std::vector<Param>* params_ = nullptr;
   BatchOutput* batch_ = nullptr;
   std::shared_ptr<BatchPlan> plan_;  // of the batch running

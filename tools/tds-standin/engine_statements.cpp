@@ -82,7 +82,8 @@ bool SqliteSession::TransactionStatement(const std::vector<Token>& s, int depth)
 
 bool SqliteSession::Print(const std::vector<Token>& s, int depth) {
   int line = s.front().line;
-  Translated t = TranslateTokens(s, 1, s.size(), Sys());
+  TypeScope scope = ScopeFor(s);
+  Translated t = TranslateTokens(s, 1, s.size(), Sys(), &scope);
   std::string text;
   if (!t.error) {
     StatementOutput probe = RunSql(s, "SELECT " + t.sql, t, true);

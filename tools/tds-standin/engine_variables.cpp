@@ -62,7 +62,8 @@ bool SqliteSession::OpenScope(const Scope& scope, int depth) {
 bool SqliteSession::EvaluateScalar(const std::vector<Token>& s, size_t from, size_t to, int depth,
                                    Scalar& out) {
   int line = from < s.size() ? s[from].line : s.front().line;
-  Translated t = TranslateTokens(s, from, to, Sys());
+  TypeScope scope = ScopeFor(s);
+  Translated t = TranslateTokens(s, from, to, Sys(), &scope);
   if (t.error) return Fail(*t.error, depth, line);
   std::vector<std::vector<Scalar>> raw;
   StatementOutput probe = RunSql(s, "SELECT " + t.sql, t, true, &raw);
@@ -159,7 +160,8 @@ bool SqliteSession::SelectIntoVariables(const std::vector<Token>& s, int depth) 
     break;
   }
   query.insert(query.end(), s.begin() + static_cast<long>(k), s.end());
-  Translated t = TranslateTokens(query, 0, query.size(), Sys());
+  TypeScope scope = ScopeFor(query);
+  Translated t = TranslateTokens(query, 0, query.size(), Sys(), &scope);
   if (t.error) return Fail(*t.error, depth, line);
   std::vector<std::vector<Scalar>> raw;
   StatementOutput so = RunSql(s, t.sql, t, true, &raw);

@@ -30,6 +30,7 @@ class LockManager {
   void ReleaseShared(int session, const std::string& resource);
   // Drops every lock of session, as its transaction ends.
   void ReleaseAll(int session);
+
  private:
   bool Grantable(int session, const std::string& resource, Mode mode) const;
   bool WaitsOnItself(int session) const;

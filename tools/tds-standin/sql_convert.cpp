@@ -9,13 +9,17 @@
 #include <cstdlib>
 #include <limits>
 
+#include "sql_decimal.h"
+
 namespace standin {
 namespace {
 
 // Every message text below is SQL Server's own (us_english), with its number,
 // severity and state, since clients and tests compare them verbatim.
-constexpr const char* kDateSyntax = "Conversion failed when converting date and/or time from character string.";
-constexpr const char* kMoneySyntax = "Cannot convert a char value to money. The char value has incorrect syntax.";
+constexpr const char* kDateSyntax =
+    "Conversion failed when converting date and/or time from character string.";
+constexpr const char* kMoneySyntax =
+    "Cannot convert a char value to money. The char value has incorrect syntax.";
 
 bool IsBlank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
 
@@ -102,21 +106,31 @@ std::string Quote(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 const char* IntTypeName(SqlType t) {
   switch (t) {
-    case SqlType::BigInt: return "bigint";
-    case SqlType::SmallInt: return "smallint";
-    case SqlType::TinyInt: return "tinyint";
-    case SqlType::Bit: return "bit";
-    default: return "int";
+    case SqlType::BigInt:
+      return "bigint";
+    case SqlType::SmallInt:
+      return "smallint";
+    case SqlType::TinyInt:
+      return "tinyint";
+    case SqlType::Bit:
+      return "bit";
+    default:
+      return "int";
   }
 }
 
 bool IntRange(SqlType t, int64_t v) {
   switch (t) {
-    case SqlType::BigInt: return true;
-    case SqlType::SmallInt: return v >= -32768 && v <= 32767;
-    case SqlType::TinyInt: return v >= 0 && v <= 255;
-    case SqlType::Bit: return true;
-    default: return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+    case SqlType::BigInt:
+      return true;
+    case SqlType::SmallInt:
+      return v >= -32768 && v <= 32767;
+    case SqlType::TinyInt:
+      return v >= 0 && v <= 255;
+    case SqlType::Bit:
+      return true;
+    default:
+      return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
   }
 }
 
@@ -133,47 +147,11 @@ Scalar IntScalar(int64_t v) {
   return s;
 }
 
-Scalar RealScalar(double v) {
-  Scalar s;
-  // Whole numbers stay integers so SQLite compares and sums them exactly.
-  if (std::nearbyint(v) == v && std::fabs(v) < 9e15) return IntScalar(static_cast<int64_t>(v));
-  s.kind = Scalar::Real;
-  s.f = v;
-  return s;
-}
-
 Scalar TextScalar(std::string v) {
   Scalar s;
   s.kind = Scalar::Text;
   s.s = std::move(v);
   return s;
-}
-
-// Decimal text: [sign] digits [. digits]. Money also takes a currency sign and
-// thousands separators.
-bool ParseDecimalText(std::string_view t, bool money, double& out) {
-  std::string clean;
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean += t[i++];
-  if (money && i < t.size() && t[i] == '$') ++i;
-  bool digits = false, point = false;
-  for (; i < t.size(); ++i) {
-    char ch = t[i];
-    if (std::isdigit(static_cast<unsigned char>(ch))) {
-      clean += ch;
-      digits = true;
-    } else if (ch == '.' && !point) {
-      clean += ch;
-      point = true;
-    } else if (ch == ',' && money && !point) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  if (!digits) return false;
-  out = std::strtod(clean.c_str(), nullptr);
-  return true;
 }
 
 std::string NumberText(const Scalar& in) {
@@ -240,7 +218,9 @@ ConvertResult ToInteger(const Scalar& in, const ConvertTarget& target, const cha
   } else if (in.kind == Scalar::Real) {
     double d = std::trunc(in.f);
     if (d < -9.2e18 || d > 9.2e18)
-      return Fail(8115, 16, 2, std::string("Arithmetic overflow error converting expression to data type ") + name + ".");
+      return Fail(8115, 16, 2,
+                  std::string("Arithmetic overflow error converting expression to data type ") +
+                      name + ".");
     v = static_cast<int64_t>(d);
   } else {
     std::string_view t2 = TrimBlanks(in.s);
@@ -255,61 +235,76 @@ ConvertResult ToInteger(const Scalar& in, const ConvertTarget& target, const cha
     if (i < t2.size() && (t2[i] == '+' || t2[i] == '-')) neg = t2[i++] == '-';
     bool overflow = false;
     if (i == t2.size() && i > 0) {
-      return Fail(245, 16, 1, std::string("Conversion failed when converting the ") + src + " value " +
-                                  Quote(in.s) + " to data type " + name + ".");
+      return Fail(245, 16, 1,
+                  std::string("Conversion failed when converting the ") + src + " value " +
+                      Quote(in.s) + " to data type " + name + ".");
     }
     for (; i < t2.size(); ++i) {
       if (!std::isdigit(static_cast<unsigned char>(t2[i])))
-        return Fail(245, 16, 1, std::string("Conversion failed when converting the ") + src +
-                                    " value " + Quote(in.s) + " to data type " + name + ".");
-      if (v > (std::numeric_limits<int64_t>::max() - 9) / 10) overflow = true;
-      else v = v * 10 + (t2[i] - '0');
+        return Fail(245, 16, 1,
+                    std::string("Conversion failed when converting the ") + src + " value " +
+                        Quote(in.s) + " to data type " + name + ".");
+      if (v > (std::numeric_limits<int64_t>::max() - 9) / 10)
+        overflow = true;
+      else
+        v = v * 10 + (t2[i] - '0');
     }
     if (neg) v = -v;
     if (overflow || !IntRange(t, v))
-      return Fail(248, 16, 1, std::string("The conversion of the ") + src + " value " + Quote(in.s) +
-                                  " overflowed an " + (t == SqlType::Int ? "int" : "INT2") + " column.");
+      return Fail(248, 16, 1,
+                  std::string("The conversion of the ") + src + " value " + Quote(in.s) +
+                      " overflowed an " + (t == SqlType::Int ? "int" : "INT2") + " column.");
   }
   if (t == SqlType::Bit) return {IntScalar(v != 0 ? 1 : 0), std::nullopt};
   if (!IntRange(t, v))
-    return Fail(8115, 16, 2, std::string("Arithmetic overflow error converting expression to data type ") + name + ".");
+    return Fail(
+        8115, 16, 2,
+        std::string("Arithmetic overflow error converting expression to data type ") + name + ".");
   return {IntScalar(v), std::nullopt};
 }
 
+// A number of any storage form as an exact decimal. A double is read as the
+// shortest text that gives it back, which is the decimal it was made from.
+std::optional<Decimal> ExactOf(const Scalar& in, bool money) {
+  if (in.kind == Scalar::Int) return Decimal{in.i, 0};
+  if (in.kind == Scalar::Real)
+    return std::isfinite(in.f) ? ParseDecimal(ShortestText(in.f)) : std::nullopt;
+  return ParseDecimal(TrimBlanks(in.s), money);
+}
+
 ConvertResult ToMoney(const Scalar& in, const ConvertTarget& target) {
-  bool small = target.type.type == SqlType::SmallMoney;
-  double v = 0;
-  if (in.kind == Scalar::Int) v = static_cast<double>(in.i);
-  else if (in.kind == Scalar::Real) v = in.f;
-  else {
-    std::string_view t = TrimBlanks(in.s);
-    if (!t.empty() && !ParseDecimalText(t, true, v)) return Fail(235, 16, 0, kMoneySyntax);
+  const bool small = target.type.type == SqlType::SmallMoney;
+  std::optional<Decimal> d;
+  if (in.kind == Scalar::Text && TrimBlanks(in.s).empty()) {
+    d = Decimal{};  // '' is 0
+  } else {
+    d = ExactOf(in, true);
+    if (!d && in.kind == Scalar::Text) return Fail(235, 16, 0, kMoneySyntax);
   }
-  double limit = small ? 214748.3647 : 922337203685477.5807;
-  if (v > limit || v < -limit - 0.0001)
-    return Fail(8115, 16, 4, std::string("Arithmetic overflow error converting expression to data type ") +
-                                 (small ? "smallmoney." : "money."));
-  return {RealScalar(std::round(v * 10000.0) / 10000.0), std::nullopt};
+  // Ten-thousandths, within the 32- or 64-bit integer money is.
+  const Int128 max = small ? Int128{INT32_MAX} : Int128{INT64_MAX};
+  const Int128 min = small ? Int128{INT32_MIN} : Int128{INT64_MIN};
+  std::optional<Decimal> r = d ? Rescale(*d, 4) : std::nullopt;
+  if (!r || r->unscaled > max || r->unscaled < min)
+    return Fail(8115, 16, 4,
+                std::string("Arithmetic overflow error converting expression to data type ") +
+                    (small ? "smallmoney." : "money."));
+  return {StoredDecimal(*r), std::nullopt};
 }
 
 ConvertResult ToDecimal(const Scalar& in, const ConvertTarget& target, const char* src) {
-  double v = 0;
-  const char* from = src;
-  if (in.kind == Scalar::Int) {
-    v = static_cast<double>(in.i);
-    from = "int";
-  } else if (in.kind == Scalar::Real) {
-    v = in.f;
-    from = "float";
-  } else if (!ParseDecimalText(TrimBlanks(in.s), false, v)) {
+  // A double here comes from a decimal or money value kept by SQLite.
+  const char* from = in.kind == Scalar::Int ? "int" : in.kind == Scalar::Real ? "numeric" : src;
+  std::optional<Decimal> d = ExactOf(in, false);
+  if (!d && in.kind == Scalar::Text)
     return Fail(8114, 16, 5, std::string("Error converting data type ") + src + " to numeric.");
-  }
-  double scaled = std::round(v * std::pow(10.0, target.type.scale));
-  double limit = std::pow(10.0, target.type.precision);
-  if (std::fabs(scaled) >= limit)
-    return Fail(8115, 16, 8, std::string("Arithmetic overflow error converting ") + from +
-                                 " to data type numeric.");
-  return {RealScalar(scaled / std::pow(10.0, target.type.scale)), std::nullopt};
+  std::optional<Decimal> r = d ? Rescale(*d, target.type.scale) : std::nullopt;
+  const Int128 limit = PowerOfTen(target.type.precision);
+  if (!r || r->unscaled >= limit || r->unscaled <= -limit)
+    return Fail(
+        8115, 16, 8,
+        std::string("Arithmetic overflow error converting ") + from + " to data type numeric.");
+  return {StoredDecimal(*r), std::nullopt};
 }
 
 ConvertResult ToFloat(const Scalar& in, const char* src) {
@@ -331,13 +326,22 @@ ConvertResult ToFloat(const Scalar& in, const char* src) {
   return {s, std::nullopt};
 }
 
+// 242, naming the source and the target type as SQL Server does.
+ConvertResult OutOfRange(const char* src, SqlType target) {
+  return Fail(242, 16, 3,
+              std::string("The conversion of a ") + src + " data type to a " +
+                  (target == SqlType::SmallDateTime ? "smalldatetime" : "datetime") +
+                  " data type resulted in an out-of-range value.");
+}
+
 ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const char* src) {
   SqlType t = target.type.type;
   DateTime dt;
   if (in.kind == Scalar::Int || in.kind == Scalar::Real) {
     if (t == SqlType::Date)
-      return Fail(206, 16, 2, std::string("Operand type clash: ") +
-                                  (in.kind == Scalar::Int ? "int" : "float") + " is incompatible with date");
+      return Fail(206, 16, 2,
+                  std::string("Operand type clash: ") + (in.kind == Scalar::Int ? "int" : "float") +
+                      " is incompatible with date");
     // Numbers are days since 1900-01-01, the fraction the time of day.
     double v = in.kind == Scalar::Int ? static_cast<double>(in.i) : in.f;
     double whole = std::floor(v);
@@ -346,9 +350,8 @@ ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const ch
   } else {
     bool outOfRange = false;
     std::optional<DateTime> parsed = ParseDateTimeText(in.s, outOfRange);
-    if (outOfRange)
-      return Fail(242, 16, 3, std::string("The conversion of a ") + src +
-                                  " data type to a datetime data type resulted in an out-of-range value.");
+    // date has no out-of-range message of its own: a day that does not exist is bad syntax to it.
+    if (outOfRange && t != SqlType::Date) return OutOfRange(src, t);
     if (!parsed) return Fail(241, 16, 1, kDateSyntax);
     dt = *parsed;
   }
@@ -366,14 +369,19 @@ ConvertResult ToDateTime(const Scalar& in, const ConvertTarget& target, const ch
     dt.ms -= 86400000;
     ++dt.days;
   }
-  int32_t lo = t == SqlType::DateTime ? DaysFromCivil(1753, 1, 1)
-               : t == SqlType::SmallDateTime ? 0 : DaysFromCivil(1, 1, 1);
-  int32_t hi = t == SqlType::SmallDateTime ? DaysFromCivil(2079, 6, 6) : DaysFromCivil(9999, 12, 31);
+  int32_t lo = t == SqlType::DateTime        ? DaysFromCivil(1753, 1, 1)
+               : t == SqlType::SmallDateTime ? 0
+                                             : DaysFromCivil(1, 1, 1);
+  int32_t hi =
+      t == SqlType::SmallDateTime ? DaysFromCivil(2079, 6, 6) : DaysFromCivil(9999, 12, 31);
   if (dt.days < lo || dt.days > hi) {
-    if (in.kind == Scalar::Text)
-      return Fail(242, 16, 3, std::string("The conversion of a ") + src +
-                                  " data type to a datetime data type resulted in an out-of-range value.");
-    return Fail(8115, 16, 2, "Arithmetic overflow error converting expression to data type datetime.");
+    if (in.kind == Scalar::Text) {
+      if (t == SqlType::Date) return Fail(241, 16, 1, kDateSyntax);
+      return OutOfRange(src, t);
+    }
+    return Fail(8115, 16, 2,
+                std::string("Arithmetic overflow error converting expression to data type ") +
+                    (t == SqlType::SmallDateTime ? "smalldatetime." : "datetime."));
   }
   return {TextScalar(t == SqlType::Date ? FormatDate(dt.days) : FormatDateTime(dt)), std::nullopt};
 }
@@ -453,9 +461,12 @@ std::optional<DateTime> ParseDateTimeText(std::string_view text, bool& outOfRang
       if (!iso) return std::nullopt;
     } else if (n1 <= 2) {
       m = first, d = second;
-      if (n3 == 4) y = third;
-      else if (n3 <= 2) y = TwoDigitYear(third);
-      else return std::nullopt;
+      if (n3 == 4)
+        y = third;
+      else if (n3 <= 2)
+        y = TwoDigitYear(third);
+      else
+        return std::nullopt;
     } else {
       return std::nullopt;
     }
@@ -467,8 +478,10 @@ std::optional<DateTime> ParseDateTimeText(std::string_view text, bool& outOfRang
     c.pos = start;  // no date: the text is a time of 1900-01-01
   }
   if (haveDate) {
-    if (iso && (c.Peek() == 'T' || c.Peek() == 't')) ++c.pos;
-    else c.SkipBlanks();
+    if (iso && (c.Peek() == 'T' || c.Peek() == 't'))
+      ++c.pos;
+    else
+      c.SkipBlanks();
   }
   if (!c.End()) {
     if (!ParseTime(c, dt.ms)) return std::nullopt;
@@ -550,8 +563,10 @@ std::string FormatDate(int32_t days) {
 size_t GbkLength(std::string_view utf8) {
   size_t n = 0;
   for (unsigned char ch : utf8) {
-    if (ch < 0x80) ++n;
-    else if ((ch & 0xC0) != 0x80) n += 2;  // a lead byte: one double-byte character
+    if (ch < 0x80)
+      ++n;
+    else if ((ch & 0xC0) != 0x80)
+      n += 2;  // a lead byte: one double-byte character
   }
   return n;
 }
@@ -563,6 +578,20 @@ size_t Utf16Length(std::string_view utf8) {
     n += ch >= 0xF0 ? 2 : 1;
   }
   return n;
+}
+
+// How SQLite keeps an exact number: an integer when it is whole and fits in
+// 64 bits, else the nearest double.
+Scalar StoredDecimal(const Decimal& d) {
+  Int128 unit = PowerOfTen(d.scale);
+  if (d.unscaled % unit == 0) {
+    Int128 whole = d.unscaled / unit;
+    if (whole >= INT64_MIN && whole <= INT64_MAX) return IntScalar(static_cast<int64_t>(whole));
+  }
+  Scalar s;
+  s.kind = Scalar::Real;
+  s.f = ToDouble(d);
+  return s;
 }
 
 ConvertResult Convert(const Scalar& in, const ConvertTarget& target, bool nationalSource) {

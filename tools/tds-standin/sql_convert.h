@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine.h"
+#include "sql_decimal.h"
 #include "sql_message.h"
 
 namespace standin {
@@ -62,6 +63,11 @@ struct ConvertTarget {
   std::string table;  // empty for CAST/CONVERT
   std::string column;
 };
+
+// How SQLite keeps an exact number: an integer when it is whole and fits in
+// 64 bits, else the nearest double (SQLite has no decimal type; a value of
+// more than 15 significant digits keeps only those).
+Scalar StoredDecimal(const Decimal& d);
 
 // Converts in to the target type the way SQL Server does. nationalSource says
 // the text came as nvarchar (a Unicode parameter or N'' literal), which only

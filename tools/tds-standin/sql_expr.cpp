@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "sql_types.h"
 #include "text_case.h"
 
 namespace standin {
@@ -34,6 +33,8 @@ bool IsKeyword(const Token& t) {
 bool IsName(const Token& t) { return t.kind == Token::Word || t.kind == Token::QuotedName; }
 
 bool IsUnary(const Token& t) { return t.Is("-") || t.Is("+") || t.Is("~"); }
+
+}  // namespace
 
 // The index of what closes the group opened at i ('(' or CASE), or to.
 size_t GroupEnd(const std::vector<Token>& t, size_t i, size_t to) {
@@ -95,6 +96,8 @@ size_t TermEnd(const std::vector<Token>& t, size_t i, size_t to) {
   return i;
 }
 
+namespace {
+
 void Rewrite(const std::vector<Token>& t, size_t from, size_t to, std::vector<Token>& out);
 
 // Copies tokens [from, to), rewriting inside each group.
@@ -120,6 +123,43 @@ Token Symbol(const char* text, bool space) {
   return s;
 }
 
+// fn(acc, right) in place of acc.
+void Wrap(std::vector<Token>& acc, const char* fn, std::vector<Token> right) {
+  Token call;
+  call.kind = Token::Word;
+  call.text = fn;
+  call.spaceBefore = acc.front().spaceBefore;
+  call.line = acc.front().line;
+  acc.front().spaceBefore = false;
+  acc.insert(acc.begin(), {call, Symbol("(", false)});
+  acc.push_back(Symbol(",", false));
+  right.front().spaceBefore = true;
+  acc.insert(acc.end(), right.begin(), right.end());
+  acc.push_back(Symbol(")", false));
+}
+
+// A term with '/' and '%' as ss_div and ss_mod (SQLite answers NULL where
+// SQL Server raises a divide-by-zero error), '*' left as it is.
+std::vector<Token> EmitTerm(const std::vector<Token>& t, size_t from, size_t to) {
+  size_t end = OperandEnd(t, from, to);
+  std::vector<Token> acc;
+  CopyTerm(t, from, end, acc);
+  while (end + 1 < to && (t[end].Is("*") || t[end].Is("/") || t[end].Is("%")) &&
+         IsOperandStart(t, end + 1, to)) {
+    size_t next = OperandEnd(t, end + 1, to);
+    std::vector<Token> right;
+    CopyTerm(t, end + 1, next, right);
+    if (t[end].Is("*")) {
+      acc.push_back(t[end]);
+      acc.insert(acc.end(), right.begin(), right.end());
+    } else {
+      Wrap(acc, t[end].Is("/") ? "ss_div" : "ss_mod", std::move(right));
+    }
+    end = next;
+  }
+  return acc;
+}
+
 void Rewrite(const std::vector<Token>& t, size_t from, size_t to, std::vector<Token>& out) {
   size_t i = from;
   while (i < to) {
@@ -128,24 +168,12 @@ void Rewrite(const std::vector<Token>& t, size_t from, size_t to, std::vector<To
       continue;
     }
     size_t end = TermEnd(t, i, to);
-    std::vector<Token> acc;
-    CopyTerm(t, i, end, acc);
+    std::vector<Token> acc = EmitTerm(t, i, end);
     while (end + 1 < to && (t[end].Is("+") || t[end].Is("-")) && IsOperandStart(t, end + 1, to)) {
       size_t next = TermEnd(t, end + 1, to);
-      std::vector<Token> right;
-      CopyTerm(t, end + 1, next, right);
+      std::vector<Token> right = EmitTerm(t, end + 1, next);
       if (t[end].Is("+")) {
-        Token call;
-        call.kind = Token::Word;
-        call.text = "ss_add";
-        call.spaceBefore = acc.front().spaceBefore;
-        call.line = acc.front().line;
-        acc.front().spaceBefore = false;
-        acc.insert(acc.begin(), {call, Symbol("(", false)});
-        acc.push_back(Symbol(",", false));
-        right.front().spaceBefore = true;
-        acc.insert(acc.end(), right.begin(), right.end());
-        acc.push_back(Symbol(")", false));
+        Wrap(acc, "ss_add", std::move(right));
       } else {
         acc.push_back(t[end]);
         acc.insert(acc.end(), right.begin(), right.end());
@@ -157,47 +185,11 @@ void Rewrite(const std::vector<Token>& t, size_t from, size_t to, std::vector<To
   }
 }
 
-// The type of a literal as SQL Server types it: 12.50 is numeric(4,2),
-// 3000000000 numeric(10,0), 'ab' varchar(2), N'ab' nvarchar(2).
-std::optional<Column> LiteralType(const Token& t) {
-  Column c;
-  if (t.kind == Token::String) {
-    size_t n = t.national ? Utf16Length(t.text) : GbkLength(t.text);
-    c.type = t.national ? SqlType::NVarChar : SqlType::VarChar;
-    c.length = static_cast<int>(std::max<size_t>(n, 1));
-    return c;
-  }
-  if (t.kind != Token::Number) return std::nullopt;
-  if (t.text.find_first_of("eE") != std::string::npos) {
-    c.type = SqlType::Float;
-    return c;
-  }
-  size_t point = t.text.find('.');
-  std::string digits = t.text;
-  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-  size_t lead = digits.find_first_not_of('0');
-  int precision = lead == std::string::npos ? 1 : static_cast<int>(digits.size() - lead);
-  int scale = point == std::string::npos ? 0 : static_cast<int>(t.text.size() - point - 1);
-  if (point == std::string::npos && precision <= 10 && std::stoll(digits) <= INT32_MAX) {
-    c.type = SqlType::Int;
-    return c;
-  }
-  c.type = SqlType::Decimal;
-  c.scale = scale;
-  c.precision = std::min(38, std::max(precision, scale));
-  return c;
-}
-
-// The type an item names outright, or none when its values must tell.
-std::optional<Column> ItemType(const std::vector<Token>& t, size_t a, size_t b) {
-  if (b == a + 1) return LiteralType(t[a]);
-  return std::nullopt;
-}
-
 }  // namespace
 
-std::vector<Token> RewriteAdditions(const std::vector<Token>& tokens) {
-  if (std::none_of(tokens.begin(), tokens.end(), [](const Token& x) { return x.Is("+"); }))
+std::vector<Token> RewriteOperators(const std::vector<Token>& tokens) {
+  if (std::none_of(tokens.begin(), tokens.end(),
+                   [](const Token& x) { return x.Is("+") || x.Is("/") || x.Is("%"); }))
     return tokens;
   std::vector<Token> out;
   out.reserve(tokens.size() + 8);
@@ -205,7 +197,8 @@ std::vector<Token> RewriteAdditions(const std::vector<Token>& tokens) {
   return out;
 }
 
-std::vector<ColumnHint> SelectListHints(const std::vector<Token>& t, size_t from, size_t to) {
+std::vector<ColumnHint> SelectListHints(const std::vector<Token>& t, size_t from, size_t to,
+                                        const TypeScope& scope) {
   std::vector<ColumnHint> hints;
   size_t i = from + 1;
   if (i < to && (t[i].Is("distinct") || t[i].Is("all"))) ++i;
@@ -240,7 +233,7 @@ std::vector<ColumnHint> SelectListHints(const std::vector<Token>& t, size_t from
     if (b == a + 1 && t[a].kind == Token::Variable)
       h.variable = t[a].text;
     else
-      h.type = ItemType(t, a, b);
+      h.type = ExpressionType(t, a, b, scope);
     hints.push_back(std::move(h));
     if (end) break;
     start = i + 1;

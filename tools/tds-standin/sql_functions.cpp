@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "now_file.h"
+#include "sql_decimal.h"
 #include "sql_types.h"
 #include "text_case.h"
 
@@ -178,9 +179,24 @@ bool AddDays(sqlite3_context* c, const Scalar& when, const Scalar& days) {
   return true;
 }
 
-// ss_add(a, b): T-SQL's '+', which joins two strings and adds two numbers. A
-// string meeting a number is converted to it (a number outranks a string),
-// and a datetime meeting one moves by that many days.
+// A string meeting a number in arithmetic is converted to the number's type
+// (a number outranks a string). False after raising the conversion's error.
+bool ToNumberOf(sqlite3_context* c, Scalar& text, const Scalar& number) {
+  Column type;
+  type.type = number.kind == Scalar::Int ? SqlType::Int : SqlType::Float;
+  ConvertResult r = Convert(text, {type, "", ""}, Ctx(c)->nationalText);
+  if (r.error) {
+    RaiseError(c, *r.error);
+    return false;
+  }
+  text = r.value;
+  return true;
+}
+
+double Real(const Scalar& x) { return x.kind == Scalar::Int ? static_cast<double>(x.i) : x.f; }
+
+// ss_add(a, b): T-SQL's '+', which joins two strings and adds two numbers; a
+// datetime meeting a number moves by that many days.
 void FnAdd(sqlite3_context* c, int, sqlite3_value** argv) {
   Scalar a = ArgScalar(argv[0]), b = ArgScalar(argv[1]);
   if (a.kind == Scalar::Null || b.kind == Scalar::Null) return sqlite3_result_null(c);
@@ -192,11 +208,7 @@ void FnAdd(sqlite3_context* c, int, sqlite3_value** argv) {
     Scalar& text = a.kind == Scalar::Text ? a : b;
     const Scalar& number = a.kind == Scalar::Text ? b : a;
     if (IsStoredDateTime(text.s) && AddDays(c, text, number)) return;
-    Column type;
-    type.type = number.kind == Scalar::Int ? SqlType::Int : SqlType::Float;
-    ConvertResult r = Convert(text, {type, "", ""}, Ctx(c)->nationalText);
-    if (r.error) return RaiseError(c, *r.error);
-    text = r.value;
+    if (!ToNumberOf(c, text, number)) return;
   }
   if (a.kind == Scalar::Int && b.kind == Scalar::Int) {
     int64_t sum = 0;
@@ -206,14 +218,52 @@ void FnAdd(sqlite3_context* c, int, sqlite3_value** argv) {
                          "Arithmetic overflow error converting expression to data type bigint."));
     return sqlite3_result_int64(c, sum);
   }
-  auto real = [](const Scalar& x) {
-    return x.kind == Scalar::Int ? static_cast<double>(x.i) : x.f;
-  };
-  sqlite3_result_double(c, real(a) + real(b));
+  sqlite3_result_double(c, Real(a) + Real(b));
 }
 
-// ss_cast(value, 'type'): CAST and CONVERT.
-void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
+// ss_div(a, b) and ss_mod(a, b): '/' and '%', integer when both are, and
+// SQL Server's error for a zero divisor.
+void Divide(sqlite3_context* c, sqlite3_value** argv, bool remainder) {
+  Scalar a = ArgScalar(argv[0]), b = ArgScalar(argv[1]);
+  if (a.kind == Scalar::Null || b.kind == Scalar::Null) return sqlite3_result_null(c);
+  if (a.kind == Scalar::Text && b.kind != Scalar::Text && !ToNumberOf(c, a, b)) return;
+  if (b.kind == Scalar::Text && a.kind != Scalar::Text && !ToNumberOf(c, b, a)) return;
+  if (a.kind == Scalar::Text || b.kind == Scalar::Text)
+    return RaiseError(c, MakeMessage(8117, 16, 1,
+                                     std::string("Operand data type varchar is invalid for ") +
+                                         (remainder ? "modulo" : "divide") + " operator."));
+  if ((b.kind == Scalar::Int && b.i == 0) || (b.kind == Scalar::Real && b.f == 0))
+    return RaiseError(c, MakeMessage(8134, 16, 1, "Divide by zero error encountered."));
+  if (a.kind == Scalar::Int && b.kind == Scalar::Int) {
+    if (a.i == INT64_MIN && b.i == -1)
+      return RaiseError(
+          c, MakeMessage(8115, 16, 2,
+                         "Arithmetic overflow error converting expression to data type bigint."));
+    return sqlite3_result_int64(c, remainder ? a.i % b.i : a.i / b.i);
+  }
+  sqlite3_result_double(c, remainder ? std::fmod(Real(a), Real(b)) : Real(a) / Real(b));
+}
+
+void FnDiv(sqlite3_context* c, int, sqlite3_value** argv) { Divide(c, argv, false); }
+void FnMod(sqlite3_context* c, int, sqlite3_value** argv) { Divide(c, argv, true); }
+
+// An exact number as CAST writes it as text: money with two decimals, a
+// decimal with every digit of its scale.
+Scalar ExactText(const Scalar& in, const Column& source) {
+  int scale = source.type == SqlType::Decimal ? source.scale : 2;
+  std::optional<Decimal> d = in.kind == Scalar::Int    ? Decimal{in.i, 0}
+                             : in.kind == Scalar::Real ? ParseDecimal(ShortestText(in.f))
+                                                       : std::nullopt;
+  std::optional<Decimal> r = d ? Rescale(*d, scale) : std::nullopt;
+  if (!r) return in;
+  Scalar text;
+  text.kind = Scalar::Text;
+  text.s = FormatDecimal(*r);
+  return text;
+}
+
+// ss_cast(value, 'type'[, 'source type']): CAST and CONVERT.
+void FnCast(sqlite3_context* c, int argc, sqlite3_value** argv) {
   const Column* known = DeclaredType(argv[1]);
   std::optional<Column> type = known ? std::optional<Column>(*known) : std::nullopt;
   if (!type) {
@@ -225,7 +275,13 @@ void FnCast(sqlite3_context* c, int, sqlite3_value** argv) {
   if ((type->type == SqlType::VarChar || type->type == SqlType::NVarChar) &&
       decl.find('(') == std::string::npos)
     type->length = 30;
-  ConvertResult r = Convert(ArgScalar(argv[0]), {*type, "", ""}, Ctx(c)->nationalText);
+  Scalar in = ArgScalar(argv[0]);
+  const bool toText = type->type == SqlType::Char || type->type == SqlType::VarChar ||
+                      type->type == SqlType::NChar || type->type == SqlType::NVarChar;
+  if (argc == 3 && toText && in.kind != Scalar::Null) {
+    if (const Column* source = DeclaredType(argv[2])) in = ExactText(in, *source);
+  }
+  ConvertResult r = Convert(in, {*type, "", ""}, Ctx(c)->nationalText);
   if (r.error) return RaiseError(c, *r.error);
   ResultScalar(c, r.value);
 }
@@ -247,6 +303,29 @@ void FnConv(sqlite3_context* c, int, sqlite3_value** argv) {
   if (r.error) return RaiseError(c, *r.error);
   ResultScalar(c, r.value);
 }
+
+// The character of a code as UTF-8, or NULL past the type's range: char()
+// reads one byte of code page 936, where only ASCII stands alone.
+void CodeToText(sqlite3_context* c, sqlite3_value* arg, int64_t limit) {
+  if (sqlite3_value_type(arg) == SQLITE_NULL) return sqlite3_result_null(c);
+  int64_t code = sqlite3_value_int64(arg);
+  if (code < 0 || code > limit || (code >= 0xD800 && code <= 0xDFFF)) return sqlite3_result_null(c);
+  std::string out;
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  sqlite3_result_text(c, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+void FnChar(sqlite3_context* c, int, sqlite3_value** argv) { CodeToText(c, argv[0], 0x7F); }
+void FnNChar(sqlite3_context* c, int, sqlite3_value** argv) { CodeToText(c, argv[0], 0xFFFF); }
 
 // ss_dupkey('PK_x', 'T', key values...): raised by the key check trigger.
 void FnDupKey(sqlite3_context* c, int argc, sqlite3_value** argv) {
@@ -391,9 +470,14 @@ void RegisterFunctions(sqlite3* db, FunctionContext* ctx) {
       {"getdate", 0, FnGetDate, false},
       {"ss_dateadd", 2, FnDateAdd, true},
       {"ss_cast", 2, FnCast, true},
+      {"ss_cast", 3, FnCast, true},
       {"ss_conv", 4, FnConv, true},
+      {"char", 1, FnChar, true},
+      {"nchar", 1, FnNChar, true},
       {"ss_dupkey", -1, FnDupKey, false},
       {"ss_add", 2, FnAdd, true},
+      {"ss_div", 2, FnDiv, true},
+      {"ss_mod", 2, FnMod, true},
       {"schema_name", 0, FnSchemaName, true},
       {"schema_name", 1, FnSchemaName, true},
       {"db_name", 0, FnDbName, true},

@@ -9,14 +9,18 @@
 namespace standin {
 namespace {
 
-bool IsWordStart(unsigned char ch) { return std::isalpha(ch) || ch == '_' || ch == '#' || ch >= 0x80; }
-bool IsWordChar(unsigned char ch) { return std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch >= 0x80; }
+bool IsWordStart(unsigned char ch) {
+  return std::isalpha(ch) || ch == '_' || ch == '#' || ch >= 0x80;
+}
+bool IsWordChar(unsigned char ch) {
+  return std::isalnum(ch) || ch == '_' || ch == '#' || ch == '$' || ch >= 0x80;
+}
 
 // Words that open a statement when met at depth 0.
 constexpr std::string_view kStarters[] = {
-    "select", "insert", "update", "delete", "create", "drop",    "alter", "set",
-    "begin",  "commit", "rollback", "exec", "execute", "if",     "else",  "print",
-    "declare", "use",   "truncate", "end",  "save",    "return", "merge", "grant",
+    "select",  "insert", "update",   "delete", "create",  "drop",   "alter", "set",
+    "begin",   "commit", "rollback", "exec",   "execute", "if",     "else",  "print",
+    "declare", "use",    "truncate", "end",    "save",    "return", "merge", "grant",
 };
 
 bool IsStarter(const Token& t) {
@@ -65,7 +69,8 @@ std::vector<Token> Tokenize(std::string_view s, bool* unterminated) {
         fail();
         end = s.size();
       }
-      line += static_cast<int>(std::count(s.begin() + i, s.begin() + std::min(end, s.size()), '\n'));
+      line +=
+          static_cast<int>(std::count(s.begin() + i, s.begin() + std::min(end, s.size()), '\n'));
       i = std::min(end + 2, s.size());
       space = true;
       continue;
@@ -122,7 +127,8 @@ std::vector<Token> Tokenize(std::string_view s, bool* unterminated) {
       while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
       t.kind = system ? Token::SystemVariable : Token::Variable;
       t.text = std::string(s.substr(start, i - start));
-    } else if (std::isdigit(ch) || (ch == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+    } else if (std::isdigit(ch) || (ch == '.' && i + 1 < s.size() &&
+                                    std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
       size_t start = i;
       while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
       if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
@@ -184,7 +190,7 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
   std::vector<std::vector<Token>> out;
   std::vector<Token> cur;
   int depth = 0, caseDepth = 0;
-  bool updateNeedsSet = false;
+  bool updateNeedsSet = false, insertHasValues = false;
   auto inProcedure = [&] {
     if (cur.empty() || !(cur.front().Is("create") || cur.front().Is("alter"))) return false;
     for (size_t j = 1; j < cur.size() && j < 4; ++j)
@@ -195,7 +201,7 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
     if (!cur.empty()) out.push_back(std::move(cur));
     cur.clear();
     depth = caseDepth = 0;
-    updateNeedsSet = false;
+    updateNeedsSet = insertHasValues = false;
   };
   for (size_t k = 0; k < tokens.size(); ++k) {
     const Token& t = tokens[k];
@@ -207,9 +213,10 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
       const Token& first = cur.front();
       const Token& prev = cur.back();
       bool starts = true;
-      if (t.Is("select") && (first.Is("insert") || first.Is("create") || prev.Is("union") ||
-                             prev.Is("all") || prev.Is("except") || prev.Is("intersect") ||
-                             first.Is("with")))
+      // INSERT ... SELECT is one statement; INSERT ... VALUES (...) ends before a SELECT.
+      if (t.Is("select") &&
+          ((first.Is("insert") && !insertHasValues) || first.Is("create") || prev.Is("union") ||
+           prev.Is("all") || prev.Is("except") || prev.Is("intersect") || first.Is("with")))
         starts = false;
       if (t.Is("set") && updateNeedsSet) starts = false;
       if ((t.Is("else") || t.Is("end")) && caseDepth > 0) starts = false;
@@ -226,8 +233,11 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
     if (t.Is(")") && depth > 0) --depth;
     if (t.Is("case")) ++caseDepth;
     if (t.Is("end") && caseDepth > 0 && depth == 0) --caseDepth;
-    if (cur.empty() && t.Is("update")) updateNeedsSet = true;
-    else if (t.Is("set") && depth == 0) updateNeedsSet = false;
+    if (depth == 0 && t.Is("values")) insertHasValues = true;
+    if (cur.empty() && t.Is("update"))
+      updateNeedsSet = true;
+    else if (t.Is("set") && depth == 0)
+      updateNeedsSet = false;
     cur.push_back(t);
   }
   flush();
@@ -244,8 +254,10 @@ std::vector<ScriptBatch> SplitBatches(std::string_view script) {
     if (end == std::string_view::npos) end = script.size();
     std::string_view text = script.substr(pos, end - pos);
     std::string_view trimmed = text;
-    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front()))) trimmed.remove_prefix(1);
-    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.remove_suffix(1);
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front())))
+      trimmed.remove_prefix(1);
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back())))
+      trimmed.remove_suffix(1);
     if (EqualsNoCase(trimmed, "go")) {
       out.push_back(std::move(cur));
       cur = ScriptBatch{};
@@ -261,7 +273,8 @@ std::vector<ScriptBatch> SplitBatches(std::string_view script) {
   out.push_back(std::move(cur));
   // Batches of blanks only are not sent, as sqlcmd does not send them.
   std::erase_if(out, [](const ScriptBatch& b) {
-    return std::all_of(b.text.begin(), b.text.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); });
+    return std::all_of(b.text.begin(), b.text.end(),
+                       [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); });
   });
   return out;
 }

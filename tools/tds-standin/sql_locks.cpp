@@ -83,6 +83,10 @@ LockNeeds LockNeedsOf(const std::vector<Token>& s, const std::unordered_set<std:
   LockNeeds needs;
   for (std::string_view w : kWriters) needs.writes = needs.writes || s.front().Is(w);
   const std::string target = TargetOf(s);
+  if (needs.writes && !target.empty() && target[0] == '#') {
+    needs.writes = false;
+    needs.tempWrites = true;
+  }
   // A T-SQL UPDATE may name an alias from its FROM; every table it reads may then be the target.
   const bool allWritten =
       s.front().Is("merge") || (s.front().Is("update") && !target.empty() && !tables.count(target));

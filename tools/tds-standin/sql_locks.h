@@ -19,7 +19,8 @@ struct TableLock {
 
 struct LockNeeds {
   std::vector<TableLock> tables;
-  bool writes = false;  // changes the database (data or schema)
+  bool writes = false;      // changes the database (data or schema)
+  bool tempWrites = false;  // changes only a #temp table, the session's own
 };
 
 // tables: the names of the database's tables in lower case. A name of the

@@ -151,6 +151,88 @@ std::optional<ServerMessage> CheckValuesRows(const std::vector<Token>& tokens, s
   return std::nullopt;
 }
 
+// GETDATE() and its kin at k, with a following "+ n" or "- n" (days) taken
+// along; returns the index of the last token used.
+size_t TranslateGetDate(const std::vector<Token>& tokens, size_t k, size_t to,
+                        std::vector<Token>& emitted) {
+  const Token& t = tokens[k];
+  size_t end = k;
+  if (k + 2 < to && tokens[k + 1].Is("(") && tokens[k + 2].Is(")")) {
+    end = k + 2;
+  } else if (!t.Is("current_timestamp")) {
+    emitted.push_back(t);
+    return k;
+  }
+  std::string call = "getdate()";
+  // GETDATE()-1: SQL Server adds days to a datetime; SQLite would subtract
+  // from the text's leading number.
+  if (end + 2 < to && (tokens[end + 1].Is("-") || tokens[end + 1].Is("+")) &&
+      tokens[end + 2].kind == Token::Number) {
+    call = "ss_dateadd(getdate(), " + tokens[end + 1].text + tokens[end + 2].text + ")";
+    end += 2;
+  }
+  emitted.push_back(Raw(call, t.spaceBefore));
+  return end;
+}
+
+// CAST(x AS type) or CONVERT(type, x [, style]) at k as ss_cast(x, 'type'),
+// with the type x has when it decides the text (money's two decimals);
+// returns the index of the closing ')'. Errors go to out.error.
+size_t TranslateCast(const std::vector<Token>& tokens, size_t k, size_t to, const SystemValues& sys,
+                     const TypeScope* scope, Translated& out, std::vector<Token>& emitted) {
+  const Token& t = tokens[k];
+  size_t close = MatchParen(tokens, k + 1, to);
+  if (close >= to) {
+    out.error = SyntaxError(tokens, to - 1);
+    return k;
+  }
+  size_t exprFrom, exprTo, typeFrom, typeTo;
+  if (!t.Is("convert")) {
+    size_t as = close;
+    int depth = 0;
+    for (size_t j = k + 2; j < close; ++j) {
+      if (tokens[j].Is("(")) ++depth;
+      if (tokens[j].Is(")")) --depth;
+      if (depth == 0 && tokens[j].Is("as")) as = j;
+    }
+    if (as == close) {
+      out.error = SyntaxError(tokens, close);
+      return k;
+    }
+    exprFrom = k + 2, exprTo = as, typeFrom = as + 1, typeTo = close;
+  } else {
+    auto parts = SplitCommas(tokens, k + 2, close);
+    if (parts.size() < 2) {
+      out.error = SyntaxError(tokens, close);
+      return k;
+    }
+    typeFrom = parts[0].first, typeTo = parts[0].second;
+    exprFrom = parts[1].first, exprTo = parts[1].second;
+  }
+  std::optional<std::string> type = TypeName(tokens, typeFrom, typeTo);
+  if (!type) {
+    out.error = TypeError(tokens, typeFrom, typeTo);
+    return k;
+  }
+  Translated inner = TranslateTokens(tokens, exprFrom, exprTo, sys, scope);
+  if (inner.error) {
+    out.error = inner.error;
+    return k;
+  }
+  out.national = out.national || inner.national;
+  out.variables.insert(inner.variables.begin(), inner.variables.end());
+  std::optional<Column> source =
+      scope ? ExpressionType(tokens, exprFrom, exprTo, *scope) : std::nullopt;
+  // Exact numbers become text by their type (money with two decimals, a
+  // decimal with its scale), which their SQLite value no longer tells.
+  std::string from;
+  if (source && (source->type == SqlType::Money || source->type == SqlType::SmallMoney))
+    from = ", 'money'";
+  if (source && source->type == SqlType::Decimal) from = ", '" + TypeText(*source) + "'";
+  emitted.push_back(Raw("ss_cast(" + inner.sql + ", '" + *type + "'" + from + ")", t.spaceBefore));
+  return close;
+}
+
 }  // namespace
 
 ServerMessage SyntaxError(const std::vector<Token>& tokens, size_t at) {
@@ -188,14 +270,15 @@ size_t ReadObjectName(const std::vector<Token>& tokens, size_t from, std::string
 }
 
 Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t to,
-                           const SystemValues& sys) {
+                           const SystemValues& sys, const TypeScope* scope) {
   Translated out;
   to = std::min(to, tokens.size());
   if (from < to && tokens[from].Is("insert")) {
     out.error = CheckValuesRows(tokens, from, to);
     if (out.error) return out;
   }
-  if (from < to && tokens[from].Is("select")) out.hints = SelectListHints(tokens, from, to);
+  if (from < to && tokens[from].Is("select"))
+    out.hints = SelectListHints(tokens, from, to, scope ? *scope : TypeScope{});
   std::vector<Token> emitted;
   std::string limit;
   for (size_t k = from; k < to; ++k) {
@@ -253,68 +336,28 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
       emitted.push_back(t);
       continue;
     }
+    if (t.text[0] == '#') {
+      // A #temp table's name, which SQLite reads only quoted.
+      Token quoted = t;
+      quoted.kind = Token::QuotedName;
+      emitted.push_back(quoted);
+      continue;
+    }
+    if (k == from && t.Is("insert") && !nextIs(1, "into")) {
+      // INSERT T VALUES ...: SQLite wants its INTO.
+      emitted.push_back(t);
+      emitted.push_back(Raw("INTO"));
+      continue;
+    }
     std::string word = Lower(t.text);
     if (word == "getdate" || word == "sysdatetime" || word == "getutcdate" ||
         word == "current_timestamp") {
-      size_t end = k;
-      if (nextIs(1, "(") && nextIs(2, ")"))
-        end = k + 2;
-      else if (word != "current_timestamp") {
-        emitted.push_back(t);
-        continue;
-      }
-      std::string call = "getdate()";
-      // GETDATE()-1: SQL Server adds days to a datetime; SQLite would
-      // subtract from the text's leading number.
-      if (end + 2 < to && (tokens[end + 1].Is("-") || tokens[end + 1].Is("+")) &&
-          tokens[end + 2].kind == Token::Number) {
-        call = "ss_dateadd(getdate(), " + tokens[end + 1].text + tokens[end + 2].text + ")";
-        end += 2;
-      }
-      emitted.push_back(Raw(call, t.spaceBefore));
-      k = end;
+      k = TranslateGetDate(tokens, k, to, emitted);
       continue;
     }
     if ((word == "cast" || word == "convert" || word == "try_cast") && nextIs(1, "(")) {
-      size_t close = MatchParen(tokens, k + 1, to);
-      if (close >= to) {
-        out.error = SyntaxError(tokens, to - 1);
-        return out;
-      }
-      size_t exprFrom, exprTo, typeFrom, typeTo;
-      if (word != "convert") {
-        size_t as = close;
-        int depth = 0;
-        for (size_t j = k + 2; j < close; ++j) {
-          if (tokens[j].Is("(")) ++depth;
-          if (tokens[j].Is(")")) --depth;
-          if (depth == 0 && tokens[j].Is("as")) as = j;
-        }
-        if (as == close) {
-          out.error = SyntaxError(tokens, close);
-          return out;
-        }
-        exprFrom = k + 2, exprTo = as, typeFrom = as + 1, typeTo = close;
-      } else {
-        auto parts = SplitCommas(tokens, k + 2, close);
-        if (parts.size() < 2) {
-          out.error = SyntaxError(tokens, close);
-          return out;
-        }
-        typeFrom = parts[0].first, typeTo = parts[0].second;
-        exprFrom = parts[1].first, exprTo = parts[1].second;
-      }
-      std::optional<std::string> type = TypeName(tokens, typeFrom, typeTo);
-      if (!type) {
-        out.error = TypeError(tokens, typeFrom, typeTo);
-        return out;
-      }
-      Translated inner = TranslateTokens(tokens, exprFrom, exprTo, sys);
-      if (inner.error) return inner;
-      out.national = out.national || inner.national;
-      out.variables.insert(inner.variables.begin(), inner.variables.end());
-      emitted.push_back(Raw("ss_cast(" + inner.sql + ", '" + *type + "')", t.spaceBefore));
-      k = close;
+      k = TranslateCast(tokens, k, to, sys, scope, out, emitted);
+      if (out.error) return out;
       continue;
     }
     if (word == "isnull" && nextIs(1, "(")) {
@@ -337,7 +380,7 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
     }
     emitted.push_back(t);
   }
-  out.sql = Untokenize(RewriteAdditions(emitted));
+  out.sql = Untokenize(RewriteOperators(emitted));
   if (!limit.empty()) out.sql += " LIMIT " + limit;
   return out;
 }
@@ -509,7 +552,9 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   std::string table = QuoteName(ddl.name);
   std::string body;
   for (const auto& p : pieces) body += (body.empty() ? "" : ", ") + p;
-  ddl.statements.push_back("CREATE TABLE " + table + " (" + body + ")");
+  // A #temp table is the session's own: SQLite's temp database is its connection's.
+  const std::string temp = ddl.name[0] == '#' ? "TEMP " : "";
+  ddl.statements.push_back("CREATE " + temp + "TABLE " + table + " (" + body + ")");
 
   // Every typed column is checked before a row is written (so a bad value
   // fails the statement with SQL Server's error) and normalised after it.
@@ -537,7 +582,7 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
                match + ");";
   }
   if (columns.empty()) return ddl;
-  std::string prefix = "CREATE TRIGGER " + QuoteName("__ss_" + ddl.name + "_");
+  std::string prefix = "CREATE " + temp + "TRIGGER " + QuoteName("__ss_" + ddl.name + "_");
   for (const char* op : {"INSERT", "UPDATE"}) {
     std::string lop = Lower(op);
     ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " +

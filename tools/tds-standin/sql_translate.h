@@ -15,6 +15,8 @@
 
 namespace standin {
 
+struct TypeScope;
+
 // The session values that @@ system variables read.
 struct SystemValues {
   int spid = 51;
@@ -40,9 +42,10 @@ struct Translated {
   std::optional<ServerMessage> error;
 };
 
-// Rewrites tokens [from, to) of a statement as SQLite SQL.
+// Rewrites tokens [from, to) of a statement as SQLite SQL. With scope, the
+// select list's result types and CAST's source types are worked out too.
 Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t to,
-                           const SystemValues& sys);
+                           const SystemValues& sys, const TypeScope* scope = nullptr);
 
 // The table a CREATE TABLE makes: its SQLite DDL followed by its triggers.
 struct TableDdl {

@@ -6,12 +6,13 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "sql_convert.h"
+#include "sql_decimal.h"
 #include "text_case.h"
 
 namespace standin {
@@ -28,15 +29,15 @@ std::string Trim(std::string_view s) {
 
 std::optional<Column> ParseDeclaredType(std::string_view decl) {
   static const std::map<std::string, SqlType> kNames = {
-      {"int", SqlType::Int},         {"integer", SqlType::Int},
-      {"bigint", SqlType::BigInt},   {"smallint", SqlType::SmallInt},
-      {"tinyint", SqlType::TinyInt}, {"bit", SqlType::Bit},
-      {"money", SqlType::Money},     {"smallmoney", SqlType::SmallMoney},
-      {"decimal", SqlType::Decimal}, {"numeric", SqlType::Decimal},
-      {"float", SqlType::Float},     {"real", SqlType::Real},
+      {"int", SqlType::Int},           {"integer", SqlType::Int},
+      {"bigint", SqlType::BigInt},     {"smallint", SqlType::SmallInt},
+      {"tinyint", SqlType::TinyInt},   {"bit", SqlType::Bit},
+      {"money", SqlType::Money},       {"smallmoney", SqlType::SmallMoney},
+      {"decimal", SqlType::Decimal},   {"numeric", SqlType::Decimal},
+      {"float", SqlType::Float},       {"real", SqlType::Real},
       {"datetime", SqlType::DateTime}, {"smalldatetime", SqlType::SmallDateTime},
-      {"date", SqlType::Date},       {"char", SqlType::Char},
-      {"varchar", SqlType::VarChar}, {"nchar", SqlType::NChar},
+      {"date", SqlType::Date},         {"char", SqlType::Char},
+      {"varchar", SqlType::VarChar},   {"nchar", SqlType::NChar},
       {"nvarchar", SqlType::NVarChar},
   };
   std::string text = Lower(Trim(decl));
@@ -55,8 +56,8 @@ std::optional<Column> ParseDeclaredType(std::string_view decl) {
   size_t pos = 0;
   while (pos < args.size()) {
     size_t comma = args.find(',', pos);
-    std::string part = Trim(args.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                          : comma - pos));
+    std::string part =
+        Trim(args.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
     // varchar(max) is kept as varchar(-1): SQLite's type grammar takes numbers only.
     nums.push_back(part == "max" ? -1 : std::atoi(part.c_str()));
     if (comma == std::string::npos) break;
@@ -93,24 +94,40 @@ std::string TypeText(const Column& c) {
            ")";
   };
   switch (c.type) {
-    case SqlType::Int: return "int";
-    case SqlType::BigInt: return "bigint";
-    case SqlType::SmallInt: return "smallint";
-    case SqlType::TinyInt: return "tinyint";
-    case SqlType::Bit: return "bit";
-    case SqlType::Money: return "money";
-    case SqlType::SmallMoney: return "smallmoney";
+    case SqlType::Int:
+      return "int";
+    case SqlType::BigInt:
+      return "bigint";
+    case SqlType::SmallInt:
+      return "smallint";
+    case SqlType::TinyInt:
+      return "tinyint";
+    case SqlType::Bit:
+      return "bit";
+    case SqlType::Money:
+      return "money";
+    case SqlType::SmallMoney:
+      return "smallmoney";
     case SqlType::Decimal:
       return "decimal(" + std::to_string(c.precision) + "," + std::to_string(c.scale) + ")";
-    case SqlType::Float: return "float";
-    case SqlType::Real: return "real";
-    case SqlType::DateTime: return "datetime";
-    case SqlType::SmallDateTime: return "smalldatetime";
-    case SqlType::Date: return "date";
-    case SqlType::Char: return sized("char");
-    case SqlType::VarChar: return sized("varchar");
-    case SqlType::NChar: return sized("nchar");
-    case SqlType::NVarChar: return sized("nvarchar");
+    case SqlType::Float:
+      return "float";
+    case SqlType::Real:
+      return "real";
+    case SqlType::DateTime:
+      return "datetime";
+    case SqlType::SmallDateTime:
+      return "smalldatetime";
+    case SqlType::Date:
+      return "date";
+    case SqlType::Char:
+      return sized("char");
+    case SqlType::VarChar:
+      return sized("varchar");
+    case SqlType::NChar:
+      return sized("nchar");
+    case SqlType::NVarChar:
+      return sized("nvarchar");
   }
   return "varchar";
 }
@@ -132,11 +149,20 @@ Value ToValue(const Scalar& stored, const Column& c) {
       break;
     case SqlType::Money:
     case SqlType::SmallMoney:
-      v.i = stored.kind == Scalar::Int ? stored.i * 10000 : std::llround(number * 10000.0);
+    case SqlType::Decimal: {
+      // Exactly, at the column's scale: a double is read as the decimal it was written from.
+      int scale = c.type == SqlType::Decimal ? c.scale : 4;
+      std::optional<Decimal> d = stored.kind == Scalar::Int ? Decimal{stored.i, 0}
+                                 : stored.kind == Scalar::Real
+                                     ? ParseDecimal(ShortestText(stored.f))
+                                     : ParseDecimal(stored.s, true);
+      std::optional<Decimal> r = d ? Rescale(*d, scale) : std::nullopt;
+      Int128 u = r ? r->unscaled : 0;
+      v.wide = u;
+      v.i = u >= INT64_MIN && u <= INT64_MAX ? static_cast<int64_t>(u)
+                                             : (u < 0 ? INT64_MIN : INT64_MAX);
       break;
-    case SqlType::Decimal:
-      v.i = std::llround(number * std::pow(10.0, c.scale));
-      break;
+    }
     case SqlType::Float:
     case SqlType::Real:
       v.f = number;
@@ -156,8 +182,10 @@ Value ToValue(const Scalar& stored, const Column& c) {
       break;
     }
     default:
-      if (stored.kind == Scalar::Text) v.s = stored.s;
-      else if (stored.kind == Scalar::Int) v.s = std::to_string(stored.i);
+      if (stored.kind == Scalar::Text)
+        v.s = stored.s;
+      else if (stored.kind == Scalar::Int)
+        v.s = std::to_string(stored.i);
       else {
         char buf[40];
         std::snprintf(buf, sizeof buf, "%.15g", stored.f);
@@ -194,7 +222,8 @@ Column InferColumn(const std::vector<const Scalar*>& values) {
   size_t longest = 1;
   for (const Scalar* v : values) {
     switch (v->kind) {
-      case Scalar::Null: break;
+      case Scalar::Null:
+        break;
       case Scalar::Int:
         if (v->i < INT32_MIN || v->i > INT32_MAX) big = true;
         allDateTime = allDate = false;
@@ -212,8 +241,10 @@ Column InferColumn(const std::vector<const Scalar*>& values) {
     }
   }
   if (anyText) {
-    if (allDateTime) c.type = SqlType::DateTime;
-    else if (allDate) c.type = SqlType::Date;
+    if (allDateTime)
+      c.type = SqlType::DateTime;
+    else if (allDate)
+      c.type = SqlType::Date;
     else {
       c.type = SqlType::VarChar;
       c.length = longest > 8000 ? 0 : static_cast<int>(longest);

@@ -58,6 +58,24 @@ Scalar ColumnScalar(sqlite3_stmt* st, int i) {
   return s;
 }
 
+void BindScalar(sqlite3_stmt* st, int idx, const Scalar& v) {
+  if (idx == 0) return;
+  switch (v.kind) {
+    case Scalar::Null:
+      sqlite3_bind_null(st, idx);
+      break;
+    case Scalar::Int:
+      sqlite3_bind_int64(st, idx, v.i);
+      break;
+    case Scalar::Real:
+      sqlite3_bind_double(st, idx, v.f);
+      break;
+    case Scalar::Text:
+      sqlite3_bind_text(st, idx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+      break;
+  }
+}
+
 // Binds a parameter in the storage form of its type.
 void Bind(sqlite3_stmt* st, int idx, const Param& p) {
   if (idx == 0) return;
@@ -76,20 +94,11 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
       break;
     case SqlType::Money:
     case SqlType::SmallMoney:
-      if (v.i % 10000 == 0)
-        sqlite3_bind_int64(st, idx, v.i / 10000);
-      else
-        sqlite3_bind_double(st, idx, static_cast<double>(v.i) / 10000.0);
+      BindScalar(st, idx, StoredDecimal(Decimal{v.i, 4}));
       break;
-    case SqlType::Decimal: {
-      double scale = 1;
-      for (int k = 0; k < p.scale; ++k) scale *= 10;
-      if (p.scale == 0)
-        sqlite3_bind_int64(st, idx, v.i);
-      else
-        sqlite3_bind_double(st, idx, static_cast<double>(v.i) / scale);
+    case SqlType::Decimal:
+      BindScalar(st, idx, StoredDecimal(Decimal{Unscaled(v), p.scale}));
       break;
-    }
     case SqlType::Float:
     case SqlType::Real:
       sqlite3_bind_double(st, idx, v.f);
@@ -104,24 +113,6 @@ void Bind(sqlite3_stmt* st, int idx, const Param& p) {
     }
     default:
       sqlite3_bind_text(st, idx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
-  }
-}
-
-void BindScalar(sqlite3_stmt* st, int idx, const Scalar& v) {
-  if (idx == 0) return;
-  switch (v.kind) {
-    case Scalar::Null:
-      sqlite3_bind_null(st, idx);
-      break;
-    case Scalar::Int:
-      sqlite3_bind_int64(st, idx, v.i);
-      break;
-    case Scalar::Real:
-      sqlite3_bind_double(st, idx, v.f);
-      break;
-    case Scalar::Text:
-      sqlite3_bind_text(st, idx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
-      break;
   }
 }
 
@@ -197,10 +188,24 @@ std::optional<Column> HintedColumn(const ColumnHint& h, const Bindings& b,
   c.type = p->type;
   c.length = length;
   if (p->type == SqlType::Decimal) {
-    c.precision = 38;
+    c.precision = p->precision > 0 ? p->precision : 38;
     c.scale = p->scale;
   }
   return c;
+}
+
+// For each result column that is a decimal parameter alone, the parameter:
+// its value is answered as sent, past the digits a double kept in SQLite.
+std::vector<const Param*> ExactParams(const Bindings& b, const Translated& t, int ncol) {
+  std::vector<const Param*> out(static_cast<size_t>(ncol), nullptr);
+  if (t.hints.size() != out.size()) return out;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const std::string& name = t.hints[i].variable;
+    if (name.empty() || (b.locals && b.locals->count(Lower(name)))) continue;
+    const Param* p = FindParam(b.params, name);
+    if (p && p->type == SqlType::Decimal) out[i] = p;
+  }
+  return out;
 }
 
 // Result columns: a table column's declared type, else what the statement
@@ -356,9 +361,12 @@ StatementOutput RunSql(sqlite3* db, StatementCache* cache, FunctionContext& ctx,
   }
   if (ncol > 0) {
     so.columns = TypeColumns(st, bindings, t, raw);
+    std::vector<const Param*> exact = ExactParams(bindings, t, ncol);
     for (const auto& row : raw) {
       std::vector<Value> values;
-      for (int i = 0; i < ncol; ++i) values.push_back(ToValue(row[i], so.columns[i]));
+      for (int i = 0; i < ncol; ++i)
+        values.push_back(exact[i] && row[i].kind != Scalar::Null ? exact[i]->value
+                                                                 : ToValue(row[i], so.columns[i]));
       so.rows.push_back(std::move(values));
     }
     so.rowCount = static_cast<int64_t>(raw.size());

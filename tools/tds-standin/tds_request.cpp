@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "sql_convert.h"
+#include "sql_decimal.h"
 #include "sql_message.h"
 #include "tds_tokens.h"
 
@@ -34,22 +35,38 @@ constexpr uint16_t kTmRollback = 8;
 
 std::string ProcNameById(uint16_t id) {
   switch (id) {
-    case 1: return "sp_cursor";
-    case 2: return "sp_cursoropen";
-    case 3: return "sp_cursorprepare";
-    case 4: return "sp_cursorexecute";
-    case 5: return "sp_cursorprepexec";
-    case 6: return "sp_cursorunprepare";
-    case 7: return "sp_cursorfetch";
-    case 8: return "sp_cursoroption";
-    case 9: return "sp_cursorclose";
-    case procid::kExecuteSql: return "sp_executesql";
-    case procid::kPrepare: return "sp_prepare";
-    case procid::kExecute: return "sp_execute";
-    case procid::kPrepExec: return "sp_prepexec";
-    case 14: return "sp_prepexecrpc";
-    case procid::kUnprepare: return "sp_unprepare";
-    default: throw WireError("RPC by unknown procedure id " + std::to_string(id));
+    case 1:
+      return "sp_cursor";
+    case 2:
+      return "sp_cursoropen";
+    case 3:
+      return "sp_cursorprepare";
+    case 4:
+      return "sp_cursorexecute";
+    case 5:
+      return "sp_cursorprepexec";
+    case 6:
+      return "sp_cursorunprepare";
+    case 7:
+      return "sp_cursorfetch";
+    case 8:
+      return "sp_cursoroption";
+    case 9:
+      return "sp_cursorclose";
+    case procid::kExecuteSql:
+      return "sp_executesql";
+    case procid::kPrepare:
+      return "sp_prepare";
+    case procid::kExecute:
+      return "sp_execute";
+    case procid::kPrepExec:
+      return "sp_prepexec";
+    case 14:
+      return "sp_prepexecrpc";
+    case procid::kUnprepare:
+      return "sp_unprepare";
+    default:
+      throw WireError("RPC by unknown procedure id " + std::to_string(id));
   }
 }
 
@@ -72,20 +89,50 @@ enum class LengthKind { Fixed, Byte, UShort, Long };
 
 LengthKind KindOf(uint8_t t, size_t& fixedSize) {
   switch (t) {
-    case type::kInt1: case type::kBit: fixedSize = 1; return LengthKind::Fixed;
-    case type::kInt2: fixedSize = 2; return LengthKind::Fixed;
-    case type::kInt4: case type::kDateTim4: case type::kFlt4: case type::kMoney4:
-      fixedSize = 4; return LengthKind::Fixed;
-    case type::kMoney: case type::kDateTime: case type::kFlt8: case type::kInt8:
-      fixedSize = 8; return LengthKind::Fixed;
-    case type::kIntN: case type::kBitN: case type::kFltN: case type::kMoneyN: case type::kDateTimeN:
-    case type::kGuid: case type::kDecimalN: case type::kNumericN: case type::kDecimal: case type::kNumeric:
-    case type::kDateN: case type::kTimeN: case type::kDateTime2N: case type::kDateTimeOffsetN:
+    case type::kInt1:
+    case type::kBit:
+      fixedSize = 1;
+      return LengthKind::Fixed;
+    case type::kInt2:
+      fixedSize = 2;
+      return LengthKind::Fixed;
+    case type::kInt4:
+    case type::kDateTim4:
+    case type::kFlt4:
+    case type::kMoney4:
+      fixedSize = 4;
+      return LengthKind::Fixed;
+    case type::kMoney:
+    case type::kDateTime:
+    case type::kFlt8:
+    case type::kInt8:
+      fixedSize = 8;
+      return LengthKind::Fixed;
+    case type::kIntN:
+    case type::kBitN:
+    case type::kFltN:
+    case type::kMoneyN:
+    case type::kDateTimeN:
+    case type::kGuid:
+    case type::kDecimalN:
+    case type::kNumericN:
+    case type::kDecimal:
+    case type::kNumeric:
+    case type::kDateN:
+    case type::kTimeN:
+    case type::kDateTime2N:
+    case type::kDateTimeOffsetN:
       return LengthKind::Byte;
-    case type::kBigVarBinary: case type::kBigBinary: case type::kBigVarChar: case type::kBigChar:
-    case type::kNVarChar: case type::kNChar:
+    case type::kBigVarBinary:
+    case type::kBigBinary:
+    case type::kBigVarChar:
+    case type::kBigChar:
+    case type::kNVarChar:
+    case type::kNChar:
       return LengthKind::UShort;
-    case type::kText: case type::kNText: case type::kImage:
+    case type::kText:
+    case type::kNText:
+    case type::kImage:
       return LengthKind::Long;
     default:
       ThrowUnsupportedType(t);
@@ -93,8 +140,8 @@ LengthKind KindOf(uint8_t t, size_t& fixedSize) {
 }
 
 bool HasCollation(uint8_t t) {
-  return t == type::kBigVarChar || t == type::kBigChar || t == type::kNVarChar || t == type::kNChar ||
-         t == type::kText || t == type::kNText;
+  return t == type::kBigVarChar || t == type::kBigChar || t == type::kNVarChar ||
+         t == type::kNChar || t == type::kText || t == type::kNText;
 }
 
 TypeInfo ReadTypeInfo(ByteReader& r) {
@@ -108,9 +155,11 @@ TypeInfo ReadTypeInfo(ByteReader& r) {
     case LengthKind::Byte:
       if (ti.type == type::kDateN) {
         ti.maxLength = 3;
-      } else if (ti.type == type::kTimeN || ti.type == type::kDateTime2N || ti.type == type::kDateTimeOffsetN) {
+      } else if (ti.type == type::kTimeN || ti.type == type::kDateTime2N ||
+                 ti.type == type::kDateTimeOffsetN) {
         ti.scale = r.u8();
-        if (ti.scale > 7) throw WireError("time scale " + std::to_string(ti.scale) + " out of range");
+        if (ti.scale > 7)
+          throw WireError("time scale " + std::to_string(ti.scale) + " out of range");
       } else {
         ti.maxLength = r.u8();
       }
@@ -118,7 +167,8 @@ TypeInfo ReadTypeInfo(ByteReader& r) {
           ti.type == type::kNumeric) {
         ti.precision = r.u8();
         ti.scale = r.u8();
-        if (ti.scale > 38 || ti.precision > 38) throw WireError("decimal precision/scale out of range");
+        if (ti.scale > 38 || ti.precision > 38)
+          throw WireError("decimal precision/scale out of range");
       }
       break;
     case LengthKind::UShort:
@@ -198,7 +248,8 @@ void ExpectSize(ValueBytes b, std::initializer_list<size_t> sizes, const char* w
 
 std::string CharText(ValueBytes b, const uint8_t collation[5]) {
   std::string_view raw(reinterpret_cast<const char*>(b.data()), b.size());
-  uint32_t info = static_cast<uint32_t>(LittleEndianUnsigned(std::span<const uint8_t>(collation, 4)));
+  uint32_t info =
+      static_cast<uint32_t>(LittleEndianUnsigned(std::span<const uint8_t>(collation, 4)));
   uint32_t lcid = info & 0xFFFFF;
   bool utf8 = (info >> 26) & 1;
   if (utf8) return std::string(raw);
@@ -211,22 +262,32 @@ int32_t MsFromTicks(uint32_t ticks) { return static_cast<int32_t>((uint64_t(tick
 void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
   Value& v = p.value;
   switch (ti.type) {
-    case type::kInt1: case type::kInt2: case type::kInt4: case type::kInt8: case type::kIntN: {
+    case type::kInt1:
+    case type::kInt2:
+    case type::kInt4:
+    case type::kInt8:
+    case type::kIntN: {
       size_t width = bytes ? bytes->size() : ti.maxLength;
-      p.type = width == 1 ? SqlType::TinyInt : width == 2 ? SqlType::SmallInt : width == 8 ? SqlType::BigInt : SqlType::Int;
+      p.type = width == 1   ? SqlType::TinyInt
+               : width == 2 ? SqlType::SmallInt
+               : width == 8 ? SqlType::BigInt
+                            : SqlType::Int;
       if (!bytes) return;
       ExpectSize(*bytes, {1, 2, 4, 8}, "integer");
       // tinyint is the one unsigned integer type.
       v.i = bytes->size() == 1 ? (*bytes)[0] : LittleEndianSigned(*bytes);
       break;
     }
-    case type::kBit: case type::kBitN:
+    case type::kBit:
+    case type::kBitN:
       p.type = SqlType::Bit;
       if (!bytes) return;
       ExpectSize(*bytes, {1}, "bit");
       v.i = (*bytes)[0] != 0;
       break;
-    case type::kFlt4: case type::kFlt8: case type::kFltN: {
+    case type::kFlt4:
+    case type::kFlt8:
+    case type::kFltN: {
       size_t width = bytes ? bytes->size() : ti.maxLength;
       p.type = width == 4 ? SqlType::Real : SqlType::Float;
       if (!bytes) return;
@@ -238,7 +299,9 @@ void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Par
       }
       break;
     }
-    case type::kMoney: case type::kMoney4: case type::kMoneyN: {
+    case type::kMoney:
+    case type::kMoney4:
+    case type::kMoneyN: {
       size_t width = bytes ? bytes->size() : ti.maxLength;
       p.type = width == 4 ? SqlType::SmallMoney : SqlType::Money;
       if (!bytes) return;
@@ -252,7 +315,9 @@ void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Par
       }
       break;
     }
-    case type::kDateTim4: case type::kDateTime: case type::kDateTimeN: {
+    case type::kDateTim4:
+    case type::kDateTime:
+    case type::kDateTimeN: {
       size_t width = bytes ? bytes->size() : ti.maxLength;
       p.type = width == 4 ? SqlType::SmallDateTime : SqlType::DateTime;
       if (!bytes) return;
@@ -274,7 +339,8 @@ void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Par
       ExpectSize(*bytes, {3}, "date");
       v.days = static_cast<int32_t>(LittleEndianUnsigned(*bytes)) - kDaysFrom0001To1900;
       break;
-    case type::kTimeN: case type::kDateTime2N: {
+    case type::kTimeN:
+    case type::kDateTime2N: {
       // Carried as datetime: the engine has no finer date-time type.
       p.type = SqlType::DateTime;
       if (!bytes) return;
@@ -289,38 +355,50 @@ void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Par
       if (ms >= 86400000) throw WireError("time of day out of range");
       v.ms = static_cast<int32_t>(ms);
       v.days = ti.type == type::kDateTime2N
-                   ? static_cast<int32_t>(LittleEndianUnsigned(b.subspan(timeBytes))) - kDaysFrom0001To1900
+                   ? static_cast<int32_t>(LittleEndianUnsigned(b.subspan(timeBytes))) -
+                         kDaysFrom0001To1900
                    : 0;
       break;
     }
-    case type::kDecimal: case type::kNumeric: case type::kDecimalN: case type::kNumericN: {
+    case type::kDecimal:
+    case type::kNumeric:
+    case type::kDecimalN:
+    case type::kNumericN: {
       p.type = SqlType::Decimal;
       p.scale = ti.scale;
+      p.precision = ti.precision;
       if (!bytes) return;
-      if (bytes->size() < 2 || bytes->size() > 17) throw WireError("decimal value of unexpected size");
+      if (bytes->size() < 2 || bytes->size() > 17)
+        throw WireError("decimal value of unexpected size");
       bool positive = (*bytes)[0] != 0;
       std::span<const uint8_t> mag = std::span(*bytes).subspan(1);
-      // The engine holds the unscaled value in 64 bits, enough for decimal(18).
-      for (size_t k = 8; k < mag.size(); ++k) {
-        if (mag[k] != 0) throw UnsupportedRequest("decimal parameter beyond 18 digits");
-      }
-      uint64_t m = LittleEndianUnsigned(mag.first(std::min<size_t>(8, mag.size())));
-      if (m > uint64_t(INT64_MAX)) throw UnsupportedRequest("decimal parameter beyond 18 digits");
-      v.i = positive ? static_cast<int64_t>(m) : -static_cast<int64_t>(m);
+      // Up to 16 bytes, little-endian: decimal(38) needs 127 bits at most.
+      unsigned __int128 m = 0;
+      for (size_t k = mag.size(); k-- > 0;) m = (m << 8) | mag[k];
+      if (m > static_cast<unsigned __int128>(PowerOfTen(38) - 1))
+        throw WireError("decimal value beyond 38 digits");
+      v.wide = positive ? static_cast<Int128>(m) : -static_cast<Int128>(m);
+      v.i = v.wide >= INT64_MIN && v.wide <= INT64_MAX ? static_cast<int64_t>(v.wide) : 0;
       break;
     }
-    case type::kBigChar: case type::kBigVarChar: case type::kText:
+    case type::kBigChar:
+    case type::kBigVarChar:
+    case type::kText:
       p.type = ti.type == type::kBigChar ? SqlType::Char : SqlType::VarChar;
       if (!bytes) return;
       v.s = CharText(*bytes, ti.collation);
       break;
-    case type::kNChar: case type::kNVarChar: case type::kNText:
+    case type::kNChar:
+    case type::kNVarChar:
+    case type::kNText:
       p.type = ti.type == type::kNChar ? SqlType::NChar : SqlType::NVarChar;
       if (!bytes) return;
       if (bytes->size() % 2) throw WireError("odd byte count in a UTF-16 parameter");
       v.s = Utf16leToUtf8(*bytes);
       break;
-    case type::kBigVarBinary: case type::kBigBinary: case type::kImage:
+    case type::kBigVarBinary:
+    case type::kBigBinary:
+    case type::kImage:
       // Binary goes to the engine as its raw bytes, as a varbinary-to-varchar
       // conversion would read them.
       p.type = SqlType::VarChar;
@@ -461,7 +539,8 @@ std::vector<std::string> DeclaredParamNames(std::string_view declaration) {
     size_t i = 0;
     while (i < part.size() && std::isspace(static_cast<unsigned char>(part[i]))) ++i;
     size_t j = i;
-    while (j < part.size() && !std::isspace(static_cast<unsigned char>(part[j])) && part[j] != '(') ++j;
+    while (j < part.size() && !std::isspace(static_cast<unsigned char>(part[j])) && part[j] != '(')
+      ++j;
     if (j > i && part[i] == '@') names.emplace_back(part.substr(i, j - i));
   };
   for (size_t k = 0; k <= declaration.size(); ++k) {
@@ -479,8 +558,13 @@ std::vector<std::string> DeclaredParamNames(std::string_view declaration) {
 
 bool IsTextParam(const RpcParam& p) {
   switch (p.param.type) {
-    case SqlType::Char: case SqlType::VarChar: case SqlType::NChar: case SqlType::NVarChar: return true;
-    default: return false;
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -490,7 +574,8 @@ std::vector<Param> CallValues(const std::vector<RpcParam>& params, size_t first,
   for (size_t k = first; k < params.size(); ++k) {
     Param p = params[k].param;
     size_t position = k - first;
-    if (p.name.empty()) p.name = position < names.size() ? names[position] : "@P" + std::to_string(position + 1);
+    if (p.name.empty())
+      p.name = position < names.size() ? names[position] : "@P" + std::to_string(position + 1);
     out.push_back(std::move(p));
   }
   return out;
@@ -501,28 +586,31 @@ std::string ParamLiteral(const Param& p) {
   if (v.null) return "NULL";
   char buf[64];
   switch (p.type) {
-    case SqlType::Int: case SqlType::BigInt: case SqlType::SmallInt: case SqlType::TinyInt: case SqlType::Bit:
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit:
       return std::to_string(v.i);
-    case SqlType::Money: case SqlType::SmallMoney: case SqlType::Decimal: {
-      int scale = p.type == SqlType::Decimal ? std::clamp(p.scale, 0, 18) : 4;
-      uint64_t unit = 1;
-      for (int k = 0; k < scale; ++k) unit *= 10;
-      uint64_t mag = v.i < 0 ? ~static_cast<uint64_t>(v.i) + 1 : static_cast<uint64_t>(v.i);
-      std::snprintf(buf, sizeof buf, "%s%llu", v.i < 0 ? "-" : "", static_cast<unsigned long long>(mag / unit));
-      std::string out = buf;
-      if (scale > 0) {
-        std::snprintf(buf, sizeof buf, ".%0*llu", scale, static_cast<unsigned long long>(mag % unit));
-        out += buf;
-      }
-      return out;
-    }
-    case SqlType::Float: case SqlType::Real:
+    case SqlType::Money:
+    case SqlType::SmallMoney:
+      return FormatDecimal(Decimal{v.i, 4});
+    case SqlType::Decimal:
+      return FormatDecimal(Decimal{Unscaled(v), std::clamp(p.scale, 0, 38)});
+    case SqlType::Float:
+    case SqlType::Real:
       std::snprintf(buf, sizeof buf, "%.17g", v.f);
       return buf;
-    case SqlType::DateTime: case SqlType::SmallDateTime: case SqlType::Date:
+    case SqlType::DateTime:
+    case SqlType::SmallDateTime:
+    case SqlType::Date:
       // Written as the engine stores and binds the value.
-      return "'" + (p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms})) + "'";
-    case SqlType::Char: case SqlType::VarChar: case SqlType::NChar: case SqlType::NVarChar: {
+      return "'" + (p.type == SqlType::Date ? FormatDate(v.days) : FormatDateTime({v.days, v.ms})) +
+             "'";
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::NChar:
+    case SqlType::NVarChar: {
       std::string out = (p.type == SqlType::NChar || p.type == SqlType::NVarChar) ? "N'" : "'";
       out.reserve(out.size() + v.s.size() + 1);
       // Doubles each quote; the text between quotes goes in whole.

@@ -80,7 +80,8 @@ void PutPlp(Bytes& out, std::span<const uint8_t> data) {
 
 void PutFixedInt(Bytes& out, int64_t v, int width) {
   put_u8(out, static_cast<uint8_t>(width));
-  for (int i = 0; i < width; ++i) put_u8(out, static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i)));
+  for (int i = 0; i < width; ++i)
+    put_u8(out, static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i)));
 }
 
 }  // namespace
@@ -104,7 +105,8 @@ void WriteMessage(Bytes& out, bool isError, const ServerMessage& msg, const Serv
   EndToken(out, at);
 }
 
-void WriteEnvChange(Bytes& out, uint8_t kind, std::string_view newValue, std::string_view oldValue) {
+void WriteEnvChange(Bytes& out, uint8_t kind, std::string_view newValue,
+                    std::string_view oldValue) {
   size_t at = BeginToken(out, token::kEnvChange);
   put_u8(out, kind);
   put_b_varchar(out, newValue);
@@ -155,22 +157,58 @@ std::vector<WireColumn> DescribeColumns(const std::vector<Column>& columns,
     const Column& c = columns[i];
     WireColumn w{c};
     switch (c.type) {
-      case SqlType::Int: w.tdsType = type::kIntN; w.maxLength = 4; break;
-      case SqlType::BigInt: w.tdsType = type::kIntN; w.maxLength = 8; break;
-      case SqlType::SmallInt: w.tdsType = type::kIntN; w.maxLength = 2; break;
-      case SqlType::TinyInt: w.tdsType = type::kIntN; w.maxLength = 1; break;
-      case SqlType::Bit: w.tdsType = type::kBitN; w.maxLength = 1; break;
-      case SqlType::Money: w.tdsType = type::kMoneyN; w.maxLength = 8; break;
-      case SqlType::SmallMoney: w.tdsType = type::kMoneyN; w.maxLength = 4; break;
+      case SqlType::Int:
+        w.tdsType = type::kIntN;
+        w.maxLength = 4;
+        break;
+      case SqlType::BigInt:
+        w.tdsType = type::kIntN;
+        w.maxLength = 8;
+        break;
+      case SqlType::SmallInt:
+        w.tdsType = type::kIntN;
+        w.maxLength = 2;
+        break;
+      case SqlType::TinyInt:
+        w.tdsType = type::kIntN;
+        w.maxLength = 1;
+        break;
+      case SqlType::Bit:
+        w.tdsType = type::kBitN;
+        w.maxLength = 1;
+        break;
+      case SqlType::Money:
+        w.tdsType = type::kMoneyN;
+        w.maxLength = 8;
+        break;
+      case SqlType::SmallMoney:
+        w.tdsType = type::kMoneyN;
+        w.maxLength = 4;
+        break;
       case SqlType::Decimal:
         w.tdsType = type::kDecimalN;
         w.maxLength = DecimalLength(DecimalPrecision(c));
         break;
-      case SqlType::Float: w.tdsType = type::kFltN; w.maxLength = 8; break;
-      case SqlType::Real: w.tdsType = type::kFltN; w.maxLength = 4; break;
-      case SqlType::DateTime: w.tdsType = type::kDateTimeN; w.maxLength = 8; break;
-      case SqlType::SmallDateTime: w.tdsType = type::kDateTimeN; w.maxLength = 4; break;
-      case SqlType::Date: w.tdsType = type::kDateN; w.maxLength = 3; break;
+      case SqlType::Float:
+        w.tdsType = type::kFltN;
+        w.maxLength = 8;
+        break;
+      case SqlType::Real:
+        w.tdsType = type::kFltN;
+        w.maxLength = 4;
+        break;
+      case SqlType::DateTime:
+        w.tdsType = type::kDateTimeN;
+        w.maxLength = 8;
+        break;
+      case SqlType::SmallDateTime:
+        w.tdsType = type::kDateTimeN;
+        w.maxLength = 4;
+        break;
+      case SqlType::Date:
+        w.tdsType = type::kDateN;
+        w.maxLength = 3;
+        break;
       case SqlType::Char:
       case SqlType::VarChar:
       case SqlType::NChar:
@@ -179,7 +217,8 @@ std::vector<WireColumn> DescribeColumns(const std::vector<Column>& columns,
         size_t longest = 0;
         for (const auto& row : rows) {
           if (i < row.size() && !row[i].null) {
-            longest = std::max(longest, wide ? NCharBytes(c, row[i]).size() : CharBytes(c, row[i]).size());
+            longest = std::max(longest,
+                               wide ? NCharBytes(c, row[i]).size() : CharBytes(c, row[i]).size());
           }
         }
         size_t declared = size_t(std::max(c.length, 0)) * (wide ? 2 : 1);
@@ -191,7 +230,8 @@ std::vector<WireColumn> DescribeColumns(const std::vector<Column>& columns,
           w.tdsType = wide ? type::kNVarChar : type::kBigVarChar;
         } else {
           w.maxLength = static_cast<uint32_t>(size);
-          w.tdsType = wide ? (fixed ? type::kNChar : type::kNVarChar) : (fixed ? type::kBigChar : type::kBigVarChar);
+          w.tdsType = wide ? (fixed ? type::kNChar : type::kNVarChar)
+                           : (fixed ? type::kBigChar : type::kBigVarChar);
         }
         break;
       }
@@ -205,7 +245,7 @@ void WriteColMetadata(Bytes& out, const std::vector<WireColumn>& columns) {
   put_u8(out, token::kColMetadata);
   put_u16le(out, static_cast<uint16_t>(columns.size()));
   for (const auto& w : columns) {
-    put_u32le(out, 0);                             // user type
+    put_u32le(out, 0);                               // user type
     put_u16le(out, w.column.nullable ? 0x0001 : 0);  // flags
     put_u8(out, w.tdsType);
     switch (w.tdsType) {
@@ -272,10 +312,12 @@ void WriteRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vec
         break;
       case SqlType::Decimal: {
         put_u8(out, static_cast<uint8_t>(w.maxLength));
-        put_u8(out, v.i < 0 ? 0 : 1);
-        uint64_t magnitude = v.i < 0 ? ~static_cast<uint64_t>(v.i) + 1 : static_cast<uint64_t>(v.i);
+        const __int128 unscaled = Unscaled(v);
+        put_u8(out, unscaled < 0 ? 0 : 1);
+        unsigned __int128 magnitude = unscaled < 0 ? -static_cast<unsigned __int128>(unscaled)
+                                                   : static_cast<unsigned __int128>(unscaled);
         for (uint32_t k = 0; k + 1 < w.maxLength; ++k) {
-          put_u8(out, k < 8 ? static_cast<uint8_t>(magnitude >> (8 * k)) : 0);
+          put_u8(out, k < 16 ? static_cast<uint8_t>(magnitude >> (8 * k)) : 0);
         }
         break;
       }
@@ -310,7 +352,8 @@ void WriteRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vec
       case SqlType::Char:
       case SqlType::VarChar: {
         std::string bytes = CharBytes(w.column, v);
-        auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        auto data =
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         if (w.plp) {
           PutPlp(out, data);
         } else {
