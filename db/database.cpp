@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariant>
 #include <atomic>
+#include <chrono>
+#include <optional>
 
 #include "clock/format_settings.h"
 #include "db/field_text.h"
@@ -25,6 +27,19 @@ constexpr const char* kCommitTransaction = "commit transaction";
 constexpr const char* kRollbackTransaction = "rollback transaction";
 
 std::atomic<unsigned> connectionCounter{0};
+
+using Clock = ServerLink::Clock;
+
+std::chrono::milliseconds Left(Clock::time_point deadline) {
+  return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                  std::chrono::milliseconds(0));
+}
+
+std::string ConnectCutText(ServerLink::Cut cut, const ConnectionSettings& settings) {
+  if (cut == ServerLink::Cut::Stopped) return "stopped while connecting to the server";
+  return "the server did not answer within login_timeout (" +
+         std::to_string(settings.loginTimeoutSeconds) + " s) while the connection was opened";
+}
 
 std::string QtErrorText(const QSqlError& error) {
   return (error.databaseText().isEmpty() ? error.text() : error.databaseText()).toStdString();
@@ -55,7 +70,8 @@ void Statement::SetText(std::string text) { text_ = std::move(text); }
 
 void Statement::Open(const Params& params) {
   Close();
-  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.link_,
+                                  owner_.queryTimeoutSeconds_);
   statement.Execute(text_ + kLineEnd, params);
   // Row counts ahead of the first row set are passed over.
   if (!statement.SeekRowSet())
@@ -81,7 +97,8 @@ void Statement::Open(const Params& params) {
 
 void Statement::OpenEach(const Params& params, const std::function<void(const Statement&)>& onRow) {
   Close();
-  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.link_,
+                                  owner_.queryTimeoutSeconds_);
   statement.Execute(text_ + kLineEnd, params);
   if (!statement.SeekRowSet())
     throw DatabaseError(name_ + ": CommandText does not return a result set");
@@ -108,7 +125,8 @@ void Statement::OpenEach(const Params& params, const std::function<void(const St
 void Statement::ExecSQL(const Params& params) {
   Close();
   rowsAffected_ = -1;
-  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.queryTimeoutSeconds_);
+  odbc::DirectStatement statement(owner_.OdbcConnection(), owner_.link_,
+                                  owner_.queryTimeoutSeconds_);
   statement.Execute(text_ + kLineEnd, params);
   rowsAffected_ = statement.RowCount();
   // An error raised later in a batch or procedure arrives with a later result.
@@ -225,53 +243,76 @@ void* Database::OdbcConnection() const {
   return connection.driver() ? odbc::HandleOf(connection.driver()->handle()) : nullptr;
 }
 
-bool Database::LinkDead() const {
-  const QString name = QString::fromStdString(connectionName_);
-  if (!QSqlDatabase::contains(name)) return false;
-  const QSqlDatabase connection = QSqlDatabase::database(name, false);
-  if (!connection.isOpen() || connection.driver() == nullptr) return false;
-  return odbc::ConnectionDead(odbc::HandleOf(connection.driver()->handle()));
-}
-
 bool Database::OpenDatabase() {
   lastConnectError_.clear();
   CloseDatabase();
   ConnectionSettings settings;
-  std::string qtName;
   try {
     settings = settingsSource_();
-    settings_ = settings;
-    // FreeTDS connects to this process's TLS relay, never to the server itself.
-    settings = ThroughTlsRelay(settings);
-    qtName = QodbcDatabaseName(OdbcConnectionString(settings));
   } catch (const std::exception& e) {
     lastConnectError_ = e.what();
     return false;
   }
+  settings_ = settings;
   queryTimeoutSeconds_ = settings.queryTimeoutSeconds;
+  // The relay's PRELOGIN and TLS with the server, FreeTDS's login and Qt's set-up
+  // queries after it keep to one deadline: FreeTDS's time-out bounds each of its
+  // waits rather than the open, and Qt's queries have none; a stop ends any of them.
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::seconds(settings.loginTimeoutSeconds);
+  ServerLink::Connecting connecting = link_.BeginConnect(deadline);
+  std::optional<int> driverPort;
+  {
+    const ServerLink::Wait wait = link_.Arm(Left(deadline));
+    driverPort = OpenBounded(settings, deadline);
+  }
+  // Qt's open() passes over failed set-up queries: a cut one still fails the open.
+  if (const ServerLink::Cut cut = link_.LastCut(); cut != ServerLink::Cut::None) {
+    const QString name = QString::fromStdString(connectionName_);
+    if (QSqlDatabase::contains(name)) QSqlDatabase::database(name, false).close();
+    link_.Forget();
+    lastConnectError_ = ConnectCutText(cut, settings);
+    return false;
+  }
+  if (driverPort) connecting.Identify(*driverPort);
+  return driverPort.has_value();
+}
 
+std::optional<int> Database::OpenBounded(const ConnectionSettings& settings,
+                                         Clock::time_point deadline) {
+  ConnectionSettings relayed;
+  std::string qtName;
+  try {
+    // FreeTDS connects to this process's TLS relay, never to the server itself.
+    relayed = ThroughTlsRelay(settings);
+    qtName = QodbcDatabaseName(OdbcConnectionString(relayed));
+  } catch (const std::exception& e) {
+    lastConnectError_ = e.what();
+    return std::nullopt;
+  }
   const QString name = QString::fromStdString(connectionName_);
   QSqlDatabase connection = QSqlDatabase::contains(name)
                                 ? QSqlDatabase::database(name, false)
                                 : QSqlDatabase::addDatabase(QString::fromLatin1(kQtDriver), name);
   if (!connection.isValid()) {
     lastConnectError_ = "Qt's ODBC driver (QODBC) is not available";
-    return false;
+    return std::nullopt;
   }
   // The credentials travel inside the connection string, escaped there; handing
   // them to open() would have Qt append them unescaped.
   connection.setDatabaseName(QString::fromStdString(qtName));
   connection.setConnectOptions(
-      QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(settings.loginTimeoutSeconds));
+      QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(relayed.loginTimeoutSeconds));
   if (!connection.open()) {
     lastConnectError_ = CleanServerText(QtErrorText(connection.lastError()));
     if (lastConnectError_.empty()) lastConnectError_ = "the connection could not be opened";
-    if (std::string why = ExplainTlsFailure(settings, lastConnectError_); !why.empty()) {
+    if (std::string why = ExplainTlsFailure(relayed, lastConnectError_, Left(deadline));
+        !why.empty()) {
       lastConnectError_ = why;
     }
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return relayed.port;
 }
 
 bool Database::CloseDatabase() {
@@ -279,7 +320,11 @@ bool Database::CloseDatabase() {
   const QString name = QString::fromStdString(connectionName_);
   if (!QSqlDatabase::contains(name)) return true;
   QSqlDatabase connection = QSqlDatabase::database(name, false);
-  connection.close();
+  {
+    const ServerLink::Wait wait = link_.Arm(std::chrono::seconds(settings_.loginTimeoutSeconds));
+    connection.close();
+  }
+  link_.Forget();
   return !connection.isOpen();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QVariant>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "db/db_error.h"
 #include "db/field_text.h"
 #include "db/params.h"
+#include "db/server_link.h"
 
 namespace cardsync::db {
 
@@ -100,8 +102,17 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
+  // A flag another thread raises to stop the job (a signal, the window closing).
+  // Once raised, a wait for the server that is going on, or begins, ends within a
+  // second: connecting fails, a statement throws DatabaseError (HY008).
+  void SetStopFlag(const std::atomic<bool>* stop) { link_.SetStop(stop); }
+  bool StopAsked() const { return link_.StopAsked(); }
+
   // Closes the connection if it is open, then opens it with fresh settings. False
-  // on failure (nothing is thrown or shown); LastConnectError() says why.
+  // on failure (nothing is thrown or shown); LastConnectError() says why. The
+  // whole open (connect, TLS, login and the driver's own set-up queries) takes at
+  // most the settings' login_timeout; a server that has not answered by then, or a
+  // stop, ends it as a failure.
   bool OpenDatabase();
   const std::string& LastConnectError() const { return lastConnectError_; }
   // False when closing failed; the connection is given up either way.
@@ -140,7 +151,10 @@ class Database {
   friend class Statement;
   void ForgetStatements();
   void* OdbcConnection() const;  // Qt's SQLHDBC, null when not open
-  bool LinkDead() const;
+  // Starts the relay and opens Qt's connection through it, the link watched until
+  // `deadline`. The port FreeTDS connected to, or nullopt (lastConnectError_ set).
+  std::optional<int> OpenBounded(const ConnectionSettings& settings,
+                                 ServerLink::Clock::time_point deadline);
 
   std::function<ConnectionSettings()> settingsSource_;
   std::string connectionName_;  // Qt keeps connections by name; one per Database
@@ -148,6 +162,7 @@ class Database {
   std::optional<DatabaseError> lastQueryError_;
   int queryTimeoutSeconds_ = 30;
   ConnectionSettings settings_;
+  ServerLink link_;
   Statement reader_;
   Statement executor_;
 };

@@ -17,6 +17,13 @@ namespace {
 // Longer texts go as the long types, which FreeTDS declares as nvarchar(max).
 constexpr SQLULEN kLongestShortText = 4000;
 
+// The driver's own query time-out fires first and sends the server a cancel, which
+// keeps the connection when the server answers it; the watch ends the wait a moment
+// later when it does not.
+constexpr auto kWatchMargin = std::chrono::milliseconds(200);
+
+constexpr const char* kServerClosed = "the server closed the connection";
+
 std::u16string Utf16(const std::string& utf8) {
   const QString text = QString::fromStdString(utf8);
   return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size()));
@@ -73,8 +80,17 @@ DatabaseError ErrorFrom(const std::vector<DiagRecord>& records, const std::strin
   return DatabaseError(CleanServerText(fallback), {}, 0, linkGone);
 }
 
-DirectStatement::DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds)
-    : connection_(connection) {
+DatabaseError CutError(ServerLink::Cut cut, int queryTimeoutSeconds) {
+  if (cut == ServerLink::Cut::Stopped) {
+    return DatabaseError("stopped while waiting for the server's answer", "HY008", 0, true);
+  }
+  return DatabaseError(
+      "no answer within " + std::to_string(queryTimeoutSeconds) + " s; the connection was given up",
+      "HYT00", 0, true);
+}
+
+DirectStatement::DirectStatement(SQLHANDLE connection, ServerLink& link, int queryTimeoutSeconds)
+    : connection_(connection), link_(link), queryTimeoutSeconds_(queryTimeoutSeconds) {
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement_))) {
     statement_ = SQL_NULL_HANDLE;
     throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_DBC, connection_),
@@ -83,14 +99,53 @@ DirectStatement::DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds)
   SetQueryTimeout(statement_, queryTimeoutSeconds);
 }
 
+template <typename Call>
+SQLRETURN DirectStatement::Waiting(Call call) {
+  const std::chrono::milliseconds limit =
+      queryTimeoutSeconds_ > 0 ? std::chrono::seconds(queryTimeoutSeconds_) + kWatchMargin
+                               : std::chrono::milliseconds(0);
+  const ServerLink::Wait wait = link_.Arm(limit);
+  return call();
+}
+
 DirectStatement::~DirectStatement() {
   if (statement_ == SQL_NULL_HANDLE) return;
-  SQLFreeStmt(statement_, SQL_CLOSE);
+  // Closing a statement whose answer is not read to its end cancels it, and waits.
+  Waiting([this] { return SQLFreeStmt(statement_, SQL_CLOSE); });
   SQLFreeHandle(SQL_HANDLE_STMT, statement_);
 }
 
 void DirectStatement::Fail(const char* what) {
-  throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, statement_), what, ConnectionDead(connection_));
+  // A wait the watch cut short: the driver only saw its socket close.
+  if (const ServerLink::Cut cut = link_.LastCut(); cut != ServerLink::Cut::None)
+    throw CutError(cut, queryTimeoutSeconds_);
+  const bool dead = ConnectionDead(connection_) || link_.PeerClosed();
+  // The driver leaves no record when the server's end closed under a request.
+  throw ErrorFrom(ReadDiagnostics(SQL_HANDLE_STMT, statement_), dead ? kServerClosed : what, dead);
+}
+
+// Why nothing is sent on a link the server has closed. FreeTDS 1.3.17, built with
+// MARS support as Debian builds it, holds back ("freezes") the packets that carry
+// sp_executesql's statement text and parameter definitions until their length is
+// known, then sends them one by one (tds_freeze_close_len). When sending the last
+// held packet but one fails, its error path hands the packet still being filled to
+// the connection's packet cache (or frees it, the cache being full) while it stays
+// the packet being filled: the parameter values go to freed memory and the process
+// later aborts in free(), "double free or corruption (!prev)". A chunk's request
+// holds a dozen and more packets back; a server that has closed the session makes
+// the second write after its close fail, so which held packet failed was a matter
+// of timing. Evidence: making exactly that packet's send() fail (an LD_PRELOAD'ed
+// send) aborts every time and any other packet's never; valgrind then reports the
+// writes into the freed packet. (FreeTDS's peer is this process's TLS relay, which
+// closes FreeTDS's side once the server has closed and all it sent is passed on.)
+// Refusing to send on a closed link takes the common case away; the socket's large
+// send buffer and a watch that shuts only its reading side (server_link.cpp) keep a
+// time-out or a stop from failing a request half-written. A server that closes the
+// session while such a request is being written can still meet the driver's fault.
+void DirectStatement::RefuseClosedLink() {
+  if (const ServerLink::Cut cut = link_.LastCut(); cut != ServerLink::Cut::None)
+    throw CutError(cut, queryTimeoutSeconds_);
+  if (link_.PeerClosed()) throw DatabaseError(kServerClosed, "08S01", 0, true);
 }
 
 void DirectStatement::Execute(const std::string& text, const Params& params) {
@@ -150,8 +205,11 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
     if (!SQL_SUCCEEDED(rc)) Fail("a value could not be bound");
   }
   std::u16string statementText = Utf16(text);
-  const SQLRETURN rc = SQLExecDirectW(statement_, reinterpret_cast<SQLWCHAR*>(statementText.data()),
-                                      SQLINTEGER(statementText.size()));
+  RefuseClosedLink();
+  const SQLRETURN rc = Waiting([&] {
+    return SQLExecDirectW(statement_, reinterpret_cast<SQLWCHAR*>(statementText.data()),
+                          SQLINTEGER(statementText.size()));
+  });
   // A searched update or delete that touched no row answers SQL_NO_DATA.
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail("the statement could not be run");
 }
@@ -164,7 +222,7 @@ long long DirectStatement::RowCount() {
 
 void DirectStatement::Drain() {
   for (;;) {
-    const SQLRETURN rc = SQLMoreResults(statement_);
+    const SQLRETURN rc = Waiting([this] { return SQLMoreResults(statement_); });
     if (rc == SQL_NO_DATA) return;
     if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
   }
@@ -176,7 +234,7 @@ bool DirectStatement::SeekRowSet() {
     if (!SQL_SUCCEEDED(SQLNumResultCols(statement_, &columns)))
       Fail("the result could not be read");
     if (columns > 0) return true;
-    const SQLRETURN rc = SQLMoreResults(statement_);
+    const SQLRETURN rc = Waiting([this] { return SQLMoreResults(statement_); });
     if (rc == SQL_NO_DATA) return false;
     if (!SQL_SUCCEEDED(rc)) Fail("a later result could not be read");
   }
@@ -202,7 +260,7 @@ std::vector<ResultColumn> DirectStatement::Columns() {
 }
 
 bool DirectStatement::Fetch() {
-  const SQLRETURN rc = SQLFetch(statement_);
+  const SQLRETURN rc = Waiting([this] { return SQLFetch(statement_); });
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) Fail("a row could not be read");
   return true;

@@ -11,12 +11,14 @@
 #include <sql.h>
 
 #include <QVariant>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "db/db_error.h"
 #include "db/field_text.h"
 #include "db/params.h"
+#include "db/server_link.h"
 
 namespace cardsync::db::odbc {
 
@@ -45,16 +47,23 @@ struct ResultColumn {
   ColumnKind kind;
 };
 
+// The error a wait cut short by `link` ends with: a time-out (HYT00) or a stop
+// (HY008), the connection given up either way.
+DatabaseError CutError(ServerLink::Cut cut, int queryTimeoutSeconds);
+
 // One statement handle, freed with the object; results are read to their end
-// before it goes, so the driver never has to cancel a half-read answer.
+// before it goes, so the driver never has to cancel a half-read answer. Every call
+// that may wait for the server is bounded by the query time-out and a stop, through
+// `link`; a request is not sent on a link the server has closed.
 class DirectStatement {
  public:
-  DirectStatement(SQLHANDLE connection, int queryTimeoutSeconds);
+  DirectStatement(SQLHANDLE connection, ServerLink& link, int queryTimeoutSeconds);
   ~DirectStatement();
   DirectStatement(const DirectStatement&) = delete;
   DirectStatement& operator=(const DirectStatement&) = delete;
 
-  // Runs `text` with `params` bound to its ? placeholders. Throws DatabaseError.
+  // Runs `text` with `params` bound to its ? placeholders. Throws DatabaseError; one
+  // with SQLSTATE 08S01 and nothing sent when the server has closed the link.
   void Execute(const std::string& text, const Params& params);
   // Rows affected by the statement (-1 when unknown).
   long long RowCount();
@@ -72,9 +81,15 @@ class DirectStatement {
   QVariant Value(std::size_t index, ColumnKind kind);
 
  private:
+  // Makes a driver call that may wait for the server, with the link watched.
+  template <typename Call>
+  SQLRETURN Waiting(Call call);
   [[noreturn]] void Fail(const char* what);
+  void RefuseClosedLink();
 
   SQLHANDLE connection_;
+  ServerLink& link_;
+  int queryTimeoutSeconds_;
   SQLHANDLE statement_ = SQL_NULL_HANDLE;
 };
 

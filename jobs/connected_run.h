@@ -56,8 +56,13 @@ inline std::string NotDueYet(const RunTiming& timing, const ServerClock& clock) 
 template <typename Work>
 JobOutcome RunConnected(db::Database& database, const RunTiming& timing, Work&& work) {
   JobOutcome outcome;
+  // A stop that ended a wait for the server interrupts the run rather than failing it.
+  const auto failed = [&database] {
+    return database.StopAsked() ? JobOutcome::Status::Interrupted : JobOutcome::Status::Failed;
+  };
   if (!database.OpenDatabase()) {
-    outcome.status = JobOutcome::Status::CouldNotConnect;
+    outcome.status = database.StopAsked() ? JobOutcome::Status::Interrupted
+                                          : JobOutcome::Status::CouldNotConnect;
     outcome.message = database.LastConnectError();
     return outcome;
   }
@@ -73,12 +78,12 @@ JobOutcome RunConnected(db::Database& database, const RunTiming& timing, Work&& 
     }
   } catch (const db::DatabaseError& e) {
     // Records a transfer read before the link went: say how many it had written.
-    outcome.status = JobOutcome::Status::Failed;
+    outcome.status = failed();
     outcome.message = RunEndingMessage(
         e, outcome.read > 0 ? std::to_string(outcome.updated) + " records had been written" : "",
         database.Settings().lockTimeoutSeconds);
   } catch (const Error& e) {
-    outcome.status = JobOutcome::Status::Failed;
+    outcome.status = failed();
     outcome.message = e.what();
   }
   // Closed after a failure too: nothing is left half-open for the next run.

@@ -30,6 +30,7 @@ const char* ButtonName(jobs::JobKind kind) {
 
 jobs::JobOutcome DefaultJob(const JobCall& call) {
   db::Database database;
+  database.SetStopFlag(call.stop);
   if (call.kind == jobs::JobKind::Totals)
     return jobs::RunTotals(database, call.runDay, call.clock ? call.clock : NowDateTime);
   jobs::TransferOptions options;

@@ -21,12 +21,16 @@ using testing::StandinServer;
 
 class SettingsFile : public ::testing::Test {
  protected:
+  // A file of its own each time: QSettings keeps what it read of a path while its
+  // time and size stay the same, which a rewrite within a second may not change.
   std::string Write(const std::string& content) {
-    const std::string path = dir_.filePath("cardsync.ini").toStdString();
+    const std::string path =
+        dir_.filePath(QStringLiteral("cardsync-%1.ini").arg(++written_)).toStdString();
     std::ofstream(path, std::ios::trunc) << content;
     return path;
   }
   QTemporaryDir dir_;
+  int written_ = 0;
 };
 
 // FreeTDS gets the relay on 127.0.0.1 (here port 4321), never the server: what

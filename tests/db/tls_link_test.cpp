@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 
 #include "db/database.h"
@@ -232,17 +233,61 @@ TEST(TlsRelay, AnotherProcessCannotTakeTheLoopbackConnection) {
   ::close(own);
 }
 
-std::set<std::string> CardsyncEntries(const std::string& folder) {
+struct CardsyncRun {
+  int exitCode = -1;
+  std::string output;  // stdout, then stderr
+  long long pid = 0;
+};
+
+// cardsync as cron starts it: no XDG_RUNTIME_DIR, a home and a TMPDIR of its own
+// (which must stay empty), the settings file given by CARDSYNC_SETTINGS.
+CardsyncRun RunCardsync(const std::string& databaseSection, const QStringList& arguments) {
+  QTemporaryDir home, temp;
+  const QString settings = home.filePath("cardsync.ini");
+  std::ofstream(settings.toStdString()) << "[database]\n" << databaseSection;
+  QFile::setPermissions(settings, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove("XDG_RUNTIME_DIR");
+  environment.insert("HOME", home.path());
+  environment.insert("XDG_STATE_HOME", home.filePath("state"));
+  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  environment.insert("TMPDIR", temp.path());
+  environment.insert("CARDSYNC_SETTINGS", settings);
+  QProcess process;
+  process.setProcessEnvironment(environment);
+  process.start(QStringLiteral(CARDSYNC_PATH), arguments);
+  CardsyncRun run;
+  run.pid = process.processId();
+  EXPECT_TRUE(process.waitForFinished(120000));
+  run.exitCode = process.exitCode();
+  run.output = (process.readAllStandardOutput() + process.readAllStandardError()).toStdString();
+  EXPECT_TRUE(QDir(temp.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+      << "a file was left in TMPDIR";
+  return run;
+}
+
+// Entries of /tmp a process `pid` of cardsync could have made: other programs
+// (and other builds of this one) use /tmp at the same time.
+std::set<std::string> TmpEntriesOf(long long pid) {
   std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
     const std::string name = entry.path().filename().string();
-    if (name.find("cardsync") != std::string::npos) names.insert(name);
+    if (name.find("cardsync") != std::string::npos &&
+        name.find(std::to_string(pid)) != std::string::npos)
+      names.insert(name);
   }
   return names;
 }
 
-// cardsync --run totals from cron (no XDG_RUNTIME_DIR): a downgraded link exits
-// 2 before the server runs anything, and no run leaves a file in /tmp or TMPDIR.
+std::string LiveSection(int port) {
+  return "server=127.0.0.1\nport=" + std::to_string(port) +
+         "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=10\n"
+         "ca_file=" +
+         TestCertificate("ca.pem") + "\n";
+}
+
+// cardsync --run totals from cron through a rewriting relay: a downgraded link
+// exits 2 before the server runs anything, and no run leaves a file behind.
 TEST(TlsLink, RunTotalsThroughARewritingRelay) {
   struct Case {
     const char* answer;
@@ -255,34 +300,71 @@ TEST(TlsLink, RunTotalsThroughARewritingRelay) {
     SCOPED_TRACE(c.answer);
     StandinServer server(ReportingOptions());
     TdsRelayProcess relay(server.port(), c.answer);
-    QTemporaryDir home, temp;
-    const QString settings = home.filePath("cardsync.ini");
-    std::ofstream(settings.toStdString())
-        << "[database]\nserver=127.0.0.1\nport=" << relay.port()
-        << "\ndatabase=reporting\nuser=cardsync\npassword=Test-Pass-123\nlogin_timeout=10\n"
-        << "ca_file=" << TestCertificate("ca.pem") << "\n";
-    QFile::setPermissions(settings, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("XDG_RUNTIME_DIR");
-    environment.insert("HOME", home.path());
-    environment.insert("XDG_STATE_HOME", home.filePath("state"));
-    environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    environment.insert("TMPDIR", temp.path());
-    environment.insert("CARDSYNC_SETTINGS", settings);
-    const std::set<std::string> before = CardsyncEntries("/tmp");
-    QProcess run;
-    run.setProcessEnvironment(environment);
-    run.start(QStringLiteral(CARDSYNC_PATH), {"--run", "totals"});
-    ASSERT_TRUE(run.waitForFinished(120000));
-    const std::string output =
-        (run.readAllStandardOutput() + run.readAllStandardError()).toStdString();
-    EXPECT_EQ(run.exitCode(), c.exitCode) << output;
-    EXPECT_NE(output.find(c.says), std::string::npos) << output;
+    const CardsyncRun run = RunCardsync(LiveSection(relay.port()), {"--run", "totals"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     EXPECT_EQ(Count(server.LogLines(), "batch: totals") > 0, c.exitCode == 0);
     EXPECT_EQ(Count(server.LogLines(), "login: user=") > 0, c.exitCode == 0);
-    EXPECT_TRUE(QDir(temp.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
-    EXPECT_EQ(CardsyncEntries("/tmp"), before);
+    EXPECT_EQ(TmpEntriesOf(run.pid), std::set<std::string>());
   }
+}
+
+// A setting that would weaken the connection stops the run as a settings error
+// (exit 78) before anything reaches the server.
+TEST(TlsLink, ARefusedSettingExitsSeventyEightBeforeConnecting) {
+  struct Case {
+    std::string extra;
+    const char* named;
+  };
+  const Case cases[] = {
+      {"odbc_options=\"TDS_Version=7.4;Encryption=off\"\n", "may not set 'Encryption'"},
+      {"odbc_options=\"PWD=other\"\n", "may not set 'PWD'"},
+      {"odbc_options=\"Server=elsewhere\"\n", "may not set 'Server'"},
+      {"odbc_options=\"ClientCharset=UTF-8\\nhost=elsewhere\"\n",
+       "'odbc_options' in [database] holds a control character"},
+  };
+  StandinServer server(ReportingOptions());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extra);
+    const CardsyncRun run = RunCardsync(LiveSection(server.port()) + c.extra, {"--run", "totals"});
+    EXPECT_EQ(run.exitCode, 78) << run.output;
+    EXPECT_NE(run.output.find(c.named), std::string::npos) << run.output;
+  }
+  EXPECT_EQ(Count(server.LogLines(), "login: "), 0);
+}
+
+// The server's PRELOGIN answer is read within its own bounds: an option pointing
+// outside the message, a cut token or a missing terminator is no answer at all.
+TEST(TlsPrelogin, OnlyAWellFormedAnswerIsRead) {
+  using db::tds::Bytes;
+  struct Case {
+    const char* name;
+    Bytes payload;
+    std::optional<std::uint8_t> encryption;  // nothing: not an answer
+  };
+  const Case cases[] = {
+      {"version and encryption",
+       {0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF, 15, 0, 7, 0xD0, 0, 0,
+        0x03},
+       0x03},
+      {"no encryption option", {0x00, 0x00, 0x06, 0x00, 0x00, 0xFF}, std::nullopt},
+      {"encryption offset past the end", {0x01, 0x00, 0x40, 0x00, 0x01, 0xFF}, std::nullopt},
+      {"encryption length past the end", {0x01, 0x00, 0x06, 0x00, 0x09, 0xFF, 0x01}, std::nullopt},
+      {"token cut short", {0x01, 0x00, 0x06}, std::nullopt},
+      {"no terminator", {0x01, 0x00, 0x05, 0x00, 0x01, 0x01}, std::nullopt},
+      {"empty", {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto answer = db::tds::ParsePrelogin(c.payload);
+    EXPECT_EQ(answer ? answer->encryption : std::nullopt, c.encryption);
+  }
+  // What the relay answers FreeTDS reads back as "not supported", whatever the server said.
+  db::tds::PreloginAnswer server;
+  server.encryption = 0x01;
+  const auto toDriver = db::tds::ParsePrelogin(db::tds::PreloginReplyForDriver(server));
+  ASSERT_TRUE(toDriver);
+  EXPECT_EQ(toDriver->encryption, std::uint8_t(db::tds::Encryption::NotSupported));
 }
 
 }  // namespace

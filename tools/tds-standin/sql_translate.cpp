@@ -151,6 +151,22 @@ std::optional<ServerMessage> CheckValuesRows(const std::vector<Token>& tokens, s
   return std::nullopt;
 }
 
+// dbo.T, reporting.dbo.T and reporting..T at k all name T: SQLite has one
+// schema. Emits T; returns its index.
+size_t DropSchemaPrefix(const std::vector<Token>& tokens, size_t k, size_t to,
+                        std::vector<Token>& emitted) {
+  const bool space = tokens[k].spaceBefore;
+  ++k;
+  while (k + 1 < to && tokens[k + 1].Is(".")) ++k;
+  if (k + 1 < to) {
+    Token copy = tokens[k + 1];
+    copy.spaceBefore = space;
+    emitted.push_back(copy);
+    ++k;
+  }
+  return k;
+}
+
 // GETDATE() and its kin at k, with a following "+ n" or "- n" (days) taken
 // along; returns the index of the last token used.
 size_t TranslateGetDate(const std::vector<Token>& tokens, size_t k, size_t to,
@@ -285,20 +301,10 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
     const Token& t = tokens[k];
     auto next = [&](size_t d) -> const Token* { return k + d < to ? &tokens[k + d] : nullptr; };
     auto nextIs = [&](size_t d, std::string_view w) { return next(d) && next(d)->Is(w); };
-    if (IsName(t) && nextIs(1, ".")) {
-      // dbo.T, reporting.dbo.T and reporting..T all name T: SQLite has one schema.
-      std::string l = Lower(t.text);
-      if (l == "dbo" || l == kDatabaseName) {
-        ++k;
-        while (nextIs(1, ".")) ++k;
-        if (k + 1 < to) {
-          Token copy = tokens[k + 1];
-          copy.spaceBefore = t.spaceBefore;
-          emitted.push_back(copy);
-          ++k;
-        }
-        continue;
-      }
+    if (IsName(t) && nextIs(1, ".") &&
+        (EqualsNoCase(t.text, "dbo") || EqualsNoCase(t.text, kDatabaseName))) {
+      k = DropSchemaPrefix(tokens, k, to, emitted);
+      continue;
     }
     if ((t.Is("with") || t.Is("(")) && !emitted.empty() && IsName(emitted.back())) {
       // Table hints shape only the locks the session takes.
