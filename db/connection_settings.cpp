@@ -284,6 +284,19 @@ ConnectionSettings ReadConnectionSettings(const std::string& path) {
       reader.Number("login_timeout", settings.loginTimeoutSeconds, 1, 3600);
   settings.queryTimeoutSeconds =
       reader.Number("query_timeout", settings.queryTimeoutSeconds, 0, 86400);
+  // A lock wait as long as the request's own would end as a time-out, never as 1222: an
+  // unset lock_timeout stays below a short query_timeout, a set one must.
+  if (settings.queryTimeoutSeconds > 0) {
+    settings.lockTimeoutSeconds =
+        std::clamp(settings.queryTimeoutSeconds - 1, 1, settings.lockTimeoutSeconds);
+  }
+  settings.lockTimeoutSeconds =
+      reader.Number("lock_timeout", settings.lockTimeoutSeconds, 1, 86400);
+  if (reader.Has("lock_timeout") && settings.queryTimeoutSeconds > 0 &&
+      settings.lockTimeoutSeconds >= settings.queryTimeoutSeconds) {
+    Fail(path, "key 'lock_timeout' in [database] must be less than query_timeout (" +
+                   std::to_string(settings.queryTimeoutSeconds) + ")");
+  }
   settings.odbcOptions = reader.Text("odbc_options", settings.odbcOptions);
   settings.encrypt = reader.YesNo("encrypt", settings.encrypt);
   settings.trustServerCertificate =

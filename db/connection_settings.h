@@ -35,7 +35,10 @@ struct ConnectionSettings {
   std::string user;
   std::string password;
   int loginTimeoutSeconds = 30;
-  int queryTimeoutSeconds = 30;       // 0: wait for ever
+  int queryTimeoutSeconds = 30;  // 0: wait for ever
+  // SET LOCK_TIMEOUT for the session: a write blocked by another session's lock fails
+  // with 1222 after this long (retried once) instead of waiting out query_timeout.
+  int lockTimeoutSeconds = 10;
   int batchSize = kDefaultBatchSize;  // [transfer] batch_size
   // [transfer] previous_day_special_cards: a run also copies the special cards of the
   // day before its special-card day, so cards stamped after that day's run still arrive.

@@ -22,6 +22,7 @@ constexpr const char* kReasonBefore = "跳过原因: ";
 constexpr const char* kReasonCountBefore = " (";
 constexpr const char* kReasonCountAfter = " 条): ";
 constexpr std::size_t kSkippedListed = 10;
+constexpr const char* kWarning = "warning: ";
 
 // The first ten order_ids of `records`, ", "-separated.
 std::string FirstIds(const std::vector<const SkippedRecord*>& records) {
@@ -55,6 +56,8 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
                       LogText(outcome.message));
       break;
   }
+  for (const std::string& warning : outcome.warnings)
+    lines.push_back(stamp + kWarning + LogText(warning));
   if (outcome.skipped.empty()) return lines;
   std::vector<const SkippedRecord*> all;
   for (const SkippedRecord& record : outcome.skipped) all.push_back(&record);

@@ -3,6 +3,7 @@
 // with the moment the run began) print the same lines.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct JobOutcome {
   // A transfer: the server's date whose cards it selected (the ordinary cards and the
   // earlier special cards are of the day before), as yyyymmdd; 0 when not known.
   long long serverDay = 0;
+  // Said beside the outcome, whatever it is: a workstation clock far from the server's.
+  std::vector<std::string> warnings;
+  // How far the workstation's clock was behind the server's, time zones aside, in days;
+  // unset when the server's clock was not read (no connection).
+  std::optional<double> clockSkewDays;
 };
 
 // The log lines of one run, each starting with `stamp`:
@@ -35,6 +41,7 @@ struct JobOutcome {
 //   CouldNotConnect: stamp + "数据库连接失败! " + message
 //   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
 //   Interrupted:     stamp + "处理数据中断: " or "统计数据中断: " + message
+// then one line per warning: stamp + "warning: " + warning,
 // and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ",
 // "-separated, followed by one line per distinct reason, in the order each first came up:
 // stamp + "跳过原因: " + reason + " (N 条): " + the first ten order_ids skipped for it.

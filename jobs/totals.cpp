@@ -11,8 +11,10 @@ constexpr const char* kTotalsStatement = "totals";
 
 }  // namespace
 
-JobOutcome RunTotals(db::Database& database) {
-  return RunConnected(database, [&database](JobOutcome&) {
+JobOutcome RunTotals(db::Database& database, std::optional<long long> runDay,
+                     std::function<DateTime()> clock) {
+  const RunTiming timing{runDay, kTotalsDueSecond, std::move(clock)};
+  return RunConnected(database, timing, [&database](JobOutcome&, const ServerClock&) {
     db::Statement& reader = database.ADOQuww();
     reader.Close();
     reader.SetText(kTotalsStatement);

@@ -6,6 +6,7 @@
 #include "jobs/transfer.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "jobs/connected_run.h"
 #include "jobs/prepared_records.h"
@@ -78,14 +79,18 @@ bool RunPass(db::Database& database, const PassSelection& selection, bool conver
 }  // namespace
 
 JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
-  return RunConnected(database, [&](JobOutcome& outcome) {
+  const RunTiming timing{options.runDay, kTransferDueSecond, options.clock};
+  return RunConnected(database, timing, [&](JobOutcome& outcome, const ServerClock& clock) {
     const DestinationColumns destination = LearnDestinationColumns(database);
     const int batchSize = options.batchSize.value_or(database.Settings().batchSize);
-    const ServerClock clock = ReadServerClock(database, options.clock);
-    // The run in the job's own second keeps its GETDATE() texts; any other binds the
-    // day the server's clock showed at its due moment.
+    // The run in the job's own second keeps its GETDATE() texts, unless the workstation's
+    // clock is off (then its second is not the server's); any other binds the day the
+    // server's clock showed at its due moment.
     std::optional<long long> serverDay;
-    if (options.runDay) serverDay = ServerDayOfRun(*options.runDay, clock);
+    const bool clockRight = std::fabs(clock.SkewDays()) <= kClockToleranceDays;
+    if (options.runDay && !(options.onTime && clockRight)) {
+      serverDay = ServerDayOfRun(*options.runDay, clock);
+    }
     outcome.serverDay = YearMonthDay(serverDay.value_or(static_cast<long long>(clock.server)));
     const bool previousDaySpecial =
         options.previousDaySpecialCards.value_or(database.Settings().previousDaySpecialCards);

@@ -23,6 +23,10 @@ struct TransferOptions {
   // workstation's calendar: caught up, retried, --day): it selects what that run
   // selected, the server's date at D's due moment bound as a parameter.
   std::optional<long long> runDay = std::nullopt;
+  // With runDay: the run asked for in the job's own second, which keeps the GETDATE()
+  // texts while the workstation's clock agrees with the server's. A run whose day has
+  // not come yet by the server's clock is not done (Interrupted, saying so).
+  bool onTime = false;
   // The workstation's clock, against which the server's is measured.
   std::function<DateTime()> clock = NowDateTime;
   // Checked between records: when set, the run ends Interrupted after the record in

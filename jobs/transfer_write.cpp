@@ -56,7 +56,8 @@ void RecordWriter::RollBackQuietly() {
 
 std::string RecordWriter::JobEndingMessage(const db::DatabaseError& error) const {
   // Records written before it stay written: say how many.
-  return RunEndingMessage(error, std::to_string(outcome_.updated) + " records had been written");
+  return RunEndingMessage(error, std::to_string(outcome_.updated) + " records had been written",
+                          database_.Settings().lockTimeoutSeconds);
 }
 
 void RecordWriter::Copy(const PreparedRecord& record) {

@@ -224,20 +224,22 @@ std::vector<std::string> VerifyReport::Lines() const {
 VerifyReport VerifyTransfers(db::Database& database, const VerifyOptions& options) {
   VerifyReport report;
   const int dayCount = std::clamp(options.days, 1, kMaxVerifyDays);
-  const JobOutcome outcome = RunConnected(database, [&](JobOutcome&) {
-    const DestinationColumns destination = LearnDestinationColumns(database);
-    const ServerClock clock = ReadServerClock(database, options.clock);
-    const bool previousDaySpecial =
-        options.previousDaySpecialCards.value_or(database.Settings().previousDaySpecialCards);
-    const int batchSize = std::clamp(options.batchSize.value_or(database.Settings().batchSize), 1,
-                                     db::kLargestBatchSize);
-    DayVerifier verifier(database, destination, batchSize);
-    const long long last = LastDueDay(options.clock());
-    for (long long runDay = last - dayCount + 1; runDay <= last; ++runDay) {
-      report.days.push_back(
-          verifier.Verify(runDay, ServerDayOfRun(runDay, clock), previousDaySpecial));
-    }
-  });
+  const RunTiming timing{std::nullopt, kTransferDueSecond, options.clock};
+  const JobOutcome outcome =
+      RunConnected(database, timing, [&](JobOutcome&, const ServerClock& clock) {
+        const DestinationColumns destination = LearnDestinationColumns(database);
+        const bool previousDaySpecial =
+            options.previousDaySpecialCards.value_or(database.Settings().previousDaySpecialCards);
+        const int batchSize = std::clamp(options.batchSize.value_or(database.Settings().batchSize),
+                                         1, db::kLargestBatchSize);
+        DayVerifier verifier(database, destination, batchSize);
+        // Days by the server's clock: a workstation clock a day off must not shift them.
+        const long long last = LastDueDay(clock.RightWorkstationTime());
+        for (long long runDay = last - dayCount + 1; runDay <= last; ++runDay) {
+          report.days.push_back(
+              verifier.Verify(runDay, ServerDayOfRun(runDay, clock), previousDaySpecial));
+        }
+      });
   switch (outcome.status) {
     case JobOutcome::Status::CouldNotConnect:
       report.status = VerifyReport::Status::CouldNotConnect;

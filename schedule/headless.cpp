@@ -113,6 +113,8 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
     if (!target) out << " on " << row.target.Text();
     if (!row.message.empty()) out << ": " << LogText(row.message);
     out << '\n';
+    for (const std::string& warning : row.warnings)
+      out << "  warning: " << LogText(warning) << '\n';
   }
   return 0;
 }

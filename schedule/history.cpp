@@ -49,6 +49,8 @@ const std::vector<std::vector<std::string>> kMigrations = {
     // The skipped records as a JSON array of {"id", "reason"}: an order_id may hold ": "
     // or a line break, which the "id: reason" lines of skipped_records cannot carry.
     {"ALTER TABLE runs ADD COLUMN skipped_list TEXT NOT NULL DEFAULT ''"},
+    // Warnings said beside the outcome (a workstation clock far from the server's), one a line.
+    {"ALTER TABLE runs ADD COLUMN warnings TEXT NOT NULL DEFAULT ''"},
 };
 
 std::atomic<int> connectionCount{0};
@@ -155,6 +157,7 @@ jobs::JobOutcome RunRow::Outcome() const {
   result.inserted = inserted;
   result.updated = updated;
   result.skipped = skippedList;
+  result.warnings = warnings;
   return result;
 }
 
@@ -354,8 +357,8 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "UPDATE runs SET ended = ?, outcome = ?, read_count = ?, inserted = ?, updated = ?, "
-      "skipped = ?, skipped_records = ?, message = ?, server_day = ?, skipped_list = ? "
-      "WHERE id = ?"));
+      "skipped = ?, skipped_records = ?, message = ?, server_day = ?, skipped_list = ?, "
+      "warnings = ? WHERE id = ?"));
   query.addBindValue(ended);
   query.addBindValue(QString::fromStdString(OutcomeName(outcome.status)));
   query.addBindValue(outcome.read);
@@ -366,6 +369,9 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   query.addBindValue(QString::fromStdString(outcome.message));
   query.addBindValue(QString::fromStdString(ServerDayText(outcome.serverDay)));
   query.addBindValue(SkippedListJson(outcome.skipped));
+  std::string warnings;
+  for (const std::string& warning : outcome.warnings) warnings += warning + "\n";
+  query.addBindValue(QString::fromStdString(warnings));
   query.addBindValue(id);
   if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
 }
@@ -377,8 +383,7 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
   std::string sql =
       "SELECT id, job, run_day, trigger, started, ended, outcome, read_count, inserted, "
       "updated, skipped, skipped_records, message, server, port, database, server_day, "
-      "skipped_list FROM runs "
-      "WHERE started >= ?";
+      "skipped_list, warnings FROM runs WHERE started >= ?";
   if (target) sql += " AND server = ? AND port = ? AND database = ?";
   query.prepare(QString::fromStdString(sql + " ORDER BY started, id"));
   query.addBindValue(since);
@@ -407,6 +412,8 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
                   query.value(15).toString().toStdString()};
     row.serverDay = query.value(16).toString().toStdString();
     row.skippedList = SkippedListFrom(query.value(17).toString(), row.skippedRecords);
+    for (const QString& warning : query.value(18).toString().split(u'\n', Qt::SkipEmptyParts))
+      row.warnings.push_back(warning.toStdString());
     rows.push_back(std::move(row));
   }
   return rows;
@@ -464,6 +471,33 @@ DateTime History::FirstStart(const Target& target, DateTime now) {
   query.addBindValue(now);
   if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
   return now;
+}
+
+void History::MoveFirstStart(const Target& target, DateTime when) {
+  if (!Usable()) return;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
+  query.prepare(QStringLiteral(
+      "UPDATE schedulers SET first_start = ? WHERE server = ? AND port = ? AND database = ?"));
+  query.addBindValue(when);
+  BindTarget(query, target);
+  if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
+}
+
+int History::UnsettleAfter(jobs::JobKind job, const Target& target, long long day) {
+  if (!Usable()) return 0;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
+  query.prepare(QStringLiteral(
+      "UPDATE runs SET outcome = 'done early' WHERE job = ? AND outcome = 'done' AND trigger IN "
+      "('scheduled', 'catch-up', 'retry') AND run_day > ? AND server = ? AND port = ? AND "
+      "database = ?"));
+  query.addBindValue(QString::fromUtf8(JobName(job).data(), JobName(job).size()));
+  query.addBindValue(QString::fromStdString(DayText(day)));
+  BindTarget(query, target);
+  if (!query.exec()) {
+    Fail("cannot be written", query.lastError().text().toStdString());
+    return 0;
+  }
+  return query.numRowsAffected();
 }
 
 }  // namespace cardsync::schedule

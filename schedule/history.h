@@ -33,6 +33,7 @@ struct RunRow {
   int read = 0, inserted = 0, updated = 0, skipped = 0;
   std::string skippedRecords;  // "order_id: reason" lines, as older versions read them
   std::vector<jobs::SkippedRecord> skippedList;
+  std::vector<std::string> warnings;
   std::string message;
   Target target;
   std::string serverDay;  // a transfer: the server's date it selected by, YYYY-MM-DD, or ''
@@ -75,6 +76,11 @@ class History {
 
   // When a scheduler first ran for `target`; recorded on first call.
   DateTime FirstStart(const Target& target, DateTime now);
+  // The first start set back to `when` (it had been recorded by a clock running ahead).
+  void MoveFirstStart(const Target& target, DateTime when);
+  // Runs of `job` that settled days after `day` are marked "done early" (made while the
+  // clock ran ahead) and settle nothing; how many.
+  int UnsettleAfter(jobs::JobKind job, const Target& target, long long day);
 
  private:
   enum class Opening { Opened, Corrupt, Busy, Failed };

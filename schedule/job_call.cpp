@@ -31,9 +31,11 @@ const char* ButtonName(jobs::JobKind kind) {
 jobs::JobOutcome DefaultJob(const JobCall& call) {
   db::Database database;
   database.SetStopFlag(call.stop);
-  if (call.kind == jobs::JobKind::Totals) return jobs::RunTotals(database);
+  if (call.kind == jobs::JobKind::Totals)
+    return jobs::RunTotals(database, call.runDay, call.clock ? call.clock : NowDateTime);
   jobs::TransferOptions options;
   options.runDay = call.runDay;
+  options.onTime = call.onTime;
   if (call.clock) options.clock = call.clock;
   options.stop = call.stop;
   options.progress = call.progress;

@@ -21,6 +21,7 @@ struct JobCall {
   Trigger trigger = Trigger::Clicked;
   // Set: the run serves this earlier day and names it. Unset: the job's own texts.
   std::optional<long long> runDay;
+  bool onTime = false;  // asked in the job's own second
   const std::atomic<bool>* stop = nullptr;
   std::function<void(int done, int total, int pass)> progress;
   // The workstation's clock the run's day is counted on; the server's is measured against it.

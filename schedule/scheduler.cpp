@@ -5,8 +5,11 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <chrono>
+#include <cmath>
 
 #include "db/connection_settings.h"
+#include "jobs/server_day.h"
 #include "schedule/locks.h"
 #include "schedule/schedule.h"
 
@@ -57,6 +60,13 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
       setup_(std::move(setup)),
       history_(HistoryPath(setup_.settings), [this](const std::string& text) { Warn(text); }) {
   if (!setup_.clock) setup_.clock = NowDateTime;
+  if (!setup_.steadyMs) {
+    setup_.steadyMs = [] {
+      return std::chrono::duration<double, std::milli>(
+                 std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+  }
   if (!setup_.job) setup_.job = DefaultJob;
   for (Worker& worker : workers_) {
     worker.thread = new QThread(this);
@@ -112,7 +122,7 @@ void Scheduler::Tick() {
 
 bool Scheduler::Click(jobs::JobKind kind) {
   if (stopping_ || Running(kind)) return false;
-  const DateTime now = setup_.clock();
+  const DateTime now = Now();
   Start(kind, Trigger::Clicked, DayNumber(now), now);
   return true;
 }
@@ -123,19 +133,69 @@ void Scheduler::StopAll() {
   if (!Busy()) emit stopped();
 }
 
+DateTime Scheduler::Now() {
+  const DateTime reading = setup_.clock();
+  const double steady = setup_.steadyMs();
+  if (lastReading_ && skewDays_ != 0) {
+    // The workstation's clock stepped (set right, or wrong again) while it was known to be
+    // off: what the server's clock said of it holds only less the step.
+    const double step = (reading - *lastReading_) - (steady - lastSteadyMs_) / 86400000.0;
+    if (std::fabs(step) > jobs::kClockToleranceDays) skewDays_ -= step;
+    if (std::fabs(skewDays_) <= jobs::kClockToleranceDays) skewDays_ = 0;  // set right
+  }
+  lastReading_ = reading;
+  lastSteadyMs_ = steady;
+  return reading + skewDays_;
+}
+
+void Scheduler::LoadOnce(DateTime now) {
+  if (firstStart_) return;
+  firstStart_ = history_.FirstStart(setup_.target, now);
+  const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
+  for (jobs::JobKind each : kOrder) {
+    settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
+  }
+  ForgetFutureSettlements(now);
+}
+
+DateTime Scheduler::FirstStartFor(DateTime now) {
+  // A clock set back (a CMOS reset) must not stop every run until it reaches the first
+  // start it recorded: while it reads earlier, the first start is taken as now. Nothing is
+  // written, so once a run has told the server's time the recorded start holds again.
+  if (now >= *firstStart_) {
+    clockBehindWarned_ = false;
+    return *firstStart_;
+  }
+  if (!clockBehindWarned_) {
+    Warn("the clock reads " + DateTimeText(now) + ", before this target's first scheduled start (" +
+         DateTimeText(*firstStart_) + "); runs go on from now");
+    clockBehindWarned_ = true;
+  }
+  return now;
+}
+
+void Scheduler::ForgetFutureSettlements(DateTime now) {
+  // Days settled while the clock ran ahead have not come yet: they are owed when they do.
+  for (jobs::JobKind kind : kOrder) {
+    const long long lastDue = DayNumber(now - DueSecond(kind) / 86400.0);
+    std::set<long long>& settled = settled_[Index(kind)];
+    if (settled.upper_bound(lastDue) == settled.end()) continue;
+    settled.erase(settled.upper_bound(lastDue), settled.end());
+    if (history_.UnsettleAfter(kind, setup_.target, lastDue) > 0) {
+      Warn(std::string(JobName(kind)) + " runs recorded done for days after " + DayText(lastDue) +
+           " were made while the clock ran ahead; those days will run when they come");
+    }
+  }
+}
+
 void Scheduler::Evaluate(jobs::JobKind kind) {
   const int k = Index(kind);
   if (stopping_ || owedRunning_ || workers_[k].running) return;
-  const DateTime now = setup_.clock();
-  if (!firstStart_) {
-    firstStart_ = history_.FirstStart(setup_.target, now);
-    const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
-    for (jobs::JobKind each : kOrder) {
-      settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
-    }
-  }
+  const DateTime now = Now();
+  LoadOnce(now);
+  const DateTime firstStart = FirstStartFor(now);
   const std::vector<long long> owed =
-      OwedDays({now, DueSecond(kind), *firstStart_, setup_.settings.catchUpDays, &settled_[k],
+      OwedDays({now, DueSecond(kind), firstStart, setup_.settings.catchUpDays, &settled_[k],
                 LaterSettlesEarlier(kind)});
   if (owed.empty()) return;
   // Totals recount everything: one run for the newest owed day settles them all.
@@ -157,7 +217,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   worker.stop = false;
   worker.trigger = trigger;
   worker.day = day;
-  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(now);
+  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
   if (SettlesOwedRuns(trigger)) owedRunning_ = true;
   worker.historyId = history_.BeginRun(kind, day, trigger, now, setup_.target);
   emit runStarted(static_cast<int>(kind));
@@ -165,8 +225,11 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   JobCall call;
   call.kind = kind;
   call.trigger = trigger;
-  // The run in the job's own second, and a run by hand, keep the job's own texts.
-  if (trigger == Trigger::CatchUp || trigger == Trigger::Retry) call.runDay = day;
+  // Runs for a day name it: the job checks it has come by the server's clock, and the
+  // run in the job's own second keeps the job's own texts while the clocks agree. A run
+  // by hand is for now.
+  if (SettlesOwedRuns(trigger)) call.runDay = day;
+  call.onTime = trigger == Trigger::Scheduled;
   call.stop = &worker.stop;
   call.clock = setup_.clock;
   auto clock = std::make_shared<QElapsedTimer>();
@@ -203,7 +266,22 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
 void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
   const int k = Index(kind);
   Worker& worker = workers_[k];
-  const DateTime now = setup_.clock();
+  if (outcome.clockSkewDays) {
+    // From now on runs are timed by the server's clock, when the workstation's is off.
+    skewDays_ =
+        std::fabs(*outcome.clockSkewDays) > jobs::kClockToleranceDays ? *outcome.clockSkewDays : 0;
+    if (firstStart_) {
+      const DateTime confirmed = Now();
+      ForgetFutureSettlements(confirmed);
+      // A first start recorded while the clock ran ahead lies in the future of the
+      // server's clock: it comes back to now for good.
+      if (confirmed < *firstStart_) {
+        firstStart_ = confirmed;
+        history_.MoveFirstStart(setup_.target, confirmed);
+      }
+    }
+  }
+  const DateTime now = Now();
   history_.EndRun(worker.historyId, now, outcome);
 
   using Status = jobs::JobOutcome::Status;

@@ -33,6 +33,9 @@ struct SchedulerSetup {
   std::function<std::string()> stamp;
   JobFunction job = DefaultJob;                  // called on the job's worker thread
   std::function<void(const std::string&)> warn;  // history trouble, a refused lock folder
+  // Milliseconds of a clock nobody sets (steady), to tell the workstation's clock being
+  // set from time passing; tests pass time on their own.
+  std::function<double()> steadyMs;
 };
 
 // The setup from the deployment settings: target and [schedule]. A settings file that
@@ -89,6 +92,11 @@ class Scheduler : public QObject {
     DateTime next = 0;
   };
 
+  // The workstation's clock, moved by how far it was found off the server's.
+  DateTime Now();
+  void LoadOnce(DateTime now);
+  DateTime FirstStartFor(DateTime now);
+  void ForgetFutureSettlements(DateTime now);
   void Evaluate(jobs::JobKind kind);
   void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
   void Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome);
@@ -102,6 +110,10 @@ class Scheduler : public QObject {
   std::array<std::set<long long>, 2> settled_;
   std::set<std::pair<int, long long>> boxShown_;
   std::optional<DateTime> firstStart_;
+  double skewDays_ = 0;  // the last run's finding; 0 while the clocks agree
+  bool clockBehindWarned_ = false;
+  std::optional<DateTime> lastReading_;  // the workstation's clock at the last Now()
+  double lastSteadyMs_ = 0;
   bool owedRunning_ = false;
   bool stopping_ = false;
 };

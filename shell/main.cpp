@@ -52,7 +52,8 @@ constexpr char kUsageTail[] =
     "The database connection is read from the INI file named by the environment variable\n"
     "CARDSYNC_SETTINGS, else from ~/.config/cardsync/cardsync.ini; section [database] with\n"
     "dsn or driver/server/port, database, user, password, login_timeout, query_timeout,\n"
-    "odbc_options, encrypt, trust_server_certificate, ca_file; [transfer] batch_size;\n"
+    "lock_timeout, odbc_options, encrypt, trust_server_certificate, ca_file; [transfer]\n"
+    "batch_size, previous_day_special_cards;\n"
     "[schedule] history_file, catch_up_days (see docs/configuration.md).\n"
     "Keep it readable by its owner only (chmod 600). An example is installed as\n"
     "share/cardsync/cardsync.ini.example.\n";

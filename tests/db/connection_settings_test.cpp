@@ -115,6 +115,36 @@ TEST_F(SettingsFile, TimeoutsAreRead) {
   const ConnectionSettings perRecord = ReadConnectionSettings(
       Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n[transfer]\nbatch_size=1\n"));
   EXPECT_EQ(perRecord.batchSize, 1);
+  EXPECT_TRUE(perRecord.previousDaySpecialCards);
+}
+
+// The session's lock wait stays below the request's own, or a blocked write would end as
+// a time-out instead of 1222 and its retry.
+TEST_F(SettingsFile, LockTimeoutStaysBelowTheQueryTimeout) {
+  struct Case {
+    const char* keys;
+    int lockTimeout;  // -1: refused
+  };
+  const Case cases[] = {
+      {"", 10},
+      {"query_timeout=5\n", 4},
+      {"query_timeout=1\n", 1},
+      {"query_timeout=0\n", 10},
+      {"lock_timeout=3\nquery_timeout=5\n", 3},
+      {"lock_timeout=30\n", -1},
+      {"lock_timeout=5\nquery_timeout=5\n", -1},
+      {"lock_timeout=0\n", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    const std::string path =
+        Write(std::string("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n") + c.keys);
+    if (c.lockTimeout < 0) {
+      EXPECT_THROW(ReadConnectionSettings(path), SettingsError);
+    } else {
+      EXPECT_EQ(ReadConnectionSettings(path).lockTimeoutSeconds, c.lockTimeout);
+    }
+  }
 }
 
 // What the certificate keys decide, read from a file so the defaults are the

@@ -413,7 +413,7 @@ TEST_F(TransferTest, NoMatchingRowsOnlyOpensAndCloses) {
   EXPECT_TRUE(AllConnectionsClosed(server_));
   // Only the question for the destination's column types.
   EXPECT_EQ(CountLog(server_, "T_quindale", mark), 1u);
-  EXPECT_EQ(CountLog(server_, "T_quindale where 1=0", mark), 1u);
+  EXPECT_EQ(CountLog(server_, "T_quindale with (nolock) where 1=0", mark), 1u);
   EXPECT_FALSE(database_.Connected());
 }
 

@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 
 #include "jobs/prepared_records.h"
 #include "jobs/transfer.h"
@@ -95,13 +98,35 @@ TEST(TransferDays, LateSpecialCardsArriveWithTheNextDaysRun) {
   }
 }
 
+// The workstation in another time zone than the server for one test: TZ set and read
+// again, put back at the end.
+class WorkstationZone {
+ public:
+  explicit WorkstationZone(const char* tz) {
+    if (const char* was = std::getenv("TZ")) before_ = was;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~WorkstationZone() {
+    if (before_) {
+      ::setenv("TZ", before_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> before_;
+};
+
 // Every way of running day D selects what its on-time run selected: the server's date
-// at D's 02:00:00, whatever the workstation's clock says.
+// at D's 02:00:00, with the workstation 8 hours east or west of a server on UTC.
 TEST(TransferDays, EveryRunOfADaySelectsByTheServersCalendar) {
   struct Run {
     const char* name;
     const char* workstation;  // the workstation's clock when it runs
-    bool onTime;              // no day bound: GETDATE() decides
+    bool onTime;              // asked in the job's own second
   };
   const Run runs[] = {
       {"on time", "2024-03-15 02:00:00", true},
@@ -110,13 +135,15 @@ TEST(TransferDays, EveryRunOfADaySelectsByTheServersCalendar) {
       {"--day", "2024-03-18 14:00:00", false},
   };
   for (double offsetHours : {-8.0, 8.0}) {
+    // POSIX TZ signs run west-positive: "UTC-8" is eight hours ahead of UTC.
+    const WorkstationZone zone(offsetHours < 0 ? "UTC-8" : "UTC+8");
     std::vector<std::string> onTime;
     long long onTimeServerDay = 0;
     for (const Run& run : runs) {
       SCOPED_TRACE(std::string(run.name) + " server offset " + std::to_string(offsetHours));
       const DateTime workstation = At(run.workstation);
       StandinServer::Options options = ReportingOptions();
-      options.now = StampText(workstation + offsetHours / 24);
+      options.now = StampText(workstation + offsetHours / 24);  // both clocks right
       StandinServer server(options);
       for (const char* day : {"2024-03-13", "2024-03-14", "2024-03-15", "2024-03-16"}) {
         for (const char* time : {"00:30:00", "10:00:00", "20:00:00"}) {
@@ -126,10 +153,12 @@ TEST(TransferDays, EveryRunOfADaySelectsByTheServersCalendar) {
         }
       }
       db::Database database([&server] { return SettingsFor(server); });
-      TransferOptions transfer{.clock = [workstation] { return workstation; }};
-      if (!run.onTime) transfer.runDay = Day("2024-03-15 00:00:00");
+      TransferOptions transfer{.runDay = Day("2024-03-15 00:00:00"),
+                               .onTime = run.onTime,
+                               .clock = [workstation] { return workstation; }};
       const JobOutcome outcome = RunTransfer(database, transfer);
       ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
+      EXPECT_TRUE(outcome.warnings.empty());  // time zones are no clock fault
       if (run.onTime) {
         onTime = CopiedIds(server);
         onTimeServerDay = outcome.serverDay;

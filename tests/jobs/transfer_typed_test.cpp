@@ -193,7 +193,8 @@ TEST(TransferTyped, ErrorsNotAboutOneRecordFailTheRun) {
       {"another session holds a lock, also after one retry",
        {},
        true,
-       "Lock request time out period exceeded"},
+       "blocked by another session for 1 s; 0 records had been written: Lock request time out "
+       "period exceeded"},
       {"the login may not insert",
        {"create table __standin_denied (permission varchar(20), securable varchar(128))",
         "insert into __standin_denied values ('INSERT', 'T_quindale')"},
@@ -215,7 +216,9 @@ TEST(TransferTyped, ErrorsNotAboutOneRecordFailTheRun) {
       for (const std::string& statement : c.breakIt) server.Exec(statement);
       std::optional<OtherSessionLock> lock;
       if (c.holdLock) lock.emplace(server);
-      db::Database database([&server] { return SettingsFor(server); });
+      db::ConnectionSettings settings = SettingsFor(server);
+      settings.lockTimeoutSeconds = 1;  // the program's own bound on a lock wait
+      db::Database database([settings] { return settings; });
       const JobOutcome outcome = RunTransfer(database, {.batchSize = batchSize});
       EXPECT_EQ(outcome.status, JobOutcome::Status::Failed);
       EXPECT_EQ(outcome.message, c.message);

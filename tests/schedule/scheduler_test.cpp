@@ -175,7 +175,7 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
     setup.job = [&](const JobCall& call) {
       std::string run =
           std::string(JobName(call.kind)) + " " + std::string(TriggerName(call.trigger));
-      if (call.runDay) run += " " + DayText(*call.runDay);
+      if (call.runDay && !call.onTime) run += " " + DayText(*call.runDay);
       const std::lock_guard<std::mutex> lock(mutex);
       runs.push_back(run);
       JobOutcome outcome;
@@ -226,6 +226,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     outcome.skipped.push_back({"A1", "bad date"});
     // Ids that the "id: reason" lines cannot carry, and two reasons.
     outcome.skipped.push_back({"B: 2\nC", "too long"});
+    outcome.warnings = {"the workstation's clock reads ..."};
     history.EndRun(id, At(15, 9, 1), outcome);
     const RunRow row = history.Runs(At(15, 0), Target{"db", 1433, "reporting"}).at(0);
     EXPECT_EQ(row.outcome, "done");
@@ -236,6 +237,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     EXPECT_EQ(back.skipped[1].orderId, "B: 2\nC");
     EXPECT_EQ(back.skipped[1].reason, "too long");
     EXPECT_EQ(back.skipped[0].reason, "bad date");
+    EXPECT_EQ(back.warnings, outcome.warnings);
     EXPECT_TRUE(history.Runs(At(15, 0), Target{"db", 1433, "other"}).empty());
   }
   {
@@ -243,7 +245,7 @@ TEST(HistoryTest, VersionedWalFileAndAFileThatCannotBeOpenedOnlyWarns) {
     sqlite.start("sqlite3", {QString::fromStdString(folders.HistoryFile()),
                              "PRAGMA user_version; PRAGMA journal_mode;"});
     ASSERT_TRUE(sqlite.waitForFinished());
-    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "3\nwal\n");
+    EXPECT_EQ(sqlite.readAllStandardOutput().toStdString(), "4\nwal\n");
   }
   EXPECT_TRUE(warnings.empty());
 
@@ -513,6 +515,87 @@ class SchedulerDbTest : public ::testing::Test {
   std::string settings_;
   Target target_;
 };
+
+// The workstation's clock stepped while the server's stays right: no step stops a day's
+// run, none runs or settles a day before it comes, and a day refused early runs when it
+// comes. Each step: the workstation's reading, the server's, then a tick.
+TEST_F(SchedulerDbTest, ClockStepsNeitherStopNorAdvanceTheRuns) {
+  struct Step {
+    DateTime workstation, server;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> runs;  // "job trigger day outcome", in order
+  };
+  const double year = 365;
+  const Case cases[] = {
+      {"a day ahead, then set right",
+       {{At(16, 1, 59, 59), At(15, 1, 59, 59)},
+        {At(16, 2, 0, 0, 500), At(15, 2, 0, 0, 500)},  // its 16th's run is not the server's
+        {At(15, 2, 0, 30), At(15, 2, 0, 30)},          // set right
+        {At(16, 1, 0, 0, 500), At(16, 1, 0, 0, 500)},
+        {At(16, 2, 0, 0, 500), At(16, 2, 0, 0, 500)}},
+       // Refused, it told the scheduler the server's time: the 15th's run then came due.
+       {"transfer scheduled 2024-03-15 done", "totals scheduled 2024-03-16 done",
+        "transfer scheduled 2024-03-16 interrupted", "transfer scheduled 2024-03-16 done"}},
+      {"years ahead, then set right",
+       {{At(15, 1, 59, 59) + 5 * year, At(15, 1, 59, 59)},
+        {At(15, 2, 0, 0, 500) + 5 * year, At(15, 2, 0, 0, 500)},
+        {At(15, 2, 0, 30), At(15, 2, 0, 30)},  // set right
+        {At(16, 2, 0, 0, 500), At(16, 2, 0, 0, 500)}},
+       {"transfer scheduled 2024-03-15 done", "transfer scheduled 2024-03-16 done",
+        "totals catch-up 2024-03-16 done", "transfer scheduled 2029-03-14 interrupted"}},
+      {"set back past the first start",
+       {{At(15, 1, 59, 59), At(15, 1, 59, 59)},
+        {At(15, 2, 0, 0, 500), At(15, 2, 0, 0, 500)},
+        {At(15, 2, 0, 30) - year, At(15, 2, 0, 30)},  // a CMOS reset
+        {At(16, 1, 0, 0, 500) - year, At(16, 1, 0, 0, 500)},
+        {At(16, 2, 0, 0, 500) - year, At(16, 2, 0, 0, 500)}},
+       // Before a run tells the server's time, the runs go on by the workstation's calendar
+       // (its totals named for a day of 2023, harmless: totals recount all); after, by the
+       // server's.
+       {"totals scheduled 2023-03-17 done", "transfer scheduled 2024-03-15 done",
+        "totals scheduled 2024-03-16 done", "transfer scheduled 2024-03-16 done"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer::Options options = testing::ReportingOptions();
+    options.movableClock = true;
+    Start(options);
+    for (int day : {14, 15, 16})
+      Seed("N" + std::to_string(day) + "-", 1, "2024-03-" + std::to_string(day) + " 10:00:00");
+    DateTime workstation = c.steps.front().workstation;
+    DateTime server = c.steps.front().server;
+    SchedulerSetup setup = SetupFromSettings({});
+    setup.clock = [&workstation] { return workstation; };
+    setup.steadyMs = [&server] { return server * 86400000.0; };  // the server's time is true
+    setup.settings.historyFile =
+        folders_.dir.filePath(QString("%1.sqlite").arg(c.name)).toStdString();
+    Scheduler scheduler(setup);
+    for (const Step& step : c.steps) {
+      workstation = step.workstation;
+      server = step.server;
+      const DateTimeParts p = SplitDateTime(step.server);
+      char stamp[48];
+      std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
+                    p.hour, p.minute, p.second);
+      server_->SetNow(stamp);
+      scheduler.Tick();
+      for (int quiet = 0; quiet < 3;) {
+        ASSERT_TRUE(WaitUntil([&] { return !scheduler.Busy(); }));
+        QCoreApplication::processEvents();
+        quiet = scheduler.Busy() ? 0 : quiet + 1;
+      }
+    }
+    std::vector<std::string> runs;
+    for (const RunRow& row : scheduler.RunHistory().Runs(-1e6, target_)) {
+      runs.push_back(std::string(JobName(row.job)) + " " + std::string(TriggerName(row.trigger)) +
+                     " " + DayText(row.runDay) + " " + row.outcome);
+    }
+    EXPECT_EQ(runs, c.runs);
+  }
+}
 
 TEST_F(SchedulerDbTest, AMissedDaysCatchUpWritesExactlyThatDaysRecords) {
   StandinServer::Options options = testing::ReportingOptions();

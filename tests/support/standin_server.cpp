@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -95,6 +96,11 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
     args.push_back("--now");
     args.push_back(*options_.now);
   }
+  if (options_.movableClock) {
+    nowPath_ = TempPath("standin-now");
+    if (options_.now) SetNow(*options_.now);
+    args.insert(args.end(), {"--now-file", nowPath_});
+  }
   if (options_.delayMs > 0) {
     args.push_back("--delay-ms");
     args.push_back(std::to_string(options_.delayMs));
@@ -158,12 +164,21 @@ StandinServer::~StandinServer() {
   Stop();
   ::unlink(logPath_.c_str());
   ::unlink(stderrPath_.c_str());
+  if (!nowPath_.empty()) ::unlink(nowPath_.c_str());
 }
 
 std::string StandinServer::OdbcConnectionString() const {
   return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) +
          ";Database=" + options_.database + ";UID=" + options_.user + ";PWD=" + options_.password +
          ";TDS_Version=7.4;ClientCharset=UTF-8" + (options_.tls ? ";Encryption=require" : "");
+}
+
+void StandinServer::SetNow(const std::string& text) {
+  if (nowPath_.empty()) throw std::runtime_error("the stand-in was started without movableClock");
+  // Written whole, then renamed: a request never reads half a line.
+  const std::string next = nowPath_ + ".next";
+  std::ofstream(next, std::ios::trunc) << text << '\n';
+  std::rename(next.c_str(), nowPath_.c_str());
 }
 
 std::vector<std::string> StandinServer::LogLines() const {

@@ -20,6 +20,7 @@ class StandinServer {
     std::string database = "reporting";
     std::string dbPath = ":memory:";
     std::optional<std::string> now;  // "YYYY-MM-DD HH:MM:SS"
+    bool movableClock = false;       // SetNow moves the server's clock (from `now`)
     int delayMs = 0;
     int dropAfter = 0;
     bool hangLogin = false;
@@ -56,10 +57,12 @@ class StandinServer {
   // with ";Encryption=require" when the server serves TLS (the certificate is not checked).
   std::string OdbcConnectionString() const;
   std::vector<std::string> LogLines() const;  // the --log file's lines so far
-  void Stop();                                // SIGTERM and wait (idempotent)
-  void Kill();                                // SIGKILL
-  void Pause();                               // SIGSTOP
-  void Resume();                              // SIGCONT
+  // What GETDATE() reads from now on, "YYYY-MM-DD HH:MM:SS"; needs movableClock.
+  void SetNow(const std::string& text);
+  void Stop();    // SIGTERM and wait (idempotent)
+  void Kill();    // SIGKILL
+  void Pause();   // SIGSTOP
+  void Resume();  // SIGCONT
   // Seeding and checking over the raw ODBC API, each on its own short-lived
   // connection. Exec throws std::runtime_error with the ODBC diagnostics.
   void Exec(const std::string& sql);
@@ -75,6 +78,7 @@ class StandinServer {
   bool paused_ = false;
   int port_ = 0;
   std::string logPath_;
+  std::string nowPath_;
   std::string stderrPath_;
 };
 

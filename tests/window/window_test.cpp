@@ -527,6 +527,7 @@ class WindowDbTest : public ::testing::Test {
     testing::StandinServer::Options options;
     options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
     options.now = "2024-03-15 02:00:00";
+    options.movableClock = true;  // the server's clock keeps up with the window's
     server_ = std::make_unique<testing::StandinServer>(options);
     state_ = std::make_unique<StateFolder>();
     ASSERT_TRUE(dir_.isValid());
@@ -559,6 +560,11 @@ class WindowDbTest : public ::testing::Test {
 
   void TickAt(DateTime t) {
     now_ = t;
+    const DateTimeParts p = SplitDateTime(t);
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
+                  p.hour, p.minute, p.second);
+    server_->SetNow(stamp);
     form_->Timer1Timer();
     Settle(*form_);
   }
@@ -715,7 +721,7 @@ struct SlowTransferServer {
   static testing::StandinServer::Options Options() {
     testing::StandinServer::Options options;
     options.schemaFiles = {testing::SourceDir() + "/schema/reporting.sql"};
-    options.now = "2024-03-15 02:00:00";
+    options.now = "2024-03-15 00:59:50";  // the window's clock, within seconds
     options.delayMs = 20;
     return options;
   }

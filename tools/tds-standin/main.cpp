@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "now_file.h"
 #include "tds_log.h"
 #include "tds_server.h"
 
@@ -27,7 +28,7 @@ constexpr const char* kUsage =
     "usage: tds-standin --db FILE|:memory: --user U (--password P | --password-file FILE | "
     "--password-env VAR)\n"
     "                   [--database NAME] [--port N] [--schema FILE.sql]... [--now \"YYYY-MM-DD "
-    "HH:MM:SS\"]\n"
+    "HH:MM:SS\"] [--now-file FILE]\n"
     "                   [--log FILE] [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
     "                   [--prelogin-timeout-ms N] [--delay-ms N] [--drop-after N] [--hang-login]\n"
     "                   [--default-lock-timeout-ms N]\n";
@@ -111,6 +112,7 @@ Arguments Parse(int argc, char** argv) {
                                                        "--port",
                                                        "--schema",
                                                        "--now",
+                                                       "--now-file",
                                                        "--log",
                                                        "--delay-ms",
                                                        "--drop-after",
@@ -155,6 +157,8 @@ Arguments Parse(int argc, char** argv) {
       a.server.dropAfter = ParseInt(arg, value, 0, 1000000000);
     else if (arg == "--default-lock-timeout-ms")
       a.lockTimeoutMs = ParseInt(arg, value, -1, 2147483647);
+    else if (arg == "--now-file")
+      standin::SetNowFile(value);
     else if (arg == "--now") {
       if (!LooksLikeTimestamp(value))
         throw UsageError("--now: '" + value + "' is not \"YYYY-MM-DD HH:MM:SS\"");
