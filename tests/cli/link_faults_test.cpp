@@ -36,9 +36,11 @@ constexpr int kOrdinaryCards = 240;  // a chunk of 50 or more spans a dozen pack
 constexpr int kSpecialCards = 10;
 constexpr const char* kLost = "the connection to the server was lost";
 
-// Yesterday's ordinary cards and today's special cards, as the stand-in's clock has it.
-std::string SeedFile() {
-  static const std::string path = [] {
+// Yesterday's ordinary cards and today's special cards, as the stand-in's clock has
+// them: a script every server of the program loads, removed when the program ends.
+class SeedScript {
+ public:
+  SeedScript() {
     std::string text = "insert into T_sendbase values ";
     for (int i = 0; i < kOrdinaryCards + kSpecialCards; ++i) {
       const bool special = i >= kOrdinaryCards;
@@ -51,10 +53,21 @@ std::string SeedFile() {
     char name[] = "/tmp/cardsync-link-seed-XXXXXX";
     const int fd = ::mkstemp(name);
     if (fd >= 0) ::close(fd);
-    std::ofstream(name) << text << "\n";
-    return std::string(name);
-  }();
-  return path;
+    path_ = name;
+    std::ofstream(path_) << text << "\n";
+  }
+  ~SeedScript() { ::unlink(path_.c_str()); }
+  SeedScript(const SeedScript&) = delete;
+  SeedScript& operator=(const SeedScript&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string& SeedFile() {
+  static const SeedScript seed;
+  return seed.Path();
 }
 
 // A folder of one run's own: its settings file and state folder.
