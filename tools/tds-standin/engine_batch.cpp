@@ -9,6 +9,7 @@
 #include "sql_assign.h"
 #include "sql_catalog.h"
 #include "sqlite_run.h"
+#include "text_case.h"
 
 namespace standin {
 namespace {
@@ -51,6 +52,7 @@ SqliteSession::SqliteSession(sqlite3* db, std::optional<DateTime> fixedNow,
     : db_(db), locks_(std::move(locks)), lockTimeoutMs_(lockTimeoutMs) {
   ctx_.fixedNow = fixedNow;
   ctx_.spid = gNextSpid++;
+  ctx_.rowCount = &sys_.rowCount;
   sys_.spid = ctx_.spid;
   RegisterFunctions(db_, &ctx_);
   RegisterCatalogFunctions(db_);
@@ -354,8 +356,11 @@ bool SqliteSession::RunStatement(const std::vector<Token>& s, int depth) {
     if (fresh.error) return Fail(*fresh.error, depth, head.line);
     // @@ variables are written into the SQL as values, so such a statement
     // is translated each time; others keep theirs while the schema stands.
-    bool system = std::any_of(s.begin(), s.end(),
-                              [](const Token& x) { return x.kind == Token::SystemVariable; });
+    // @@ROWCOUNT is read as the statement runs (ss_rowcount()): a chunk's
+    // 200 "set @inserted = ... @@rowcount ..." keep one translation.
+    bool system = std::any_of(s.begin(), s.end(), [](const Token& x) {
+      return x.kind == Token::SystemVariable && Lower(x.text) != "@@rowcount";
+    });
     if (plan_ && index < plan_->translated.size() && version >= 0 && !system) {
       plan_->translated[index].emplace(version, std::move(fresh));
       kept = &plan_->translated[index]->second;

@@ -456,6 +456,11 @@ std::optional<ServerMessage> DecodeError(const std::string& s) {
   return m;
 }
 
+static void FnRowCount(sqlite3_context* c, int, sqlite3_value**) {
+  const int64_t* rows = Ctx(c)->rowCount;
+  sqlite3_result_int64(c, rows ? *rows : 0);
+}
+
 void RegisterFunctions(sqlite3* db, FunctionContext* ctx) {
   struct Fn {
     const char* name;
@@ -468,6 +473,7 @@ void RegisterFunctions(sqlite3* db, FunctionContext* ctx) {
       {"month", 1, FnMonth, true},
       {"day", 1, FnDay, true},
       {"getdate", 0, FnGetDate, false},
+      {"ss_rowcount", 0, FnRowCount, false},
       {"ss_dateadd", 2, FnDateAdd, true},
       {"ss_cast", 2, FnCast, true},
       {"ss_cast", 3, FnCast, true},

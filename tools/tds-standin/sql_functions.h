@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,8 @@ struct FunctionContext {
   std::optional<DateTime> fixedNow;  // what GETDATE() returns, when fixed
   bool nationalText = false;         // text of the running statement came as nvarchar
   int spid = 51;
+  // @@ROWCOUNT, read when the statement runs, so a statement naming it is compiled once.
+  const int64_t* rowCount = nullptr;
 };
 
 // Registers year, month, day, getdate, ss_cast, ss_conv ... and the SSCI

@@ -83,7 +83,7 @@ std::optional<std::string> SystemVariable(const std::string& name, const SystemV
   if (n == "@@version") return QuoteText(kVersionText);
   if (n == "@@spid") return std::to_string(sys.spid);
   if (n == "@@trancount") return std::to_string(sys.tranCount);
-  if (n == "@@rowcount") return std::to_string(sys.rowCount);
+  if (n == "@@rowcount") return "ss_rowcount()";
   if (n == "@@error") return std::to_string(sys.error);
   if (n == "@@servername") return "'standin'";
   if (n == "@@servicename") return "'MSSQLSERVER'";
