@@ -10,6 +10,7 @@
 #include "convert/log_text.h"
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
+#include "jobs/server_day.h"
 #include "schedule/locks.h"
 #include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
@@ -20,14 +21,6 @@ namespace cardsync::schedule {
 namespace {
 
 constexpr int kTickMs = 1000;
-
-std::string Stamp(DateTime value) {
-  const DateTimeParts p = SplitDateTime(value);
-  char text[24];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                p.minute, p.second);
-  return text;
-}
 
 }  // namespace
 
@@ -108,7 +101,8 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
   for (const RunRow& row : history.Runs(since, target)) {
     out << DayText(row.runDay) << ' ' << JobName(row.job) << ' ' << TriggerName(row.trigger) << ' '
         << row.outcome << " read " << row.read << " inserted " << row.inserted << " updated "
-        << row.updated << " skipped " << row.skipped << " started " << Stamp(row.started);
+        << row.updated << " skipped " << row.skipped << " started "
+        << jobs::ClockStamp(row.started);
     if (!row.serverDay.empty()) out << " server day " << row.serverDay;
     if (!target) out << " on " << row.target.Text();
     if (!row.message.empty()) out << ": " << LogText(row.message);

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "jobs/prepared_records.h"
+#include "jobs/server_day.h"
 #include "jobs/transfer.h"
 #include "jobs/verify.h"
 #include "reporting_server.h"
@@ -21,14 +22,6 @@ namespace {
 using testing::ReportingOptions;
 using testing::StandinServer;
 using Rows = std::vector<std::vector<std::string>>;
-
-std::string StampText(DateTime value) {
-  const DateTimeParts p = SplitDateTime(value);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                p.minute, p.second);
-  return text;
-}
 
 DateTime At(const char* text) {
   int y, mo, d, h, mi, s;
@@ -143,7 +136,7 @@ TEST(TransferDays, EveryRunOfADaySelectsByTheServersCalendar) {
       SCOPED_TRACE(std::string(run.name) + " server offset " + std::to_string(offsetHours));
       const DateTime workstation = At(run.workstation);
       StandinServer::Options options = ReportingOptions();
-      options.now = StampText(workstation + offsetHours / 24);  // both clocks right
+      options.now = ClockStamp(workstation + offsetHours / 24);  // both clocks right
       StandinServer server(options);
       for (const char* day : {"2024-03-13", "2024-03-14", "2024-03-15", "2024-03-16"}) {
         for (const char* time : {"00:30:00", "10:00:00", "20:00:00"}) {

@@ -27,6 +27,7 @@
 #include <optional>
 #include <sstream>
 
+#include "jobs/server_day.h"
 #include "reporting_server.h"
 #include "schedule/headless.h"
 #include "schedule/history.h"
@@ -576,11 +577,7 @@ TEST_F(SchedulerDbTest, ClockStepsNeitherStopNorAdvanceTheRuns) {
     for (const Step& step : c.steps) {
       workstation = step.workstation;
       server = step.server;
-      const DateTimeParts p = SplitDateTime(step.server);
-      char stamp[48];
-      std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
-                    p.hour, p.minute, p.second);
-      server_->SetNow(stamp);
+      server_->SetNow(jobs::ClockStamp(step.server));
       scheduler.Tick();
       for (int quiet = 0; quiet < 3;) {
         ASSERT_TRUE(WaitUntil([&] { return !scheduler.Busy(); }));

@@ -34,6 +34,7 @@
 #include "clock/format_settings.h"
 #include "convert/error.h"
 #include "jobs/outcome.h"
+#include "jobs/server_day.h"
 #include "schedule/scheduler.h"
 #include "shell/app_title.h"
 #include "shell/error_box.h"
@@ -560,11 +561,7 @@ class WindowDbTest : public ::testing::Test {
 
   void TickAt(DateTime t) {
     now_ = t;
-    const DateTimeParts p = SplitDateTime(t);
-    char stamp[48];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
-                  p.hour, p.minute, p.second);
-    server_->SetNow(stamp);
+    server_->SetNow(jobs::ClockStamp(t));
     form_->Timer1Timer();
     Settle(*form_);
   }
