@@ -175,10 +175,10 @@ struct Bound {
   SQLLEN indicator = 0;
 };
 
-bool Bind(SQLHSTMT stmt, SQLUSMALLINT n, const std::string& spec, Bound& b) {
-  size_t space = spec.find(' ');
-  std::string type = Lower(spec.substr(0, space)),
-              value = space == std::string::npos ? "" : spec.substr(space + 1);
+bool Bind(SQLHSTMT stmt, SQLUSMALLINT n, const std::string& declared, Bound& b) {
+  size_t space = declared.find(' ');
+  std::string type = Lower(declared.substr(0, space)),
+              value = space == std::string::npos ? "" : declared.substr(space + 1);
   if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
     value = value.substr(1, value.size() - 2);
   b.text = value;
