@@ -155,7 +155,8 @@ void Scheduler::LoadOnce(DateTime now) {
   for (jobs::JobKind each : kOrder) {
     settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
   }
-  ForgetFutureSettlements(now);
+  // Settlements that look ahead of this clock are judged only once a run has read the
+  // server's: a clock set back would otherwise take every recent day for the future.
 }
 
 DateTime Scheduler::FirstStartFor(DateTime now) {
@@ -272,6 +273,12 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
         std::fabs(*outcome.clockSkewDays) > jobs::kClockToleranceDays ? *outcome.clockSkewDays : 0;
     if (firstStart_) {
       const DateTime confirmed = Now();
+      // The days settled around the server's today, which a clock far off read elsewhere.
+      const long long from = DayNumber(confirmed) - setup_.settings.catchUpDays - 1;
+      for (jobs::JobKind each : kOrder) {
+        const std::set<long long> days = history_.SettledDays(each, setup_.target, from);
+        settled_[Index(each)].insert(days.begin(), days.end());
+      }
       ForgetFutureSettlements(confirmed);
       // A first start recorded while the clock ran ahead lies in the future of the
       // server's clock: it comes back to now for good.
