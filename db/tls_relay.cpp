@@ -467,6 +467,22 @@ bool TakeFromServer(int server, TlsClient* tls, Queue& toClient, Queue& toServer
   return tls->Decrypt(toClient.tail(), toServer.tail());
 }
 
+// Once the server is gone: what FreeTDS still sends is read and dropped until it closes
+// its end (or the relay is stopped), so none of its writes is ever refused.
+void DrainDriver(Link& link, int client) {
+  std::uint8_t buffer[kChunk];
+  for (;;) {
+    pollfd fds[2] = {{client, POLLIN, 0}, {link.wake.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+  }
+}
+
 // Until FreeTDS closes, or the server does and FreeTDS has everything it sent.
 void Pump(Link& link, int client) {
   const int server = link.server.server.get();
@@ -493,7 +509,16 @@ void Pump(Link& link, int client) {
     }
     if ((fds[0].revents & POLLOUT) && !toClient.SendSome(client)) return;
     if (serverOpen && (fds[1].revents & POLLOUT) && !toServer.SendSome(server)) serverOpen = false;
-    if (!serverOpen && toClient.empty()) return;
+    if (!serverOpen && toClient.empty()) {
+      // FreeTDS 1.3 holds an sp_executesql request's first packets back and sends them
+      // in a row; when one of those writes is refused, it puts the packet it is still
+      // filling into its cache (or frees it) and goes on writing into it, which ends in
+      // "double free or corruption". So it gets an end of stream it reads as a lost
+      // link, never a reset while it writes.
+      ::shutdown(client, SHUT_WR);
+      DrainDriver(link, client);
+      return;
+    }
   }
 }
 
