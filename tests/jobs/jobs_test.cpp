@@ -578,6 +578,16 @@ TEST(Totals, AMissingProcedureFailsWithTheServersText) {
   EXPECT_FALSE(database.Connected());
 }
 
+JobOutcome Made(JobOutcome::Status status, std::string message, int read,
+                std::vector<SkippedRecord> skipped) {
+  JobOutcome outcome;
+  outcome.status = status;
+  outcome.message = std::move(message);
+  outcome.read = read;
+  outcome.skipped = std::move(skipped);
+  return outcome;
+}
+
 TEST(OutcomeLogLines, EveryOutcome) {
   const std::string stamp = "3/15/24 2:00:00 am";
   JobOutcome skipped;
@@ -596,35 +606,31 @@ TEST(OutcomeLogLines, EveryOutcome) {
       {"totals done", JobKind::Totals, {}, {stamp + "统计数据!"}},
       {"no connection",
        JobKind::Totals,
-       {JobOutcome::Status::CouldNotConnect, "Login failed", 0, 0, 0, {}},
+       Made(JobOutcome::Status::CouldNotConnect, "Login failed", 0, {}),
        {stamp + "数据库连接失败! Login failed"}},
       {"transfer failed",
        JobKind::Transfer,
-       {JobOutcome::Status::Failed, "Invalid object name 'T_sendbase'", 0, 0, 0, {}},
+       Made(JobOutcome::Status::Failed, "Invalid object name 'T_sendbase'", 0, {}),
        {stamp + "处理数据失败: Invalid object name 'T_sendbase'"}},
       {"totals failed",
        JobKind::Totals,
-       {JobOutcome::Status::Failed, "x", 0, 0, 0, {}},
+       Made(JobOutcome::Status::Failed, "x", 0, {}),
        {stamp + "统计数据失败: x"}},
       {"two skipped",
        JobKind::Transfer,
-       {JobOutcome::Status::Done, "", 2, 0, 0, {{"A'1", "r"}, {"B", "r"}}},
+       Made(JobOutcome::Status::Done, "", 2, {{"A'1", "r"}, {"B", "r"}}),
        {stamp + "处理数据!", stamp + "跳过 2 条记录: A'1, B",
         stamp + "跳过原因: r (2 条): A'1, B"}},
       {"data cannot forge a line",
        JobKind::Transfer,
-       {JobOutcome::Status::Failed,
-        "gone\n3/15/24 处理数据!",
-        1,
-        0,
-        0,
-        {{"A\n3/15/24 处理数据!", "bad \x1b[31m"}}},
+       Made(JobOutcome::Status::Failed, "gone\n3/15/24 处理数据!", 1,
+            {{"A\n3/15/24 处理数据!", "bad \x1b[31m"}}),
        {stamp + "处理数据失败: gone\\n3/15/24 处理数据!",
         stamp + "跳过 1 条记录: A\\n3/15/24 处理数据!",
         stamp + "跳过原因: bad \\x1b[31m (1 条): A\\n3/15/24 处理数据!"}},
       {"two reasons, interleaved, in the order they first came up",
        JobKind::Transfer,
-       {JobOutcome::Status::Done, "", 3, 0, 0, {{"A", "late"}, {"B", "early"}, {"C", "late"}}},
+       Made(JobOutcome::Status::Done, "", 3, {{"A", "late"}, {"B", "early"}, {"C", "late"}}),
        {stamp + "处理数据!", stamp + "跳过 3 条记录: A, B, C",
         stamp + "跳过原因: late (2 条): A, C", stamp + "跳过原因: early (1 条): B"}},
       {"twelve skipped, ten named",
