@@ -22,7 +22,7 @@ constexpr const char* kReasonBefore = "跳过原因: ";
 constexpr const char* kReasonCountBefore = " (";
 constexpr const char* kReasonCountAfter = " 条): ";
 constexpr std::size_t kSkippedListed = 10;
-constexpr const char* kWarning = "warning: ";
+constexpr const char* kWarning = " warning: ";
 
 // The first ten order_ids of `records`, ", "-separated.
 std::string FirstIds(const std::vector<const SkippedRecord*>& records) {

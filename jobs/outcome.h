@@ -41,7 +41,7 @@ struct JobOutcome {
 //   CouldNotConnect: stamp + "数据库连接失败! " + message
 //   Failed:          stamp + "处理数据失败: " or "统计数据失败: " + message
 //   Interrupted:     stamp + "处理数据中断: " or "统计数据中断: " + message
-// then one line per warning: stamp + "warning: " + warning,
+// then one line per warning: stamp + " warning: " + warning,
 // and then, when records were skipped: stamp + "跳过 N 条记录: " + the first ten order_ids, ",
 // "-separated, followed by one line per distinct reason, in the order each first came up:
 // stamp + "跳过原因: " + reason + " (N 条): " + the first ten order_ids skipped for it.

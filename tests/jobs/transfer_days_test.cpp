@@ -183,6 +183,10 @@ TEST_F(VerifyTest, NamesEveryGapAndARerunOfTheDayClosesIt) {
   AddCard(server_, "C equal", "111111", "2024-03-15 01:00:00");
   AddCard(server_, "D late special", "222222", "2024-03-14 23:00:00");
   AddCard(server_, "N null kahao", nullptr, "2024-03-14 12:00:00");
+  // A null amount went as '' and is kept as 0: equal.
+  server_.Exec(
+      "insert into T_sendbase values('E null money', N'0AK5', NULL, NULL, 'k', '0', '0', "
+      "'t', '2024-03-14 13:00:00')");
   ASSERT_EQ(RunTransfer(database_).status, JobOutcome::Status::Done);
   server_.Exec("delete from T_quindale where order_id='B deleted'");
   server_.Exec("update T_quindale set kex_no='other', moneys=7 where order_id='A changed'");
@@ -192,7 +196,7 @@ TEST_F(VerifyTest, NamesEveryGapAndARerunOfTheDayClosesIt) {
   ASSERT_EQ(report.status, VerifyReport::Status::Differences) << report.message;
   EXPECT_EQ(report.Lines(),
             (std::vector<std::string>{
-                "2024-03-15: selected 5, equal 2, missing 2, different 1, null kahao 1",
+                "2024-03-15: selected 6, equal 3, missing 2, different 1, null kahao 1",
                 "  missing: B deleted, L late insert", "  different: A changed (kex_no, moneys)"}));
 
   ASSERT_EQ(RunTransfer(database_, {.runDay = Day("2024-03-15 00:00:00"), .clock = Now}).status,
@@ -200,7 +204,7 @@ TEST_F(VerifyTest, NamesEveryGapAndARerunOfTheDayClosesIt) {
   report = Verify();
   EXPECT_EQ(report.status, VerifyReport::Status::AllEqual);
   EXPECT_EQ(report.Lines(),
-            (std::vector<std::string>{"2024-03-15: selected 5, equal 5, missing 0, different 0, "
+            (std::vector<std::string>{"2024-03-15: selected 6, equal 6, missing 0, different 0, "
                                       "null kahao 1"}));
 }
 
