@@ -483,6 +483,21 @@ void History::MoveFirstStart(const Target& target, DateTime when) {
   if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
 }
 
+int History::CloseLeftRunning(const Target& target, DateTime when, const std::string& foundBy) {
+  int closed = 0;
+  jobs::JobOutcome outcome;
+  outcome.status = jobs::JobOutcome::Status::Interrupted;
+  // A power cut or a SIGKILL ended the process before it could complete its row.
+  outcome.message = "the program ended during the run (found still running when " + foundBy + ")";
+  for (jobs::JobKind job : {jobs::JobKind::Transfer, jobs::JobKind::Totals}) {
+    for (long long id : RunningRuns(job, target)) {
+      EndRun(id, when, outcome);
+      ++closed;
+    }
+  }
+  return closed;
+}
+
 int History::UnsettleAfter(jobs::JobKind job, const Target& target, long long day) {
   if (!Usable()) return 0;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));

@@ -78,6 +78,10 @@ class History {
   DateTime FirstStart(const Target& target, DateTime now);
   // The first start set back to `when` (it had been recorded by a clock running ahead).
   void MoveFirstStart(const Target& target, DateTime when);
+  // Rows of `target` still "running" closed as interrupted at `when`, saying the program
+  // ended during the run; for whoever holds the target's job lock, with which no other
+  // run can be live. How many.
+  int CloseLeftRunning(const Target& target, DateTime when, const std::string& foundBy);
   // Runs of `job` that settled days after `day` are marked "done early" (made while the
   // clock ran ahead) and settle nothing; how many.
   int UnsettleAfter(jobs::JobKind job, const Target& target, long long day);

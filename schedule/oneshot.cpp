@@ -101,6 +101,9 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
   const jobs::JobOutcome outcome = RunUnderJobLock(
       target, call,
       [&](const JobCall& locked) {
+        // With the lock held no other run is live: rows still running were left by a
+        // process that was killed (a cron time limit, a power cut).
+        history.CloseLeftRunning(target, NowDateTime(), "a run took the job's lock");
         id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);
         return DefaultJob(locked);
       },

@@ -22,11 +22,6 @@ constexpr char kTotalsTime[] = "010000";
 constexpr int kProgressEveryMs = 50;
 constexpr double kMinutesPerDay = 1440.0;
 
-// A row still "running" whose job lock is free was left by a process that died (SIGKILL,
-// a power cut) before it could complete it.
-constexpr char kAbandoned[] =
-    "the program ended during the run (found still running when the scheduler started)";
-
 constexpr jobs::JobKind kOrder[] = {jobs::JobKind::Transfer, jobs::JobKind::Totals};
 
 int Index(jobs::JobKind kind) { return kind == jobs::JobKind::Transfer ? 0 : 1; }
@@ -90,11 +85,7 @@ void Scheduler::CloseAbandonedRuns() {
     // one the lock does not say, so every row waits for a start that finds it free.
     JobLock lock(setup_.target, jobs::JobKind::Transfer);
     if (!lock.TryAcquire()) return;
-    jobs::JobOutcome outcome;
-    outcome.status = jobs::JobOutcome::Status::Interrupted;
-    outcome.message = kAbandoned;
-    const DateTime now = setup_.clock();
-    for (long long id : ids) history_.EndRun(id, now, outcome);
+    history_.CloseLeftRunning(setup_.target, setup_.clock(), "the scheduler started");
   } catch (const std::exception& e) {
     Warn(e.what());  // a refused lock folder; every run reports it too
   }
