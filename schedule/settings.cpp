@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kSection[] = "schedule";
 constexpr int kMostCatchUpDays = 366;
-constexpr char kHistoryName[] = "cardsync/history.sqlite";
+constexpr char kHistoryName[] = "history.sqlite";
 constexpr char kRuntimeSubfolder[] = "/cardsync";
 constexpr char kRuntimeName[] = "run";
 constexpr char kRuntimeWhat[] = "runtime folder";
@@ -72,9 +72,7 @@ ScheduleSettings ReadScheduleSettings(const std::string& path) {
 
 std::string HistoryPath(const ScheduleSettings& settings) {
   if (!settings.historyFile.empty()) return settings.historyFile;
-  std::string base = Env("XDG_STATE_HOME");
-  if (base.empty()) base = Env("HOME") + "/.local/state";
-  return base + "/" + kHistoryName;
+  return StateFolder() + "/" + kHistoryName;
 }
 
 std::string RuntimeFolder() {
