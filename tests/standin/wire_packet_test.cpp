@@ -211,6 +211,10 @@ std::vector<ParamCase> ParamCases() {
       {"money", {type::kMoneyN, 8, 8, 0, 0, 0, 0, 0x08, 0x63, 0x12, 0x00}, SqlType::Money, "120.5000"},
       {"datetime", {type::kDateTimeN, 8, 8, 0x00, 0xB4, 0, 0, 0x1E, 0x5B, 0x86, 0}, SqlType::DateTime,
        "'2026-03-01 08:09:10.500'"},
+      {"smalldatetime at its first minute", {type::kDateTimeN, 4, 4, 0, 0, 0, 0}, SqlType::SmallDateTime,
+       "'1900-01-01 00:00:00.000'"},
+      {"smalldatetime at its last minute", {type::kDateTimeN, 4, 4, 0xFF, 0xFF, 0x9F, 0x05},
+       SqlType::SmallDateTime, "'2079-06-06 23:59:00.000'"},
       {"date", {type::kDateN, 3, 0x5B, 0x49, 0x0B}, SqlType::Date, "'2026-03-01'"},
       {"varbinary", {type::kBigVarBinary, 10, 0, 2, 0, 'h', 'i'}, SqlType::VarChar, "'hi'"},
       {"nvarchar(max) in chunks", plp, SqlType::NVarChar, "N'长文本'"},
@@ -244,6 +248,23 @@ TEST(WireRpc, EveryTruncationOfACallIsRejected) {
       EXPECT_LT(calls[0].params.size(), params.size());
     } catch (const WireError&) {
     }
+  }
+}
+
+TEST(WireRpc, TimesOfDayPastTheDayEndTheParse) {
+  struct Case {
+    const char* name;
+    Bytes typeAndValue;
+  };
+  const std::vector<Case> cases = {
+      // 65535 minutes times 60 000 ms is past int32.
+      {"smalldatetime of 65535 minutes", {type::kDateTimeN, 4, 4, 0, 0, 0xFF, 0xFF}},
+      // Ticks whose milliseconds wrap round 2^32 to just after midnight.
+      {"datetime of 0x4CCCCCCD ticks", {type::kDateTimeN, 8, 8, 0, 0, 0, 0, 0xCD, 0xCC, 0xCC, 0x4C}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THROW(ParseRpc(RpcPayload("sp_executesql", {Param("@P1", c.typeAndValue)})), WireError);
   }
 }
 

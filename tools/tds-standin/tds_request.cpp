@@ -28,6 +28,8 @@ constexpr uint64_t kPlpNull = ~0ull;
 constexpr uint64_t kMaxParamBytes = 64u << 20;
 constexpr uint32_t kMaxShortParamBytes =
     8000;  // nvarchar(4000), varchar(8000): longer ones are (max)
+constexpr uint64_t kMinutesPerDay = 24 * 60;        // smalldatetime's time unit
+constexpr uint64_t kTicksPerDay = 24 * 3600 * 300;  // datetime's, 1/300 s
 
 constexpr uint16_t kTmBegin = 5;
 constexpr uint16_t kTmCommit = 7;
@@ -323,14 +325,19 @@ void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Par
       if (!bytes) return;
       ExpectSize(*bytes, {4, 8}, "datetime");
       std::span<const uint8_t> b(*bytes);
+      // The time part is range-checked in its own unit before it is scaled:
+      // a client's minutes (up to 65535) or ticks times the scale overflow int32.
       if (bytes->size() == 4) {
+        uint64_t minutes = LittleEndianUnsigned(b.subspan(2));
+        if (minutes >= kMinutesPerDay) throw WireError("smalldatetime time of day out of range");
         v.days = static_cast<int32_t>(LittleEndianUnsigned(b.first(2)));
-        v.ms = static_cast<int32_t>(LittleEndianUnsigned(b.subspan(2))) * 60000;
+        v.ms = static_cast<int32_t>(minutes * 60000);
       } else {
+        uint64_t ticks = LittleEndianUnsigned(b.subspan(4));
+        if (ticks >= kTicksPerDay) throw WireError("datetime time of day out of range");
         v.days = static_cast<int32_t>(static_cast<uint32_t>(LittleEndianUnsigned(b.first(4))));
-        v.ms = MsFromTicks(static_cast<uint32_t>(LittleEndianUnsigned(b.subspan(4))));
+        v.ms = MsFromTicks(static_cast<uint32_t>(ticks));
       }
-      if (v.ms < 0 || v.ms >= 86400000) throw WireError("datetime time of day out of range");
       break;
     }
     case type::kDateN:
