@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 
 #include "odbc_handles.h"
@@ -218,6 +219,47 @@ TEST(WireFaults, DelayedRepliesLetQueryTimeoutsFireAndCancel) {
   ASSERT_TRUE(SQL_SUCCEEDED(rc)) << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
   EXPECT_EQ(FetchAllAsText(stmt.get()), (Rows{{"2"}}));
   EXPECT_TRUE(HasLine(server.LogLines(), "attention: "));
+}
+
+TEST(WireFaults, TrickledRowsComeSpacedAndStopAtACancelOrAHangUp) {
+  constexpr int kTrickleMs = 100;
+  constexpr int kRows = 8;
+  StandinServer::Options options = StandinServer::Plain();
+  options.trickleMs = kTrickleMs;
+  StandinServer server(options);
+  server.Exec(
+      "create table T_slow(id int) insert into T_slow values (1),(2),(3),(4),(5),(6),(7),(8)");
+  OdbcConnection conn;
+  conn.ConnectOrThrow(server.OdbcConnectionString());
+  OdbcHandle stmt(SQL_HANDLE_STMT, conn.dbc());
+  auto* query = reinterpret_cast<SQLCHAR*>(const_cast<char*>("select id from T_slow order by id"));
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt.get(), query, SQL_NTS)));
+  EXPECT_EQ(FetchAllAsText(stmt.get()).size(), size_t(kRows));
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds((kRows - 1) * kTrickleMs));
+
+  // Cancelled after its first row, the result ends and the connection serves on.
+  SQLFreeStmt(stmt.get(), SQL_CLOSE);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt.get(), query, SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(stmt.get())));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLCancel(stmt.get()))) << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
+  SQLFreeStmt(stmt.get(), SQL_CLOSE);
+  EXPECT_TRUE(HasLine(server.LogLines(), "attention: request cancelled while its rows trickled"));
+  auto* count = reinterpret_cast<SQLCHAR*>(const_cast<char*>("select count(*) from T_slow"));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt.get(), count, SQL_NTS)))
+      << DiagnosticsText(SQL_HANDLE_STMT, stmt.get());
+  EXPECT_EQ(FetchAllAsText(stmt.get()), (Rows{{"8"}}));
+
+  // A client that hangs up between two rows ends only its own connection.
+  {
+    RawClient raw(server.port());
+    raw.LogIn(server);
+    raw.Send(
+        standin::tds::FrameMessage(packet::kSqlBatch, SqlBatch("select id from T_slow"), 4096, 0));
+  }
+  EXPECT_EQ(server.Query("select count(*) from T_slow"), (Rows{{"8"}}));
 }
 
 TEST(WireFaults, ALockWaitEndsWithTheLockTimeoutOrTheClientsCancel) {

@@ -109,6 +109,10 @@ StandinServer::StandinServer(Options options) : options_(std::move(options)) {
     args.push_back("--drop-after");
     args.push_back(std::to_string(options_.dropAfter));
   }
+  if (options_.trickleMs > 0) {
+    args.push_back("--trickle-ms");
+    args.push_back(std::to_string(options_.trickleMs));
+  }
   if (options_.hangLogin) args.push_back("--hang-login");
 
   int out[2];

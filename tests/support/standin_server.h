@@ -23,6 +23,7 @@ class StandinServer {
     bool movableClock = false;       // SetNow moves the server's clock (from `now`)
     int delayMs = 0;
     int dropAfter = 0;
+    int trickleMs = 0;  // rows of a result one packet each, this far apart
     bool hangLogin = false;
     // Serve TLS with the test certificates (TestCertificate), as deployments
     // should; false: the plain stand-in.

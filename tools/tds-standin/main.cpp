@@ -31,7 +31,7 @@ constexpr const char* kUsage =
     "HH:MM:SS\"] [--now-file FILE]\n"
     "                   [--log FILE] [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
     "                   [--prelogin-timeout-ms N] [--delay-ms N] [--drop-after N] [--hang-login]\n"
-    "                   [--default-lock-timeout-ms N]\n";
+    "                   [--trickle-ms N] [--default-lock-timeout-ms N]\n";
 
 struct Arguments {
   std::optional<std::string> db;
@@ -116,6 +116,7 @@ Arguments Parse(int argc, char** argv) {
                                                        "--log",
                                                        "--delay-ms",
                                                        "--drop-after",
+                                                       "--trickle-ms",
                                                        "--password-file",
                                                        "--password-env",
                                                        "--tls-cert",
@@ -155,6 +156,8 @@ Arguments Parse(int argc, char** argv) {
       a.server.delayMs = ParseInt(arg, value, 0, 3600000);
     else if (arg == "--drop-after")
       a.server.dropAfter = ParseInt(arg, value, 0, 1000000000);
+    else if (arg == "--trickle-ms")
+      a.server.trickleMs = ParseInt(arg, value, 0, 3600000);
     else if (arg == "--default-lock-timeout-ms")
       a.lockTimeoutMs = ParseInt(arg, value, -1, 2147483647);
     else if (arg == "--now-file")

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace standin::tds {
 
@@ -180,6 +181,7 @@ void Connection::SendRaw(const Bytes& frame) {
 }
 
 void Connection::Reply(const Bytes& payload) {
+  const std::vector<size_t> rowEnds = std::exchange(rowEnds_, {});
   if (clientGone_) throw ClientGone("the client went away while its request waited");
   if (attention_) {
     attention_ = false;
@@ -196,7 +198,11 @@ void Connection::Reply(const Bytes& payload) {
     Send(done);
     return;
   }
-  Send(payload);
+  if (rowEnds.empty()) {
+    Send(payload);
+  } else {
+    SendTrickled(payload, rowEnds);
+  }
 }
 
 void Connection::HandleAttention() {

@@ -2,8 +2,8 @@
 // to an engine Session and writes the answers as token streams. Faults in
 // the client's bytes end this connection only. The members are defined by
 // job: dispatch and socket I/O (tds_connection.cpp), login, batches and
-// results, RPC calls, server cursors, transaction-manager requests and
-// fault injection (tds_connection_<job>.cpp).
+// results, RPC calls, server cursors, transaction-manager requests, fault
+// injection and trickled rows (tds_connection_<job>.cpp).
 #pragma once
 
 #include <chrono>
@@ -73,11 +73,17 @@ class Connection {
   void HangLogin();
   bool DropAfterRequest();
   bool DelayReply();
+  // Waits ms milliseconds while reading what the client sends; true when it
+  // cancelled meanwhile, ClientGone when it left.
+  bool WaitWatchingForAttention(int ms);
   // Polled by the session while it waits for a lock: reads what the client
   // sent meanwhile without blocking; true once it cancelled or went away.
   bool AttentionArrived();
 
   void Send(const Bytes& payload);
+  // --trickle-ms: sends the reply cut after each row (rowEnds), one part per
+  // interval; a cancel between rows ends the reply there.
+  void SendTrickled(const Bytes& payload, const std::vector<size_t>& rowEnds);
   void Reply(const Bytes& payload);
   // Bytes exactly as given, past TLS.
   void SendRaw(const Bytes& bytes);
@@ -99,6 +105,8 @@ class Connection {
   // and the caller closes with DONEPROC.
   void AppendBatch(Bytes& out, const BatchOutput& batch, bool inRpc, bool& anyError);
   void AppendError(Bytes& out, const ServerMessage& msg);
+  // WriteRow, noting where the row ends for --trickle-ms.
+  void AppendRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vector<Value>& row);
   // Appends the tokens of one RPC call; `last` decides the final DONEPROC's MORE bit.
   void AppendRpcCall(Bytes& out, const RpcCall& call, bool last);
   // sp_cursoropen/fetch/close; false when `name` is not a cursor call.
@@ -123,8 +131,9 @@ class Connection {
   uint32_t tdsVersion_ = 0;
   int requests_ = 0;
   bool dropNow_ = false;
-  bool attention_ = false;   // the request being served was cancelled
-  bool clientGone_ = false;  // the client went away while a request ran
+  bool attention_ = false;       // the request being served was cancelled
+  bool clientGone_ = false;      // the client went away while a request ran
+  std::vector<size_t> rowEnds_;  // --trickle-ms: where each row of the reply being built ends
   std::map<int32_t, Prepared> prepared_;
   int32_t nextHandle_ = 1;
   std::map<int32_t, Cursor> cursors_;

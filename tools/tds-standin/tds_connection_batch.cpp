@@ -33,7 +33,7 @@ void Connection::AppendBatch(Bytes& out, const BatchOutput& batch, bool inRpc, b
     if (!s.columns.empty()) {
       std::vector<WireColumn> columns = DescribeColumns(s.columns, s.rows);
       WriteColMetadata(out, columns);
-      for (const auto& row : s.rows) WriteRow(out, columns, row);
+      for (const auto& row : s.rows) AppendRow(out, columns, row);
     }
     for (const auto& info : s.infos) WriteMessage(out, false, info, serverInfo_);
     if (s.error) {

@@ -100,7 +100,7 @@ bool Connection::AppendCursorCall(Bytes& out, const std::string& name, const Rpc
     c.first = std::clamp<int64_t>(start, 0, total + 1);
     c.count = std::max<int64_t>(to - from + 1, 0);
     WriteColMetadata(out, c.columns);
-    for (int64_t r = from; r <= to; ++r) WriteRow(out, c.columns, c.rows[size_t(r - 1)]);
+    for (int64_t r = from; r <= to; ++r) AppendRow(out, c.columns, c.rows[size_t(r - 1)]);
     WriteDone(out, token::kDoneInProc, done::kMore | done::kCount, curcmd::kSelect, static_cast<uint64_t>(c.count));
     return true;
   }

@@ -27,8 +27,12 @@ bool Connection::DropAfterRequest() {
 
 bool Connection::DelayReply() {
   if (options_.delayMs <= 0) return false;
+  return WaitWatchingForAttention(options_.delayMs);
+}
+
+bool Connection::WaitWatchingForAttention(int ms) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(options_.delayMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   bool cancelled = false;
   for (;;) {
     // Rounded up: truncating would wake a fraction of a millisecond early and
@@ -41,7 +45,7 @@ bool Connection::DelayReply() {
     if (r <= 0) continue;
     // Whatever arrives meanwhile is kept for later, except a cancel, which
     // replaces the reply that was due.
-    if (!ReadMore()) throw ClientGone("client disconnected while a reply was delayed");
+    if (!ReadMore()) throw ClientGone("client disconnected while a reply was held back");
     while (auto m = assembler_.Next()) {
       if (m->type == packet::kAttention) {
         cancelled = true;

@@ -82,8 +82,8 @@ Bytes MessageAssembler::TakeRest() {
   return rest;
 }
 
-Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize,
-                   uint16_t spid) {
+Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize, uint16_t spid,
+                   bool endOfMessage) {
   packetSize = std::clamp(packetSize, packet::kMinPacketSize, packet::kMaxPacketSize);
   const size_t chunk = packetSize - packet::kHeaderSize;
   Bytes out;
@@ -92,7 +92,7 @@ Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packet
   size_t pos = 0;
   do {
     size_t n = std::min(chunk, payload.size() - pos);
-    bool last = pos + n == payload.size();
+    bool last = endOfMessage && pos + n == payload.size();
     put_u8(out, type);
     put_u8(out, last ? packet::kStatusEom : 0);
     put_u16be(out, static_cast<uint16_t>(n + packet::kHeaderSize));

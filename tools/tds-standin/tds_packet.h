@@ -72,7 +72,9 @@ class MessageAssembler {
 };
 
 // Cuts a reply into packets of at most packetSize bytes (header included).
-Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize,
-                   uint16_t spid);
+// endOfMessage false: the message goes on in later packets, so none of these
+// carries EOM (a reply sent in parts, such as trickled rows).
+Bytes FrameMessage(uint8_t type, std::span<const uint8_t> payload, size_t packetSize, uint16_t spid,
+                   bool endOfMessage = true);
 
 }  // namespace standin::tds

@@ -23,6 +23,7 @@ struct ServerOptions {
   int port = 0;            // 0: any free port
   int delayMs = 0;         // before every reply
   int dropAfter = 0;       // close a connection after answering its N-th request (0: never)
+  int trickleMs = 0;       // send result rows one packet each, this far apart (0: all at once)
   bool hangLogin = false;  // accept connections and never answer
   std::shared_ptr<TlsContext> tls;  // set: every connection is encrypted, plain clients are refused
   int maxConnections = 256;         // further clients are accepted and closed at once
