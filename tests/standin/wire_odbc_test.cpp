@@ -44,12 +44,22 @@ constexpr const char* kTypesTable =
     "money, "
     "sm smallmoney, d decimal(10,2), f float, r real, dt datetime, sdt smalldatetime, dd date, c "
     "char(6), "
-    "vc varchar(20), nc nchar(4), nvc nvarchar(20))";
+    "vc varchar(20), nc nchar(4), nvc nvarchar(20), vmax varchar(max), nvmax nvarchar(max), tx "
+    "text)";
 constexpr const char* kTypesRow =
     "insert into T_types values(1, -5, 9000000000, -300, 200, 1, 120.5, -3.25, 12345.67, 1.5, "
     "2.25, "
     "'2026-03-01 08:09:10.500', '2026-03-01 08:09:00', '2026-03-01', '111111', '浙K123', N'中文', "
-    "N'汉字ab')";
+    "N'汉字ab', NULL, NULL, NULL)";
+
+// A value of 2 MiB or more: past one packet, one PLP chunk's usual size and
+// 16-bit lengths; numbered lines, so a lost or repeated piece shows, ending in
+// `tail`.
+std::string BigText(const std::string& line, const std::string& tail) {
+  std::string text;
+  for (int n = 0; text.size() < (2u << 20); ++n) text += std::to_string(n) + line;
+  return text + tail;
+}
 
 struct TypedColumn {
   const char* name;
@@ -76,10 +86,15 @@ TEST(WireOdbc, EveryTypeAndItsNullReadBackWithItsOdbcType) {
       {"vc", SQL_VARCHAR, "浙K123"},
       {"nc", SQL_WCHAR, "中文  "},
       {"nvc", SQL_WVARCHAR, "汉字ab"},
+      {"vmax", SQL_VARCHAR, BigText(" varchar(max)\n", "浙K")},
+      {"nvmax", SQL_WVARCHAR, BigText(" 汉字\n", "end")},
+      {"tx", SQL_VARCHAR, BigText(" text\n", "浙")},  // served as varchar(max)
   };
   StandinServer server({});
   server.Exec(kTypesTable);
   server.Exec(kTypesRow);
+  server.Exec("update T_types set vmax = '" + columns[17].text + "', nvmax = N'" +
+              columns[18].text + "', tx = '" + columns[19].text + "' where id = 1");
   server.Exec("insert into T_types(id) values(2)");
 
   Client client(server);

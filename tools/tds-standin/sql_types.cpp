@@ -38,7 +38,8 @@ std::optional<Column> ParseDeclaredType(std::string_view decl) {
       {"datetime", SqlType::DateTime}, {"smalldatetime", SqlType::SmallDateTime},
       {"date", SqlType::Date},         {"char", SqlType::Char},
       {"varchar", SqlType::VarChar},   {"nchar", SqlType::NChar},
-      {"nvarchar", SqlType::NVarChar},
+      {"nvarchar", SqlType::NVarChar}, {"text", SqlType::VarChar},
+      {"ntext", SqlType::NVarChar},
   };
   std::string text = Lower(Trim(decl));
   std::string name = text, args;
@@ -70,7 +71,12 @@ std::optional<Column> ParseDeclaredType(std::string_view decl) {
       break;
     case SqlType::VarChar:
     case SqlType::NVarChar:
-      c.length = nums.empty() ? 1 : (nums[0] < 0 ? 0 : nums[0]);
+      // text and ntext hold what varchar(max) and nvarchar(max) hold, and are
+      // served as those.
+      if (name == "text" || name == "ntext")
+        c.length = 0;
+      else
+        c.length = nums.empty() ? 1 : (nums[0] < 0 ? 0 : nums[0]);
       break;
     case SqlType::Decimal:
       c.precision = nums.empty() ? 18 : nums[0];
