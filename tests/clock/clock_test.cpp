@@ -311,6 +311,12 @@ TEST(FormatSettingsFromLocale, RealLocales) {
        "maaliskuu maalis tiistai ti"},
       {"en_GB", "dd/mm/yyyy", "hh:mm:ss", "/", ":", ".", "05/03/2024 14:07:09",
        "01/01/1970 08:00:00", "March Mar Tuesday Tue"},
+      // The short time format "HH:mm" decides, not the long one's "H 'h' mm 'min' ss 's' t".
+      {"fr_BE", "d/mm/yy", "hh:mm:ss", "/", ":", ",", "5/03/24 14:07:09", "1/01/70 08:00:00",
+       "mars mars mardi mar."},
+      // "HH 'h' mm": the blank after the hour separates nothing, so ':' stays.
+      {"fr_CA", "yyyy-mm-dd", "hh:mm:ss", "-", ":", ",", "2024-03-05 14:07:09",
+       "1970-01-01 08:00:00", "mars mars mardi mar."},
       {"bg_BG", "d.mm.yy \"\u0433\".", "h:mm:ss", ".", ":", ",", "5.03.24 \u0433. 14:07:09",
        "1.01.70 \u0433. 8:00:00",
        "\u043C\u0430\u0440\u0442 \u043C\u0430\u0440\u0442 "
@@ -537,6 +543,7 @@ TEST(TryParseDateTimeText, DefaultSettings) {
           {"3/5/2024 14:07:09", true, EncodeDateTime(2024, 3, 5, 14, 7, 9)},
           {"3/5/2024 14:07:09.045", true, Sample()},
           {"3/5/2024 14:07:09.5", true, EncodeDateTime(2024, 3, 5, 14, 7, 9, 500)},
+          {"3/5/2024 14:07:09.45", true, EncodeDateTime(2024, 3, 5, 14, 7, 9, 450)},
           {"3/5/2024 2:07:09 PM", true, EncodeDateTime(2024, 3, 5, 14, 7, 9)},
           {"3/5/2024 pm 2:07", true, EncodeDateTime(2024, 3, 5, 14, 7)},
           {"3/5/2024 12:00 am", true, EncodeDateTime(2024, 3, 5)},

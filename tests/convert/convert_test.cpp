@@ -194,6 +194,7 @@ TEST(GbkText, ByteLengthCountsOneForAsciiAndTwoOtherwise) {
       {"\xFF", 1},              // not UTF-8
       {"\xE4\xBA", 2},          // a character cut short: two stray bytes
       {"\xC0\x80", 2},          // overlong form
+      {"\xE0\x80\xAF", 3},      // overlong three-byte form of '/'
       {"\xED\xA0\x80", 3},      // encoded surrogate
       {"\xF4\x90\x80\x80", 4},  // beyond U+10FFFF
   };
