@@ -9,7 +9,9 @@
 namespace standin {
 
 // std::tolower asks the C locale for every character; keywords are ASCII.
-constexpr char FoldAscii(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + ('a' - 'A')) : ch; }
+constexpr char FoldAscii(char ch) {
+  return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + ('a' - 'A')) : ch;
+}
 
 inline std::string Lower(std::string_view s) {
   std::string out(s);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sql_message.h"
+
 namespace standin {
 
 enum class SqlType {
@@ -60,16 +62,6 @@ struct Value {
   std::string s;
   int32_t days = 0;
   int32_t ms = 0;
-};
-
-// An error or informational message with SQL Server's number, state and severity.
-struct ServerMessage {
-  int number = 0;
-  int state = 1;
-  int severity = 16;  // 0..10 informational, 11+ error
-  std::string text;
-  int line = 1;
-  std::string procName;  // set when raised inside a stored procedure
 };
 
 // What one statement of a batch produced, in batch order.

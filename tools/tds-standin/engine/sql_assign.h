@@ -18,6 +18,7 @@ namespace standin {
 // judges the text as written. (The table's triggers convert what other
 // forms, such as INSERT ... SELECT, store.) Returns s unchanged when it
 // assigns nothing this can place. The table's columns are read through cache.
-std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache, const std::vector<Token>& s);
+std::vector<Token> ConvertAssignedValues(sqlite3* db, StatementCache* cache,
+                                         const std::vector<Token>& s);
 
 }  // namespace standin

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "sql_decimal.h"
+#include "sql_types.h"
 
 namespace standin {
 namespace {
@@ -104,21 +105,6 @@ bool ParseTime(Cursor& c, int32_t& ms) {
 
 std::string Quote(std::string_view s) { return "'" + std::string(s) + "'"; }
 
-const char* IntTypeName(SqlType t) {
-  switch (t) {
-    case SqlType::BigInt:
-      return "bigint";
-    case SqlType::SmallInt:
-      return "smallint";
-    case SqlType::TinyInt:
-      return "tinyint";
-    case SqlType::Bit:
-      return "bit";
-    default:
-      return "int";
-  }
-}
-
 bool IntRange(SqlType t, int64_t v) {
   switch (t) {
     case SqlType::BigInt:
@@ -211,7 +197,7 @@ ConvertResult ToCharacter(const Scalar& in, const ConvertTarget& target) {
 
 ConvertResult ToInteger(const Scalar& in, const ConvertTarget& target, const char* src) {
   SqlType t = target.type.type;
-  const char* name = IntTypeName(t);
+  const char* name = SqlTypeName(t);
   int64_t v = 0;
   if (in.kind == Scalar::Int) {
     v = in.i;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "sql_quote.h"
 #include "text_case.h"
 
 namespace standin {
@@ -166,19 +167,9 @@ std::string Untokenize(const std::vector<Token>& tokens, size_t from, size_t to)
     const Token& t = tokens[k];
     if (k > from && t.spaceBefore) out += ' ';
     if (t.kind == Token::String) {
-      out += '\'';
-      for (char ch : t.text) {
-        out += ch;
-        if (ch == '\'') out += '\'';
-      }
-      out += '\'';
+      out += QuoteSqlString(t.text);
     } else if (t.kind == Token::QuotedName) {
-      out += '"';
-      for (char ch : t.text) {
-        out += ch;
-        if (ch == '"') out += '"';
-      }
-      out += '"';
+      out += QuoteSqlName(t.text);
     } else {
       out += t.text;
     }

@@ -11,11 +11,11 @@ namespace standin {
 
 struct Token {
   enum Kind { Word, QuotedName, Variable, SystemVariable, Number, String, Symbol, End } kind = End;
-  std::string text;  // as written; for String and QuotedName the unquoted value
-  bool national = false;    // N'...'
-  bool spaceBefore = false;  // blanks or a comment came before it
-  int line = 1;              // within the batch, from 1
-  size_t offset = 0;         // of its first character in the text
+  std::string text;                      // as written; for String and QuotedName the unquoted value
+  bool national = false;                 // N'...'
+  bool spaceBefore = false;              // blanks or a comment came before it
+  int line = 1;                          // within the batch, from 1
+  size_t offset = 0;                     // of its first character in the text
   bool Is(std::string_view word) const;  // a Word or Symbol, without regard to case
 };
 

@@ -10,6 +10,7 @@
 #include "sql_convert.h"
 #include "sql_expr.h"
 #include "sql_locks.h"
+#include "sql_quote.h"
 #include "sql_types.h"
 #include "text_case.h"
 
@@ -21,24 +22,6 @@ constexpr const char* kVersionText =
     "Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n\tSep 24 2019 13:48:23 \n\t"
     "Copyright (C) 2019 Microsoft Corporation\n\tDeveloper Edition (64-bit) on Linux "
     "(tds-standin, SQLite storage)\n";
-
-std::string QuoteName(const std::string& name) {
-  std::string out = "\"";
-  for (char ch : name) {
-    out += ch;
-    if (ch == '"') out += '"';
-  }
-  return out + "\"";
-}
-
-std::string QuoteText(const std::string& s) {
-  std::string out = "'";
-  for (char ch : s) {
-    out += ch;
-    if (ch == '\'') out += '\'';
-  }
-  return out + "'";
-}
 
 Token Raw(std::string text, bool space = true) {
   Token t;
@@ -80,7 +63,7 @@ std::vector<std::pair<size_t, size_t>> SplitCommas(const std::vector<Token>& tok
 
 std::optional<std::string> SystemVariable(const std::string& name, const SystemValues& sys) {
   std::string n = Lower(name);
-  if (n == "@@version") return QuoteText(kVersionText);
+  if (n == "@@version") return QuoteSqlString(kVersionText);
   if (n == "@@spid") return std::to_string(sys.spid);
   if (n == "@@trancount") return std::to_string(sys.tranCount);
   if (n == "@@rowcount") return "ss_rowcount()";
@@ -244,8 +227,9 @@ size_t TranslateCast(const std::vector<Token>& tokens, size_t k, size_t to, cons
   std::string from;
   if (source && (source->type == SqlType::Money || source->type == SqlType::SmallMoney))
     from = ", 'money'";
-  if (source && source->type == SqlType::Decimal) from = ", '" + TypeText(*source) + "'";
-  emitted.push_back(Raw("ss_cast(" + inner.sql + ", '" + *type + "'" + from + ")", t.spaceBefore));
+  if (source && source->type == SqlType::Decimal) from = ", " + QuoteSqlString(TypeText(*source));
+  emitted.push_back(
+      Raw("ss_cast(" + inner.sql + ", " + QuoteSqlString(*type) + from + ")", t.spaceBefore));
   return close;
 }
 
@@ -464,7 +448,7 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
     }
     col.decl = *decl;
     col.type = *ParseDeclaredType(col.decl);
-    std::string def = QuoteName(col.name) + " " + col.decl;
+    std::string def = QuoteSqlName(col.name) + " " + col.decl;
     while (j < b) {
       const Token& t = tokens[j];
       if (t.Is("not") && j + 1 < b && tokens[j + 1].Is("null")) {
@@ -544,7 +528,7 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   }
   if (!pkColumns.empty()) {
     std::string cols;
-    for (const auto& c : pkColumns) cols += (cols.empty() ? "" : ", ") + QuoteName(c);
+    for (const auto& c : pkColumns) cols += (cols.empty() ? "" : ", ") + QuoteSqlName(c);
     pieces.push_back("PRIMARY KEY (" + cols + ")");
     if (pkName.empty()) {
       // SQL Server names an unnamed key PK__<table>__<hex>.
@@ -555,7 +539,7 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
       pkName = "PK__" + ddl.name.substr(0, 8) + "__" + hex;
     }
   }
-  std::string table = QuoteName(ddl.name);
+  std::string table = QuoteSqlName(ddl.name);
   std::string body;
   for (const auto& p : pieces) body += (body.empty() ? "" : ", ") + p;
   // A #temp table is the session's own: SQLite's temp database is its connection's.
@@ -565,30 +549,30 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
   // Every typed column is checked before a row is written (so a bad value
   // fails the statement with SQL Server's error) and normalised after it.
   auto conv = [&](const ColumnDef& c, const std::string& value) {
-    return "ss_conv(" + value + ", " + QuoteText(c.decl) + ", " + QuoteText(ddl.name) + ", " +
-           QuoteText(c.name) + ")";
+    return "ss_conv(" + value + ", " + QuoteSqlString(c.decl) + ", " + QuoteSqlString(ddl.name) +
+           ", " + QuoteSqlString(c.name) + ")";
   };
   std::string checks, sets;
   for (const auto& c : columns) {
-    checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteName(c.name));
-    sets += (sets.empty() ? "" : ", ") + QuoteName(c.name) + " = " +
-            conv(c, "NEW." + QuoteName(c.name));
+    checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteSqlName(c.name));
+    sets += (sets.empty() ? "" : ", ") + QuoteSqlName(c.name) + " = " +
+            conv(c, "NEW." + QuoteSqlName(c.name));
   }
   std::string keyCheck;
   if (!pkColumns.empty()) {
     std::string values, match;
     for (const auto& name : pkColumns) {
       const ColumnDef* c = findColumn(name);
-      std::string v = conv(*c, "NEW." + QuoteName(c->name));
+      std::string v = conv(*c, "NEW." + QuoteSqlName(c->name));
       values += ", " + v;
-      match += " AND " + QuoteName(c->name) + " = " + v;
+      match += " AND " + QuoteSqlName(c->name) + " = " + v;
     }
-    keyCheck = "SELECT ss_dupkey(" + QuoteText(pkName) + ", " + QuoteText(ddl.name) + values +
-               ") WHERE EXISTS (SELECT 1 FROM " + table + " WHERE rowid <> ifnull(NEW.rowid, -1)" +
-               match + ");";
+    keyCheck = "SELECT ss_dupkey(" + QuoteSqlString(pkName) + ", " + QuoteSqlString(ddl.name) +
+               values + ") WHERE EXISTS (SELECT 1 FROM " + table +
+               " WHERE rowid <> ifnull(NEW.rowid, -1)" + match + ");";
   }
   if (columns.empty()) return ddl;
-  std::string prefix = "CREATE " + temp + "TRIGGER " + QuoteName("__ss_" + ddl.name + "_");
+  std::string prefix = "CREATE " + temp + "TRIGGER " + QuoteSqlName("__ss_" + ddl.name + "_");
   for (const char* op : {"INSERT", "UPDATE"}) {
     std::string lop = Lower(op);
     ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " +

@@ -94,12 +94,8 @@ std::optional<Column> ParseDeclaredType(std::string_view decl) {
   return c;
 }
 
-std::string TypeText(const Column& c) {
-  auto sized = [&](const char* n) {
-    return std::string(n) + "(" + (c.length == 0 ? std::string("max") : std::to_string(c.length)) +
-           ")";
-  };
-  switch (c.type) {
+const char* SqlTypeName(SqlType t) {
+  switch (t) {
     case SqlType::Int:
       return "int";
     case SqlType::BigInt:
@@ -115,7 +111,7 @@ std::string TypeText(const Column& c) {
     case SqlType::SmallMoney:
       return "smallmoney";
     case SqlType::Decimal:
-      return "decimal(" + std::to_string(c.precision) + "," + std::to_string(c.scale) + ")";
+      return "decimal";
     case SqlType::Float:
       return "float";
     case SqlType::Real:
@@ -127,15 +123,30 @@ std::string TypeText(const Column& c) {
     case SqlType::Date:
       return "date";
     case SqlType::Char:
-      return sized("char");
+      return "char";
     case SqlType::VarChar:
-      return sized("varchar");
+      return "varchar";
     case SqlType::NChar:
-      return sized("nchar");
+      return "nchar";
     case SqlType::NVarChar:
-      return sized("nvarchar");
+      return "nvarchar";
   }
   return "varchar";
+}
+
+std::string TypeText(const Column& c) {
+  std::string name = SqlTypeName(c.type);
+  switch (c.type) {
+    case SqlType::Decimal:
+      return name + "(" + std::to_string(c.precision) + "," + std::to_string(c.scale) + ")";
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+      return name + "(" + (c.length == 0 ? std::string("max") : std::to_string(c.length)) + ")";
+    default:
+      return name;
+  }
 }
 
 Value ToValue(const Scalar& stored, const Column& c) {

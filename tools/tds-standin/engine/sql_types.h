@@ -18,6 +18,9 @@ namespace standin {
 // Returns nothing for a type SQL Server does not have.
 std::optional<Column> ParseDeclaredType(std::string_view decl);
 
+// A type's SQL Server name without its length or precision ("varchar").
+const char* SqlTypeName(SqlType t);
+
 // The SQL Server name of a type, as written in a declaration ("varchar(20)").
 std::string TypeText(const Column& c);
 

@@ -13,8 +13,8 @@ namespace standin::tds {
 void ByteReader::need(size_t n, const char* what) const {
   if (n > remaining()) {
     throw WireError(std::string("truncated message: ") + what + " needs " + std::to_string(n) +
-                    " bytes at offset " + std::to_string(pos_) + ", " + std::to_string(remaining()) +
-                    " left");
+                    " bytes at offset " + std::to_string(pos_) + ", " +
+                    std::to_string(remaining()) + " left");
   }
 }
 
@@ -106,7 +106,9 @@ void put_bytes(Bytes& out, std::span<const uint8_t> data) {
   out.insert(out.end(), data.begin(), data.end());
 }
 
-void put_bytes(Bytes& out, std::string_view data) { out.insert(out.end(), data.begin(), data.end()); }
+void put_bytes(Bytes& out, std::string_view data) {
+  out.insert(out.end(), data.begin(), data.end());
+}
 
 void put_ucs2(Bytes& out, std::string_view utf8) {
   for (char16_t c : Utf8ToUtf16(utf8)) put_u16le(out, c);
@@ -244,7 +246,8 @@ std::string Utf16ToUtf8(std::u16string_view u) {
   out.reserve(u.size());
   for (size_t i = 0; i < u.size(); ++i) {
     char32_t c = u[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 &&
+        u[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {

@@ -2,11 +2,10 @@
 // SQL Server's, because drivers key their state machines on it: rows and
 // messages, then one DONE per statement with MORE on all but the last. RPC
 // calls reuse AppendBatch with DONEINPROC in place of DONE.
-#include "tds_connection.h"
-
 #include <algorithm>
 
 #include "sql_message.h"
+#include "tds_connection.h"
 
 namespace standin::tds {
 
@@ -16,7 +15,8 @@ BatchOutput Connection::Execute(const std::string& sql, const std::vector<Param>
   } catch (const std::exception& e) {
     BatchOutput out;
     StatementOutput s;
-    s.error = MakeMessage(50000, 16, 1, std::string("Internal error in the stand-in engine: ") + e.what());
+    s.error = MakeMessage(50000, 16, 1,
+                          std::string("Internal error in the stand-in engine: ") + e.what());
     out.statements.push_back(std::move(s));
     return out;
   }

@@ -1,9 +1,8 @@
 // Transaction-manager requests: the begin, commit and rollback a driver sends
 // as packets when autocommit is off. Each answer carries an ENVCHANGE with a
 // transaction descriptor, which the driver quotes in later requests.
-#include "tds_connection.h"
-
 #include "sql_message.h"
+#include "tds_connection.h"
 
 namespace standin::tds {
 
@@ -32,11 +31,14 @@ void Connection::HandleTransactionManager(const Message& m) {
     case TmRequest::Kind::Commit:
     case TmRequest::Kind::Rollback: {
       bool commit = tm.kind == TmRequest::Kind::Commit;
-      log_.Write("tm", std::string(commit ? "commit" : "rollback") + (tm.beginAfter ? ", then begin" : ""));
+      log_.Write("tm", std::string(commit ? "commit" : "rollback") +
+                           (tm.beginAfter ? ", then begin" : ""));
       Bytes old = Descriptor();
       error = commit ? session_->CommitTransaction() : session_->RollbackTransaction();
       if (!error) {
-        WriteEnvChangeBytes(reply, commit ? envchange::kCommitTransaction : envchange::kRollbackTransaction, {}, old);
+        WriteEnvChangeBytes(
+            reply, commit ? envchange::kCommitTransaction : envchange::kRollbackTransaction, {},
+            old);
         if (tm.beginAfter) begin();
       }
       break;
@@ -44,7 +46,8 @@ void Connection::HandleTransactionManager(const Message& m) {
     case TmRequest::Kind::Other:
       log_.Write("tm", "unsupported request type " + std::to_string(tm.requestType));
       error = MakeMessage(8009, 16, 1,
-                      "Transaction manager request type " + std::to_string(tm.requestType) + " is not supported.");
+                          "Transaction manager request type " + std::to_string(tm.requestType) +
+                              " is not supported.");
       break;
   }
   if (error) AppendError(reply, *error);

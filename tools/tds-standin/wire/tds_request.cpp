@@ -11,6 +11,7 @@
 #include "sql_convert.h"
 #include "sql_decimal.h"
 #include "sql_message.h"
+#include "sql_quote.h"
 #include "tds_tokens.h"
 
 namespace standin::tds {
@@ -617,19 +618,9 @@ std::string ParamLiteral(const Param& p) {
     case SqlType::Char:
     case SqlType::VarChar:
     case SqlType::NChar:
-    case SqlType::NVarChar: {
-      std::string out = (p.type == SqlType::NChar || p.type == SqlType::NVarChar) ? "N'" : "'";
-      out.reserve(out.size() + v.s.size() + 1);
-      // Doubles each quote; the text between quotes goes in whole.
-      size_t run = 0;
-      for (size_t q = v.s.find('\''); q != std::string::npos; q = v.s.find('\'', q + 1)) {
-        out.append(v.s, run, q + 1 - run);
-        out += '\'';
-        run = q + 1;
-      }
-      out.append(v.s, run);
-      return out + "'";
-    }
+    case SqlType::NVarChar:
+      return (p.type == SqlType::NChar || p.type == SqlType::NVarChar ? "N" : "") +
+             QuoteSqlString(v.s);
   }
   return "?";
 }

@@ -55,7 +55,7 @@ constexpr uint16_t kUnprepare = 15;
 struct RpcParam {
   std::string name;  // as sent, "" for positional ones
   bool output = false;
-  Param param;       // name, engine type and value
+  Param param;  // name, engine type and value
 };
 
 struct RpcCall {
