@@ -262,161 +262,209 @@ std::string CharText(ValueBytes b, const uint8_t collation[5]) {
 
 int32_t MsFromTicks(uint32_t ticks) { return static_cast<int32_t>((uint64_t(ticks) * 10 + 1) / 3); }
 
-void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+void DecodeInteger(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
   Value& v = p.value;
+  size_t width = bytes ? bytes->size() : ti.maxLength;
+  p.type = width == 1   ? SqlType::TinyInt
+           : width == 2 ? SqlType::SmallInt
+           : width == 8 ? SqlType::BigInt
+                        : SqlType::Int;
+  if (!bytes) return;
+  ExpectSize(*bytes, {1, 2, 4, 8}, "integer");
+  // tinyint is the one unsigned integer type.
+  v.i = bytes->size() == 1 ? (*bytes)[0] : LittleEndianSigned(*bytes);
+}
+
+void DecodeBit(const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  p.type = SqlType::Bit;
+  if (!bytes) return;
+  ExpectSize(*bytes, {1}, "bit");
+  v.i = (*bytes)[0] != 0;
+}
+
+void DecodeFloat(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  size_t width = bytes ? bytes->size() : ti.maxLength;
+  p.type = width == 4 ? SqlType::Real : SqlType::Float;
+  if (!bytes) return;
+  ExpectSize(*bytes, {4, 8}, "float");
+  if (bytes->size() == 4) {
+    v.f = std::bit_cast<float>(static_cast<uint32_t>(LittleEndianUnsigned(*bytes)));
+  } else {
+    v.f = std::bit_cast<double>(LittleEndianUnsigned(*bytes));
+  }
+}
+
+void DecodeMoney(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  size_t width = bytes ? bytes->size() : ti.maxLength;
+  p.type = width == 4 ? SqlType::SmallMoney : SqlType::Money;
+  if (!bytes) return;
+  ExpectSize(*bytes, {4, 8}, "money");
+  if (bytes->size() == 4) {
+    v.i = LittleEndianSigned(*bytes);
+  } else {
+    uint64_t hi = LittleEndianUnsigned(std::span(*bytes).first(4));
+    uint64_t lo = LittleEndianUnsigned(std::span(*bytes).subspan(4));
+    v.i = static_cast<int64_t>((hi << 32) | lo);
+  }
+}
+
+void DecodeDateTime(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  size_t width = bytes ? bytes->size() : ti.maxLength;
+  p.type = width == 4 ? SqlType::SmallDateTime : SqlType::DateTime;
+  if (!bytes) return;
+  ExpectSize(*bytes, {4, 8}, "datetime");
+  std::span<const uint8_t> b(*bytes);
+  // The time part is range-checked in its own unit before it is scaled:
+  // a client's minutes (up to 65535) or ticks times the scale overflow int32.
+  if (bytes->size() == 4) {
+    uint64_t minutes = LittleEndianUnsigned(b.subspan(2));
+    if (minutes >= kMinutesPerDay) throw WireError("smalldatetime time of day out of range");
+    v.days = static_cast<int32_t>(LittleEndianUnsigned(b.first(2)));
+    v.ms = static_cast<int32_t>(minutes * 60000);
+  } else {
+    uint64_t ticks = LittleEndianUnsigned(b.subspan(4));
+    if (ticks >= kTicksPerDay) throw WireError("datetime time of day out of range");
+    v.days = static_cast<int32_t>(static_cast<uint32_t>(LittleEndianUnsigned(b.first(4))));
+    v.ms = MsFromTicks(static_cast<uint32_t>(ticks));
+  }
+}
+
+void DecodeDate(const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  p.type = SqlType::Date;
+  if (!bytes) return;
+  ExpectSize(*bytes, {3}, "date");
+  v.days = static_cast<int32_t>(LittleEndianUnsigned(*bytes)) - kDaysFrom0001To1900;
+}
+
+void DecodeTime(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  // Carried as datetime: the engine has no finer date-time type.
+  p.type = SqlType::DateTime;
+  if (!bytes) return;
+  size_t timeBytes = ti.scale <= 2 ? 3 : ti.scale <= 4 ? 4 : 5;
+  size_t expect = timeBytes + (ti.type == type::kDateTime2N ? 3 : 0);
+  if (bytes->size() != expect) throw WireError("datetime2/time value of unexpected size");
+  std::span<const uint8_t> b(*bytes);
+  uint64_t units = LittleEndianUnsigned(b.first(timeBytes));
+  uint64_t scale = 1;
+  for (int k = 0; k < ti.scale; ++k) scale *= 10;
+  uint64_t ms = units * 1000 / scale;
+  if (ms >= 86400000) throw WireError("time of day out of range");
+  v.ms = static_cast<int32_t>(ms);
+  v.days =
+      ti.type == type::kDateTime2N
+          ? static_cast<int32_t>(LittleEndianUnsigned(b.subspan(timeBytes))) - kDaysFrom0001To1900
+          : 0;
+}
+
+void DecodeDecimal(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  p.type = SqlType::Decimal;
+  p.scale = ti.scale;
+  p.precision = ti.precision;
+  if (!bytes) return;
+  if (bytes->size() < 2 || bytes->size() > 17) throw WireError("decimal value of unexpected size");
+  bool positive = (*bytes)[0] != 0;
+  std::span<const uint8_t> mag = std::span(*bytes).subspan(1);
+  // Up to 16 bytes, little-endian: decimal(38) needs 127 bits at most.
+  unsigned __int128 m = 0;
+  for (size_t k = mag.size(); k-- > 0;) m = (m << 8) | mag[k];
+  if (m > static_cast<unsigned __int128>(PowerOfTen(38) - 1))
+    throw WireError("decimal value beyond 38 digits");
+  v.wide = positive ? static_cast<Int128>(m) : -static_cast<Int128>(m);
+  v.i = v.wide >= INT64_MIN && v.wide <= INT64_MAX ? static_cast<int64_t>(v.wide) : 0;
+}
+
+void DecodeChar(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  p.type = ti.type == type::kBigChar ? SqlType::Char : SqlType::VarChar;
+  if (!bytes) return;
+  v.s = CharText(*bytes, ti.collation);
+}
+
+void DecodeNChar(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  p.type = ti.type == type::kNChar ? SqlType::NChar : SqlType::NVarChar;
+  if (!bytes) return;
+  if (bytes->size() % 2) throw WireError("odd byte count in a UTF-16 parameter");
+  v.s = Utf16leToUtf8(*bytes);
+}
+
+void DecodeBinary(const std::optional<ValueBytes>& bytes, Param& p) {
+  Value& v = p.value;
+  // Binary goes to the engine as its raw bytes, as a varbinary-to-varchar
+  // conversion would read them.
+  p.type = SqlType::VarChar;
+  if (!bytes) return;
+  v.s.assign(bytes->begin(), bytes->end());
+}
+
+// One decoder per type family; each leaves the value NULL when no bytes came.
+void DecodeValue(const TypeInfo& ti, const std::optional<ValueBytes>& bytes, Param& p) {
   switch (ti.type) {
     case type::kInt1:
     case type::kInt2:
     case type::kInt4:
     case type::kInt8:
-    case type::kIntN: {
-      size_t width = bytes ? bytes->size() : ti.maxLength;
-      p.type = width == 1   ? SqlType::TinyInt
-               : width == 2 ? SqlType::SmallInt
-               : width == 8 ? SqlType::BigInt
-                            : SqlType::Int;
-      if (!bytes) return;
-      ExpectSize(*bytes, {1, 2, 4, 8}, "integer");
-      // tinyint is the one unsigned integer type.
-      v.i = bytes->size() == 1 ? (*bytes)[0] : LittleEndianSigned(*bytes);
+    case type::kIntN:
+      DecodeInteger(ti, bytes, p);
       break;
-    }
     case type::kBit:
     case type::kBitN:
-      p.type = SqlType::Bit;
-      if (!bytes) return;
-      ExpectSize(*bytes, {1}, "bit");
-      v.i = (*bytes)[0] != 0;
+      DecodeBit(bytes, p);
       break;
     case type::kFlt4:
     case type::kFlt8:
-    case type::kFltN: {
-      size_t width = bytes ? bytes->size() : ti.maxLength;
-      p.type = width == 4 ? SqlType::Real : SqlType::Float;
-      if (!bytes) return;
-      ExpectSize(*bytes, {4, 8}, "float");
-      if (bytes->size() == 4) {
-        v.f = std::bit_cast<float>(static_cast<uint32_t>(LittleEndianUnsigned(*bytes)));
-      } else {
-        v.f = std::bit_cast<double>(LittleEndianUnsigned(*bytes));
-      }
+    case type::kFltN:
+      DecodeFloat(ti, bytes, p);
       break;
-    }
     case type::kMoney:
     case type::kMoney4:
-    case type::kMoneyN: {
-      size_t width = bytes ? bytes->size() : ti.maxLength;
-      p.type = width == 4 ? SqlType::SmallMoney : SqlType::Money;
-      if (!bytes) return;
-      ExpectSize(*bytes, {4, 8}, "money");
-      if (bytes->size() == 4) {
-        v.i = LittleEndianSigned(*bytes);
-      } else {
-        uint64_t hi = LittleEndianUnsigned(std::span(*bytes).first(4));
-        uint64_t lo = LittleEndianUnsigned(std::span(*bytes).subspan(4));
-        v.i = static_cast<int64_t>((hi << 32) | lo);
-      }
+    case type::kMoneyN:
+      DecodeMoney(ti, bytes, p);
       break;
-    }
     case type::kDateTim4:
     case type::kDateTime:
-    case type::kDateTimeN: {
-      size_t width = bytes ? bytes->size() : ti.maxLength;
-      p.type = width == 4 ? SqlType::SmallDateTime : SqlType::DateTime;
-      if (!bytes) return;
-      ExpectSize(*bytes, {4, 8}, "datetime");
-      std::span<const uint8_t> b(*bytes);
-      // The time part is range-checked in its own unit before it is scaled:
-      // a client's minutes (up to 65535) or ticks times the scale overflow int32.
-      if (bytes->size() == 4) {
-        uint64_t minutes = LittleEndianUnsigned(b.subspan(2));
-        if (minutes >= kMinutesPerDay) throw WireError("smalldatetime time of day out of range");
-        v.days = static_cast<int32_t>(LittleEndianUnsigned(b.first(2)));
-        v.ms = static_cast<int32_t>(minutes * 60000);
-      } else {
-        uint64_t ticks = LittleEndianUnsigned(b.subspan(4));
-        if (ticks >= kTicksPerDay) throw WireError("datetime time of day out of range");
-        v.days = static_cast<int32_t>(static_cast<uint32_t>(LittleEndianUnsigned(b.first(4))));
-        v.ms = MsFromTicks(static_cast<uint32_t>(ticks));
-      }
+    case type::kDateTimeN:
+      DecodeDateTime(ti, bytes, p);
       break;
-    }
     case type::kDateN:
-      p.type = SqlType::Date;
-      if (!bytes) return;
-      ExpectSize(*bytes, {3}, "date");
-      v.days = static_cast<int32_t>(LittleEndianUnsigned(*bytes)) - kDaysFrom0001To1900;
+      DecodeDate(bytes, p);
       break;
     case type::kTimeN:
-    case type::kDateTime2N: {
-      // Carried as datetime: the engine has no finer date-time type.
-      p.type = SqlType::DateTime;
-      if (!bytes) return;
-      size_t timeBytes = ti.scale <= 2 ? 3 : ti.scale <= 4 ? 4 : 5;
-      size_t expect = timeBytes + (ti.type == type::kDateTime2N ? 3 : 0);
-      if (bytes->size() != expect) throw WireError("datetime2/time value of unexpected size");
-      std::span<const uint8_t> b(*bytes);
-      uint64_t units = LittleEndianUnsigned(b.first(timeBytes));
-      uint64_t scale = 1;
-      for (int k = 0; k < ti.scale; ++k) scale *= 10;
-      uint64_t ms = units * 1000 / scale;
-      if (ms >= 86400000) throw WireError("time of day out of range");
-      v.ms = static_cast<int32_t>(ms);
-      v.days = ti.type == type::kDateTime2N
-                   ? static_cast<int32_t>(LittleEndianUnsigned(b.subspan(timeBytes))) -
-                         kDaysFrom0001To1900
-                   : 0;
+    case type::kDateTime2N:
+      DecodeTime(ti, bytes, p);
       break;
-    }
     case type::kDecimal:
     case type::kNumeric:
     case type::kDecimalN:
-    case type::kNumericN: {
-      p.type = SqlType::Decimal;
-      p.scale = ti.scale;
-      p.precision = ti.precision;
-      if (!bytes) return;
-      if (bytes->size() < 2 || bytes->size() > 17)
-        throw WireError("decimal value of unexpected size");
-      bool positive = (*bytes)[0] != 0;
-      std::span<const uint8_t> mag = std::span(*bytes).subspan(1);
-      // Up to 16 bytes, little-endian: decimal(38) needs 127 bits at most.
-      unsigned __int128 m = 0;
-      for (size_t k = mag.size(); k-- > 0;) m = (m << 8) | mag[k];
-      if (m > static_cast<unsigned __int128>(PowerOfTen(38) - 1))
-        throw WireError("decimal value beyond 38 digits");
-      v.wide = positive ? static_cast<Int128>(m) : -static_cast<Int128>(m);
-      v.i = v.wide >= INT64_MIN && v.wide <= INT64_MAX ? static_cast<int64_t>(v.wide) : 0;
+    case type::kNumericN:
+      DecodeDecimal(ti, bytes, p);
       break;
-    }
     case type::kBigChar:
     case type::kBigVarChar:
     case type::kText:
-      p.type = ti.type == type::kBigChar ? SqlType::Char : SqlType::VarChar;
-      if (!bytes) return;
-      v.s = CharText(*bytes, ti.collation);
+      DecodeChar(ti, bytes, p);
       break;
     case type::kNChar:
     case type::kNVarChar:
     case type::kNText:
-      p.type = ti.type == type::kNChar ? SqlType::NChar : SqlType::NVarChar;
-      if (!bytes) return;
-      if (bytes->size() % 2) throw WireError("odd byte count in a UTF-16 parameter");
-      v.s = Utf16leToUtf8(*bytes);
+      DecodeNChar(ti, bytes, p);
       break;
     case type::kBigVarBinary:
     case type::kBigBinary:
     case type::kImage:
-      // Binary goes to the engine as its raw bytes, as a varbinary-to-varchar
-      // conversion would read them.
-      p.type = SqlType::VarChar;
-      if (!bytes) return;
-      v.s.assign(bytes->begin(), bytes->end());
+      DecodeBinary(bytes, p);
       break;
     default:
       ThrowUnsupportedType(ti.type);
   }
-  v.null = false;
+  if (bytes) p.value.null = false;
 }
 
 // Error 8016 for a parameter whose declared length is past what its type

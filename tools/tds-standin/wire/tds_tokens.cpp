@@ -271,6 +271,111 @@ void WriteColMetadata(Bytes& out, const std::vector<WireColumn>& columns) {
   }
 }
 
+namespace {
+
+// NULL in each framing: PLP's null length, the 16-bit one of character
+// types, or a zero length byte.
+void WriteNullValue(Bytes& out, const WireColumn& w) {
+  const SqlType t = w.column.type;
+  if (w.plp) {
+    put_u64le(out, kPlpNull);
+  } else if (IsCharType(t) || IsNCharType(t)) {
+    put_u16le(out, kCharNull);
+  } else {
+    put_u8(out, 0);
+  }
+}
+
+// A non-NULL value in its column's wire form (the length the metadata
+// promised, then the bytes).
+void WriteValue(Bytes& out, const WireColumn& w, const Value& v) {
+  switch (w.column.type) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+      PutFixedInt(out, v.i, static_cast<int>(w.maxLength));
+      break;
+    case SqlType::Bit:
+      PutFixedInt(out, v.i != 0 ? 1 : 0, 1);
+      break;
+    case SqlType::Money:
+      // Eight-byte money goes as its high 32 bits, then its low 32 bits.
+      put_u8(out, 8);
+      put_u32le(out, static_cast<uint32_t>(static_cast<uint64_t>(v.i) >> 32));
+      put_u32le(out, static_cast<uint32_t>(static_cast<uint64_t>(v.i)));
+      break;
+    case SqlType::SmallMoney:
+      PutFixedInt(out, v.i, 4);
+      break;
+    case SqlType::Decimal: {
+      put_u8(out, static_cast<uint8_t>(w.maxLength));
+      const __int128 unscaled = Unscaled(v);
+      put_u8(out, unscaled < 0 ? 0 : 1);
+      unsigned __int128 magnitude = unscaled < 0 ? -static_cast<unsigned __int128>(unscaled)
+                                                 : static_cast<unsigned __int128>(unscaled);
+      for (uint32_t k = 0; k + 1 < w.maxLength; ++k) {
+        put_u8(out, k < 16 ? static_cast<uint8_t>(magnitude >> (8 * k)) : 0);
+      }
+      break;
+    }
+    case SqlType::Float:
+      put_u8(out, 8);
+      put_u64le(out, std::bit_cast<uint64_t>(v.f));
+      break;
+    case SqlType::Real:
+      put_u8(out, 4);
+      put_u32le(out, std::bit_cast<uint32_t>(static_cast<float>(v.f)));
+      break;
+    case SqlType::DateTime: {
+      // Time is counted in 1/300 s; the last tick of a day is 23:59:59.997.
+      uint32_t ticks = std::min<uint32_t>((static_cast<uint32_t>(std::max(v.ms, 0)) * 3 + 5) / 10,
+                                          300u * 86400u - 1);
+      put_u8(out, 8);
+      put_u32le(out, static_cast<uint32_t>(v.days));
+      put_u32le(out, ticks);
+      break;
+    }
+    case SqlType::SmallDateTime:
+      put_u8(out, 4);
+      put_u16le(out, static_cast<uint16_t>(v.days));
+      put_u16le(out, static_cast<uint16_t>(std::max(v.ms, 0) / 60000));
+      break;
+    case SqlType::Date: {
+      uint32_t days = static_cast<uint32_t>(v.days + kDaysFrom0001To1900);
+      put_u8(out, 3);
+      for (int k = 0; k < 3; ++k) put_u8(out, static_cast<uint8_t>(days >> (8 * k)));
+      break;
+    }
+    case SqlType::Char:
+    case SqlType::VarChar: {
+      std::string bytes = CharBytes(w.column, v);
+      auto data =
+          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+      if (w.plp) {
+        PutPlp(out, data);
+      } else {
+        put_u16le(out, static_cast<uint16_t>(bytes.size()));
+        put_bytes(out, data);
+      }
+      break;
+    }
+    case SqlType::NChar:
+    case SqlType::NVarChar: {
+      Bytes bytes = NCharBytes(w.column, v);
+      if (w.plp) {
+        PutPlp(out, bytes);
+      } else {
+        put_u16le(out, static_cast<uint16_t>(bytes.size()));
+        put_bytes(out, bytes);
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 void WriteRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vector<Value>& row) {
   if (row.size() != columns.size()) {
     throw std::runtime_error("row has " + std::to_string(row.size()) + " values for " +
@@ -278,101 +383,10 @@ void WriteRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vec
   }
   put_u8(out, token::kRow);
   for (size_t i = 0; i < columns.size(); ++i) {
-    const WireColumn& w = columns[i];
-    const Value& v = row[i];
-    const SqlType t = w.column.type;
-    if (v.null) {
-      if (w.plp) {
-        put_u64le(out, kPlpNull);
-      } else if (IsCharType(t) || IsNCharType(t)) {
-        put_u16le(out, kCharNull);
-      } else {
-        put_u8(out, 0);
-      }
-      continue;
-    }
-    switch (t) {
-      case SqlType::Int:
-      case SqlType::BigInt:
-      case SqlType::SmallInt:
-      case SqlType::TinyInt:
-        PutFixedInt(out, v.i, static_cast<int>(w.maxLength));
-        break;
-      case SqlType::Bit:
-        PutFixedInt(out, v.i != 0 ? 1 : 0, 1);
-        break;
-      case SqlType::Money:
-        // Eight-byte money goes as its high 32 bits, then its low 32 bits.
-        put_u8(out, 8);
-        put_u32le(out, static_cast<uint32_t>(static_cast<uint64_t>(v.i) >> 32));
-        put_u32le(out, static_cast<uint32_t>(static_cast<uint64_t>(v.i)));
-        break;
-      case SqlType::SmallMoney:
-        PutFixedInt(out, v.i, 4);
-        break;
-      case SqlType::Decimal: {
-        put_u8(out, static_cast<uint8_t>(w.maxLength));
-        const __int128 unscaled = Unscaled(v);
-        put_u8(out, unscaled < 0 ? 0 : 1);
-        unsigned __int128 magnitude = unscaled < 0 ? -static_cast<unsigned __int128>(unscaled)
-                                                   : static_cast<unsigned __int128>(unscaled);
-        for (uint32_t k = 0; k + 1 < w.maxLength; ++k) {
-          put_u8(out, k < 16 ? static_cast<uint8_t>(magnitude >> (8 * k)) : 0);
-        }
-        break;
-      }
-      case SqlType::Float:
-        put_u8(out, 8);
-        put_u64le(out, std::bit_cast<uint64_t>(v.f));
-        break;
-      case SqlType::Real:
-        put_u8(out, 4);
-        put_u32le(out, std::bit_cast<uint32_t>(static_cast<float>(v.f)));
-        break;
-      case SqlType::DateTime: {
-        // Time is counted in 1/300 s; the last tick of a day is 23:59:59.997.
-        uint32_t ticks = std::min<uint32_t>((static_cast<uint32_t>(std::max(v.ms, 0)) * 3 + 5) / 10,
-                                            300u * 86400u - 1);
-        put_u8(out, 8);
-        put_u32le(out, static_cast<uint32_t>(v.days));
-        put_u32le(out, ticks);
-        break;
-      }
-      case SqlType::SmallDateTime:
-        put_u8(out, 4);
-        put_u16le(out, static_cast<uint16_t>(v.days));
-        put_u16le(out, static_cast<uint16_t>(std::max(v.ms, 0) / 60000));
-        break;
-      case SqlType::Date: {
-        uint32_t days = static_cast<uint32_t>(v.days + kDaysFrom0001To1900);
-        put_u8(out, 3);
-        for (int k = 0; k < 3; ++k) put_u8(out, static_cast<uint8_t>(days >> (8 * k)));
-        break;
-      }
-      case SqlType::Char:
-      case SqlType::VarChar: {
-        std::string bytes = CharBytes(w.column, v);
-        auto data =
-            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        if (w.plp) {
-          PutPlp(out, data);
-        } else {
-          put_u16le(out, static_cast<uint16_t>(bytes.size()));
-          put_bytes(out, data);
-        }
-        break;
-      }
-      case SqlType::NChar:
-      case SqlType::NVarChar: {
-        Bytes bytes = NCharBytes(w.column, v);
-        if (w.plp) {
-          PutPlp(out, bytes);
-        } else {
-          put_u16le(out, static_cast<uint16_t>(bytes.size()));
-          put_bytes(out, bytes);
-        }
-        break;
-      }
+    if (row[i].null) {
+      WriteNullValue(out, columns[i]);
+    } else {
+      WriteValue(out, columns[i], row[i]);
     }
   }
 }
