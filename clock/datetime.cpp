@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "convert/gbk_text.h"
 
 namespace cardsync {

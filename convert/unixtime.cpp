@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "convert/error.h"
+#include "base/error.h"
 
 namespace cardsync {
 namespace {

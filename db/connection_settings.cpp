@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "db/tls_client.h"
 #include "db/tls_data_source.h"
 

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "convert/error.h"
+#include "base/error.h"
 
 #ifndef SQL_SS_TIME2
 #define SQL_SS_TIME2 (-154)

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <vector>
 
-#include "convert/error.h"
+#include "base/error.h"
 
 namespace cardsync::db {
 namespace {

@@ -24,7 +24,7 @@
 #include <mutex>
 #include <thread>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "db/tls_prelogin.h"
 
 namespace cardsync::db {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "db/database.h"
 #include "jobs/outcome.h"
 #include "jobs/server_day.h"

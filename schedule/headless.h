@@ -4,11 +4,9 @@
 
 #include <ostream>
 
-namespace cardsync::schedule {
+#include "base/exit_codes.h"
 
-// Exit codes beside 0.
-constexpr int kExitSchedulerRunning = 75;  // EX_TEMPFAIL: another scheduler has the target
-constexpr int kExitSettings = 78;          // EX_CONFIG
+namespace cardsync::schedule {
 
 // Runs the schedule until SIGTERM or SIGINT: log lines on stdout, warnings on stderr.
 // A signal stops a running job after its current record; the run is recorded as

@@ -2,8 +2,8 @@
 // connection is opened, used and closed on that thread.
 #include "schedule/job_call.h"
 
+#include "base/error.h"
 #include "clock/datetime.h"
-#include "convert/error.h"
 #include "db/database.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"

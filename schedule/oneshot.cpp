@@ -9,6 +9,8 @@
 #include <csignal>
 #include <memory>
 
+#include "base/console.h"
+#include "base/exit_codes.h"
 #include "clock/datetime.h"
 #include "schedule/history.h"
 #include "schedule/job_call.h"
@@ -18,10 +20,6 @@
 
 namespace cardsync::schedule {
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitCouldNotConnect = 2;
 
 // The job runs on this thread with no event loop, so the handler only sets the flag
 // the job checks between records; an atomic store is safe inside a handler.
@@ -77,7 +75,7 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
     return kExitCannotCreateState;
   }
   History history(HistoryPath(setup.settings), [&err](const std::string& text) {
-    err << "cardsync: warning: " << text << '\n';
+    console::Write(err, console::Kind::Warning, text);
   });
 
   const DateTime began = NowDateTime();

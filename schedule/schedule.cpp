@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "convert/error.h"
+#include "base/error.h"
 
 namespace cardsync::schedule {
 

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "convert/error.h"
+#include "base/error.h"
+#include "base/exit_codes.h"
 
 namespace cardsync::schedule {
 
@@ -16,8 +17,7 @@ class StateError : public cardsync::Error {
   using cardsync::Error::Error;
 };
 
-// EX_CANTCREAT (sysexits.h): the command line's exit status for a StateError.
-constexpr int kExitCannotCreateState = 73;
+// The command line answers a StateError with kExitCannotCreateState (base/exit_codes.h).
 
 // $XDG_STATE_HOME/cardsync, with ~/.local/state when XDG_STATE_HOME is unset or empty.
 // Only the name: nothing is made or checked here.

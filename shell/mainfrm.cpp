@@ -15,8 +15,8 @@
 #include <QTimer>
 #include <iostream>
 
+#include "base/error.h"
 #include "clock/format_settings.h"
-#include "convert/error.h"
 #include "db/connection_settings.h"
 #include "db/settings_file_mode.h"
 #include "schedule/locks.h"

@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 
+#include "base/exit_codes.h"
 #include "reporting_server.h"
 
 namespace {
@@ -24,7 +25,7 @@ namespace {
 using cardsync::testing::StandinServer;
 
 constexpr uid_t kOtherUid = 54321;  // no account of the test machine's
-constexpr int kCannotCreateState = 73;
+constexpr int kCannotCreateState = cardsync::kExitCannotCreateState;
 constexpr int kStillRunning = -1;  // the window stays open, showing the fault
 
 struct Paths {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "convert/error.h"
-#include "convert/gbk_text.h"
-#include "convert/unixtime.h"
+#include "base/error.h"
 #include "clock/datetime.h"
 #include "clock/format_settings.h"
+#include "convert/gbk_text.h"
+#include "convert/unixtime.h"
 
 namespace cardsync {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "convert/chepaitoascii.h"
-#include "convert/error.h"
 #include "convert/gbk_text.h"
 #include "convert/log_text.h"
 #include "convert/unixtime.h"

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "db/database.h"
 #include "reporting_server.h"
 

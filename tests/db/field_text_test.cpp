@@ -8,7 +8,7 @@
 #include <cmath>
 #include <limits>
 
-#include "convert/error.h"
+#include "base/error.h"
 #include "db/db_error.h"
 #include "db/field_text.h"
 

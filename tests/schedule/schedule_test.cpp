@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/error.h"
+#include "base/error.h"
 
 namespace cardsync::schedule {
 namespace {

@@ -30,9 +30,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "clock/datetime.h"
 #include "clock/format_settings.h"
-#include "convert/error.h"
 #include "jobs/outcome.h"
 #include "jobs/server_day.h"
 #include "schedule/scheduler.h"
