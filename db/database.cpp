@@ -178,6 +178,19 @@ std::size_t Statement::IndexOf(std::string_view column) const {
   throw Error(name_ + ": Field '" + std::string(column) + "' not found");
 }
 
+const QVariant& Statement::Cell(std::size_t index) const {
+  static const QVariant kNoRow;
+  const Held& held = Current();
+  if (held.rows.empty()) return kNoRow;
+  const QVariant& value = held.rows[held.position][index];
+  if (value.metaType() == QMetaType::fromType<odbc::TooLongValue>()) {
+    throw Error(name_ + ": the value of " + held.columns[index].name.toStdString() +
+                " is longer than " + std::to_string(odbc::kLongestValueBytes >> 20) +
+                " MiB and was not read");
+  }
+  return value;
+}
+
 std::string Statement::FieldText(std::string_view column) const {
   return FieldText(IndexOf(column));
 }
@@ -186,23 +199,19 @@ std::string Statement::FieldText(std::size_t index) const {
   const Held& held = Current();
   if (index >= held.columns.size()) throw Error(name_ + ": Field index out of range");
   if (held.rows.empty()) return {};
-  return db::FieldText(held.rows[held.position][index], held.columns[index].kind,
-                       CurrentFormatSettings());
+  return db::FieldText(Cell(index), held.columns[index].kind, CurrentFormatSettings());
 }
 
 DateTime Statement::FieldDateTime(std::string_view column) const {
   const std::size_t index = IndexOf(column);
   const Held& held = Current();
-  const QVariant value = held.rows.empty() ? QVariant() : held.rows[held.position][index];
-  return db::FieldDateTime(value, held.columns[index].kind, CurrentFormatSettings(), name_,
+  return db::FieldDateTime(Cell(index), held.columns[index].kind, CurrentFormatSettings(), name_,
                            held.columns[index].name.toStdString());
 }
 
 Statement::TypedValue Statement::FieldValue(std::string_view column) const {
   const std::size_t index = IndexOf(column);
-  const Held& held = Current();
-  return {held.rows.empty() ? QVariant() : held.rows[held.position][index],
-          held.columns[index].kind};
+  return {Cell(index), Current().columns[index].kind};
 }
 
 void Statement::RequireFields(const std::vector<std::string_view>& columns) const {

@@ -83,6 +83,8 @@ class Statement {
   // The field text of the first column of the first row ("" for no row).
   std::string Scalar(const Params& params);
   const Held& Current() const;
+  // The current row's value at `index`; Error naming the column for one too long to hold.
+  const QVariant& Cell(std::size_t index) const;
   std::size_t IndexOf(std::string_view column) const;
 
   Database& owner_;

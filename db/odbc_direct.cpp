@@ -100,10 +100,16 @@ DirectStatement::DirectStatement(SQLHANDLE connection, ServerLink& link, int que
 }
 
 template <typename Call>
-SQLRETURN DirectStatement::Waiting(Call call) {
-  const std::chrono::milliseconds limit =
-      queryTimeoutSeconds_ > 0 ? std::chrono::seconds(queryTimeoutSeconds_) + kWatchMargin
-                               : std::chrono::milliseconds(0);
+SQLRETURN DirectStatement::Waiting(Call call, bool ownLimit) {
+  using namespace std::chrono;
+  milliseconds limit(0);  // none
+  if (queryTimeoutSeconds_ > 0 && (ownLimit || !deadline_)) {
+    limit = seconds(queryTimeoutSeconds_) + kWatchMargin;
+  } else if (queryTimeoutSeconds_ > 0) {
+    const auto left = duration_cast<milliseconds>(*deadline_ - steady_clock::now());
+    if (left <= milliseconds(0)) throw CutError(ServerLink::Cut::TimedOut, queryTimeoutSeconds_);
+    limit = left;
+  }
   const ServerLink::Wait wait = link_.Arm(limit);
   return call();
 }
@@ -111,7 +117,7 @@ SQLRETURN DirectStatement::Waiting(Call call) {
 DirectStatement::~DirectStatement() {
   if (statement_ == SQL_NULL_HANDLE) return;
   // Closing a statement whose answer is not read to its end cancels it, and waits.
-  Waiting([this] { return SQLFreeStmt(statement_, SQL_CLOSE); });
+  Waiting([this] { return SQLFreeStmt(statement_, SQL_CLOSE); }, true);
   SQLFreeHandle(SQL_HANDLE_STMT, statement_);
 }
 
@@ -206,6 +212,8 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
   }
   std::u16string statementText = Utf16(text);
   RefuseClosedLink();
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(queryTimeoutSeconds_) +
+              kWatchMargin;
   const SQLRETURN rc = Waiting([&] {
     return SQLExecDirectW(statement_, reinterpret_cast<SQLWCHAR*>(statementText.data()),
                           SQLINTEGER(statementText.size()));
@@ -270,7 +278,9 @@ QVariant DirectStatement::Value(std::size_t index, ColumnKind kind) {
   const SQLUSMALLINT column = SQLUSMALLINT(index + 1);
   SQLLEN indicator = 0;
   const auto get = [&](SQLSMALLINT cType, SQLPOINTER target, SQLLEN size) {
-    const SQLRETURN rc = SQLGetData(statement_, column, cType, target, size, &indicator);
+    // A long value may still be arriving: its packets are part of the request's time.
+    const SQLRETURN rc = Waiting(
+        [&] { return SQLGetData(statement_, column, cType, target, size, &indicator); });
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail("a value could not be read");
     return rc;
   };
@@ -302,7 +312,7 @@ QVariant DirectStatement::Value(std::size_t index, ColumnKind kind) {
       break;
   }
   std::u16string text;
-  SQLWCHAR buffer[512];
+  SQLWCHAR buffer[4096];
   for (;;) {
     const SQLRETURN rc = get(SQL_C_WCHAR, buffer, sizeof buffer);
     if (rc == SQL_NO_DATA) break;
@@ -314,6 +324,9 @@ QVariant DirectStatement::Value(std::size_t index, ColumnKind kind) {
             : std::size_t(indicator) / sizeof(SQLWCHAR);
     text.append(reinterpret_cast<const char16_t*>(buffer), got);
     if (rc == SQL_SUCCESS) break;
+    // The rest is left to the driver, which passes over it at the next column or row.
+    if (text.size() * sizeof(char16_t) > kLongestValueBytes)
+      return QVariant::fromValue(TooLongValue{text.size() * sizeof(char16_t)});
   }
   // Built from a literal so that an empty text stays apart from NULL.
   QString result = QStringLiteral("");

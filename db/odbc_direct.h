@@ -12,6 +12,7 @@
 
 #include <QVariant>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,14 +48,23 @@ struct ResultColumn {
   ColumnKind kind;
 };
 
+// A text value longer than this is not held (a server could send hundreds of MiB in
+// one column, and no destination column takes it): the row carries a TooLongValue in
+// its place, and the field's reader refuses it, which skips the record with a reason.
+constexpr std::size_t kLongestValueBytes = std::size_t{1} << 20;
+struct TooLongValue {
+  std::size_t bytesRead = 0;  // read before giving up: the value is longer still
+};
+
 // The error a wait cut short by `link` ends with: a time-out (HYT00) or a stop
 // (HY008), the connection given up either way.
 DatabaseError CutError(ServerLink::Cut cut, int queryTimeoutSeconds);
 
 // One statement handle, freed with the object; results are read to their end
-// before it goes, so the driver never has to cancel a half-read answer. Every call
-// that may wait for the server is bounded by the query time-out and a stop, through
-// `link`; a request is not sent on a link the server has closed.
+// before it goes, so the driver never has to cancel a half-read answer. A request,
+// from its sending to its last row, is bounded by the query time-out as a whole (a
+// server that trickles rows cannot hold it longer) and by a stop, through `link`; a
+// request is not sent on a link the server has closed.
 class DirectStatement {
  public:
   DirectStatement(SQLHANDLE connection, ServerLink& link, int queryTimeoutSeconds);
@@ -81,9 +91,10 @@ class DirectStatement {
   QVariant Value(std::size_t index, ColumnKind kind);
 
  private:
-  // Makes a driver call that may wait for the server, with the link watched.
+  // Makes a driver call that may wait for the server, with the link watched: until the
+  // request's deadline, or for a time-out of its own when `ownLimit`.
   template <typename Call>
-  SQLRETURN Waiting(Call call);
+  SQLRETURN Waiting(Call call, bool ownLimit = false);
   [[noreturn]] void Fail(const char* what);
   void RefuseClosedLink();
 
@@ -91,6 +102,9 @@ class DirectStatement {
   ServerLink& link_;
   int queryTimeoutSeconds_;
   SQLHANDLE statement_ = SQL_NULL_HANDLE;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;  // set by Execute
 };
 
 }  // namespace cardsync::db::odbc
+
+Q_DECLARE_METATYPE(cardsync::db::odbc::TooLongValue)

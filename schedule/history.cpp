@@ -179,13 +179,15 @@ std::string OutcomeName(jobs::JobOutcome::Status status) {
   return "interrupted";
 }
 
-History::History(const std::string& path, Warn warn) : path_(path), warn_(std::move(warn)) {
+History::History(const std::string& path, Warn warn, int busyMs)
+    : path_(path), warn_(std::move(warn)), busyMs_(busyMs) {
   connection_ = "cardsync-history-" + std::to_string(++connectionCount) + "-" +
                 std::to_string(reinterpret_cast<quintptr>(QThread::currentThreadId()));
   if (!QSqlDatabase::isDriverAvailable(QString::fromLatin1(kDriver))) {
     Fail("cannot be opened", "Qt's SQLite driver is not installed (libqt6sql6-sqlite)");
     return;
   }
+  driverFound_ = true;
   open_ = OpenFile();
 }
 
@@ -205,6 +207,7 @@ bool History::OpenFile() {
         inode_ = InodeOf(path_);
         return true;
       case Opening::Failed:
+        Disconnect();  // a later write opens it afresh
         return false;
       case Opening::Corrupt:
         // A file that is no SQLite database (overwritten, truncated) would turn the
@@ -233,7 +236,7 @@ History::Opening History::Connect(const QString& file) {
   QSqlDatabase db =
       QSqlDatabase::addDatabase(QString::fromLatin1(kDriver), QString::fromStdString(connection_));
   db.setDatabaseName(file);
-  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs_));
   if (!db.open()) {
     Fail("cannot be opened", db.lastError().text().toStdString());
     return Opening::Failed;
@@ -314,7 +317,9 @@ bool History::MoveAside(std::string& movedTo) {
 }
 
 bool History::Usable() {
-  if (!open_) return false;
+  // Not opened at start (a folder not writable yet, a lock that outlasted the waits): a
+  // write tries again, so the history comes back once the cause is gone.
+  if (!open_) return driverFound_ && (open_ = OpenFile());
   // Deleted (or replaced) while running: writing on would go to a file nobody sees again.
   if (InodeOf(path_) == inode_) return true;
   Disconnect();
@@ -329,9 +334,18 @@ void History::Fail(const std::string& what, const std::string& error) {
   if (warn_) warn_("run history " + path_ + " " + what + ": " + error);
 }
 
+bool History::Write(QSqlQuery& query) {
+  if (query.exec()) return true;
+  lastWrite_ = Busy(query.lastError()) ? WriteState::Busy : WriteState::Failed;
+  Fail("cannot be written", query.lastError().text().toStdString());
+  return false;
+}
+
 long long History::BeginRun(jobs::JobKind job, long long runDay, Trigger trigger, DateTime started,
                             const Target& target) {
+  lastWrite_ = WriteState::Failed;
   if (!Usable()) return 0;
+  lastWrite_ = WriteState::Landed;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "INSERT INTO runs(job, run_day, trigger, started, outcome, server, port, database) "
@@ -341,15 +355,14 @@ long long History::BeginRun(jobs::JobKind job, long long runDay, Trigger trigger
   query.addBindValue(QString::fromUtf8(TriggerName(trigger).data(), TriggerName(trigger).size()));
   query.addBindValue(started);
   BindTarget(query, target);
-  if (!query.exec()) {
-    Fail("cannot be written", query.lastError().text().toStdString());
-    return 0;
-  }
+  if (!Write(query)) return 0;
   return query.lastInsertId().toLongLong();
 }
 
 void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outcome) {
+  lastWrite_ = WriteState::Failed;
   if (id == 0 || !Usable()) return;
+  lastWrite_ = WriteState::Landed;
   std::string skipped;
   for (const jobs::SkippedRecord& record : outcome.skipped) {
     skipped += record.orderId + ": " + record.reason + "\n";
@@ -373,12 +386,12 @@ void History::EndRun(long long id, DateTime ended, const jobs::JobOutcome& outco
   for (const std::string& warning : outcome.warnings) warnings += warning + "\n";
   query.addBindValue(QString::fromStdString(warnings));
   query.addBindValue(id);
-  if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
+  Write(query);
 }
 
 std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& target) {
   std::vector<RunRow> rows;
-  if (!open_) return rows;
+  if (!Usable()) return rows;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   std::string sql =
       "SELECT id, job, run_day, trigger, started, ended, outcome, read_count, inserted, "
@@ -421,7 +434,7 @@ std::vector<RunRow> History::Runs(DateTime since, const std::optional<Target>& t
 
 std::vector<long long> History::RunningRuns(jobs::JobKind job, const Target& target) {
   std::vector<long long> ids;
-  if (!open_) return ids;
+  if (!Usable()) return ids;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "SELECT id FROM runs WHERE job = ? AND outcome = 'running' AND server = ? AND port = ? "
@@ -439,7 +452,7 @@ std::vector<long long> History::RunningRuns(jobs::JobKind job, const Target& tar
 std::set<long long> History::SettledDays(jobs::JobKind job, const Target& target,
                                          long long fromDay) {
   std::set<long long> days;
-  if (!open_) return days;
+  if (!Usable()) return days;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "SELECT DISTINCT run_day FROM runs WHERE job = ? AND outcome = 'done' AND trigger IN "
@@ -459,47 +472,71 @@ std::set<long long> History::SettledDays(jobs::JobKind job, const Target& target
 }
 
 DateTime History::FirstStart(const Target& target, DateTime now) {
-  if (!Usable()) return now;
+  if (const std::optional<DateTime> recorded = RecordedFirstStart(target)) return *recorded;
+  RecordFirstStart(target, now);
+  return now;
+}
+
+std::optional<DateTime> History::RecordedFirstStart(const Target& target) {
+  if (!Usable()) return std::nullopt;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "SELECT first_start FROM schedulers WHERE server = ? AND port = ? AND database = ?"));
   BindTarget(query, target);
   if (query.exec() && query.next()) return query.value(0).toDouble();
+  return std::nullopt;
+}
+
+void History::RecordFirstStart(const Target& target, DateTime when) {
+  lastWrite_ = WriteState::Failed;
+  if (!Usable()) return;
+  lastWrite_ = WriteState::Landed;
+  QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "INSERT OR IGNORE INTO schedulers(server, port, database, first_start) VALUES(?, ?, ?, ?)"));
   BindTarget(query, target);
-  query.addBindValue(now);
-  if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
-  return now;
+  query.addBindValue(when);
+  Write(query);
 }
 
 void History::MoveFirstStart(const Target& target, DateTime when) {
+  lastWrite_ = WriteState::Failed;
   if (!Usable()) return;
+  lastWrite_ = WriteState::Landed;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "UPDATE schedulers SET first_start = ? WHERE server = ? AND port = ? AND database = ?"));
   query.addBindValue(when);
   BindTarget(query, target);
-  if (!query.exec()) Fail("cannot be written", query.lastError().text().toStdString());
+  Write(query);
 }
 
 int History::CloseLeftRunning(const Target& target, DateTime when, const std::string& foundBy) {
   int closed = 0;
+  if (!Usable()) {
+    lastWrite_ = WriteState::Failed;
+    return 0;
+  }
   jobs::JobOutcome outcome;
   outcome.status = jobs::JobOutcome::Status::Interrupted;
   // A power cut or a SIGKILL ended the process before it could complete its row.
   outcome.message = "the program ended during the run (found still running when " + foundBy + ")";
+  WriteState worst = WriteState::Landed;
   for (jobs::JobKind job : {jobs::JobKind::Transfer, jobs::JobKind::Totals}) {
     for (long long id : RunningRuns(job, target)) {
       EndRun(id, when, outcome);
-      ++closed;
+      if (lastWrite_ == WriteState::Landed) ++closed;
+      else worst = lastWrite_;
     }
   }
+  lastWrite_ = worst;
   return closed;
 }
 
 int History::UnsettleAfter(jobs::JobKind job, const Target& target, long long day) {
+  lastWrite_ = WriteState::Failed;
   if (!Usable()) return 0;
+  lastWrite_ = WriteState::Landed;
   QSqlQuery query(QSqlDatabase::database(QString::fromStdString(connection_), false));
   query.prepare(QStringLiteral(
       "UPDATE runs SET outcome = 'done early' WHERE job = ? AND outcome = 'done' AND trigger IN "
@@ -508,10 +545,7 @@ int History::UnsettleAfter(jobs::JobKind job, const Target& target, long long da
   query.addBindValue(QString::fromUtf8(JobName(job).data(), JobName(job).size()));
   query.addBindValue(QString::fromStdString(DayText(day)));
   BindTarget(query, target);
-  if (!query.exec()) {
-    Fail("cannot be written", query.lastError().text().toStdString());
-    return 0;
-  }
+  if (!Write(query)) return 0;
   return query.numRowsAffected();
 }
 

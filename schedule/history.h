@@ -18,6 +18,7 @@
 #include "schedule/settings.h"
 
 class QSqlDatabase;
+class QSqlQuery;
 class QString;
 
 namespace cardsync::schedule {
@@ -54,13 +55,22 @@ class History {
 
   // Opens (creating folders and file) and brings the schema up to date; on failure
   // warns and every later call does nothing.
-  History(const std::string& path, Warn warn);
+  // `busyMs`: how long one statement waits for another program's lock before it fails.
+  History(const std::string& path, Warn warn, int busyMs = kBusyMs);
+  static constexpr int kBusyMs = 5000;
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
 
   bool Open() const { return open_; }
   const std::string& Path() const { return path_; }
+
+  // How the last write call (BeginRun, EndRun, FirstStart's record, MoveFirstStart,
+  // CloseLeftRunning, UnsettleAfter) went: a busy file is another process's lock, which
+  // passes; a failed write may pass too (a folder made writable, a file re-made). Each
+  // write is safe to repeat.
+  enum class WriteState { Landed, Busy, Failed };
+  WriteState LastWrite() const { return lastWrite_; }
 
   // The row of a run that starts now; its id, or 0 when it could not be written.
   long long BeginRun(jobs::JobKind job, long long runDay, Trigger trigger, DateTime started,
@@ -76,6 +86,10 @@ class History {
 
   // When a scheduler first ran for `target`; recorded on first call.
   DateTime FirstStart(const Target& target, DateTime now);
+  // The recorded first start, read only; none when nothing is recorded or readable.
+  std::optional<DateTime> RecordedFirstStart(const Target& target);
+  // Records `when` as the first start unless one is recorded.
+  void RecordFirstStart(const Target& target, DateTime when);
   // The first start set back to `when` (it had been recorded by a clock running ahead).
   void MoveFirstStart(const Target& target, DateTime when);
   // Rows of `target` still "running" closed as interrupted at `when`, saying the program
@@ -98,12 +112,17 @@ class History {
   // Before a write: the file is still the one opened, else a new one is started.
   bool Usable();
   void Fail(const std::string& what, const std::string& error);
+  // Runs a write; on failure records why in lastWrite_ and warns.
+  bool Write(QSqlQuery& query);
 
   std::string path_;
   std::string connection_;
   Warn warn_;
   bool open_ = false;
+  bool driverFound_ = false;
   ino_t inode_ = 0;
+  WriteState lastWrite_ = WriteState::Landed;
+  int busyMs_ = kBusyMs;
 };
 
 }  // namespace cardsync::schedule

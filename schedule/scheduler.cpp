@@ -53,7 +53,12 @@ SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn) {
 Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
     : QObject(parent),
       setup_(std::move(setup)),
-      history_(HistoryPath(setup_.settings), [this](const std::string& text) { Warn(text); }) {
+      history_(HistoryPath(setup_.settings),
+               [this](const std::string& text) { HistoryTrouble(text); }),
+      writer_(HistoryPath(setup_.settings), [this](const std::string& text) {
+        QMetaObject::invokeMethod(
+            this, [this, text] { HistoryTrouble(text); }, Qt::QueuedConnection);
+      }) {
   if (!setup_.clock) setup_.clock = NowDateTime;
   if (!setup_.steadyMs) {
     setup_.steadyMs = [] {
@@ -85,7 +90,7 @@ void Scheduler::CloseAbandonedRuns() {
     // one the lock does not say, so every row waits for a start that finds it free.
     JobLock lock(setup_.target, jobs::JobKind::Transfer);
     if (!lock.TryAcquire()) return;
-    history_.CloseLeftRunning(setup_.target, setup_.clock(), "the scheduler started");
+    writer_.CloseLeftRunning(setup_.target, setup_.clock(), "the scheduler started");
   } catch (const std::exception& e) {
     Warn(e.what());  // a refused lock folder; every run reports it too
   }
@@ -101,6 +106,26 @@ Scheduler::~Scheduler() {
 
 void Scheduler::Warn(const std::string& text) {
   if (setup_.warn) setup_.warn(text);
+}
+
+void Scheduler::HistoryTrouble(const std::string& text) {
+  // The reader here and the writer find a deleted or damaged file alike: said once.
+  const long long today = DayNumber(setup_.clock());
+  if (text == lastHistoryTrouble_.second && today == lastHistoryTrouble_.first) return;
+  lastHistoryTrouble_ = {today, text};
+  if (setup_.historyError) {
+    setup_.historyError(text);
+  } else {
+    Warn(text);
+  }
+  if (historyBoxDay_ == today) return;
+  historyBoxDay_ = today;
+  emit historyFailed(QString::fromStdString(text));
+}
+
+History& Scheduler::RunHistory() {
+  writer_.Settle(HistoryWriter::kFinalWaitMs);
+  return history_;
 }
 
 bool Scheduler::Running(jobs::JobKind kind) const { return workers_[Index(kind)].running; }
@@ -141,7 +166,11 @@ DateTime Scheduler::Now() {
 
 void Scheduler::LoadOnce(DateTime now) {
   if (firstStart_) return;
-  firstStart_ = history_.FirstStart(setup_.target, now);
+  firstStart_ = history_.RecordedFirstStart(setup_.target);
+  if (!firstStart_) {
+    firstStart_ = now;
+    writer_.RecordFirstStart(setup_.target, now);
+  }
   const long long from = DayNumber(now) - setup_.settings.catchUpDays - 1;
   for (jobs::JobKind each : kOrder) {
     settled_[Index(each)] = history_.SettledDays(each, setup_.target, from);
@@ -173,10 +202,10 @@ void Scheduler::ForgetFutureSettlements(DateTime now) {
     std::set<long long>& settled = settled_[Index(kind)];
     if (settled.upper_bound(lastDue) == settled.end()) continue;
     settled.erase(settled.upper_bound(lastDue), settled.end());
-    if (history_.UnsettleAfter(kind, setup_.target, lastDue) > 0) {
-      Warn(std::string(JobName(kind)) + " runs recorded done for days after " + DayText(lastDue) +
-           " were made while the clock ran ahead; those days will run when they come");
-    }
+    // The days came from the history's settled runs, so there are rows to mark.
+    writer_.UnsettleAfter(kind, setup_.target, lastDue);
+    Warn(std::string(JobName(kind)) + " runs recorded done for days after " + DayText(lastDue) +
+         " were made while the clock ran ahead; those days will run when they come");
   }
 }
 
@@ -211,7 +240,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   worker.day = day;
   worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
   if (SettlesOwedRuns(trigger)) owedRunning_ = true;
-  worker.historyId = history_.BeginRun(kind, day, trigger, now, setup_.target);
+  worker.historyRun = writer_.BeginRun(kind, day, trigger, now, setup_.target);
   emit runStarted(static_cast<int>(kind));
 
   JobCall call;
@@ -275,12 +304,12 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
       // server's clock: it comes back to now for good.
       if (confirmed < *firstStart_) {
         firstStart_ = confirmed;
-        history_.MoveFirstStart(setup_.target, confirmed);
+        writer_.MoveFirstStart(setup_.target, confirmed);
       }
     }
   }
   const DateTime now = Now();
-  history_.EndRun(worker.historyId, now, outcome);
+  writer_.EndRun(worker.historyRun, now, outcome);
 
   using Status = jobs::JobOutcome::Status;
   std::vector<std::string> lines = jobs::OutcomeLogLines(kind, outcome, worker.stamp);

@@ -18,6 +18,7 @@
 
 #include "clock/datetime.h"
 #include "schedule/history.h"
+#include "schedule/history_writer.h"
 #include "schedule/job_call.h"
 #include "schedule/settings.h"
 
@@ -32,7 +33,10 @@ struct SchedulerSetup {
   // The text each run's log lines start with; unset: the date-time text of the run's start.
   std::function<std::string()> stamp;
   JobFunction job = DefaultJob;                  // called on the job's worker thread
-  std::function<void(const std::string&)> warn;  // history trouble, a refused lock folder
+  std::function<void(const std::string&)> warn;  // a refused lock folder, a clock far off
+  // The history cannot be opened, read or written (or can again): each cause once. Unset:
+  // said through `warn`.
+  std::function<void(const std::string&)> historyError;
   // Milliseconds of a clock nobody sets (steady), to tell the workstation's clock being
   // set from time passing; tests pass time on their own.
   std::function<double()> steadyMs;
@@ -62,7 +66,9 @@ class Scheduler : public QObject {
   // once nothing runs (at once when nothing did).
   void StopAll();
 
-  History& RunHistory() { return history_; }
+  // The history as this thread reads it, once the writes asked for so far have landed
+  // (waiting at most a few seconds for a locked file).
+  History& RunHistory();
   const Target& RunTarget() const { return setup_.target; }
 
  signals:
@@ -74,6 +80,8 @@ class Scheduler : public QObject {
   // A failed run for the error box: once per owed run, every time for a click.
   void runFailed(const QString& message);
   void stopped();
+  // The history is in trouble: for the error box, at most once a day.
+  void historyFailed(const QString& message);
 
  private:
   struct Worker {
@@ -83,7 +91,7 @@ class Scheduler : public QObject {
     bool running = false;
     Trigger trigger = Trigger::Clicked;
     long long day = 0;
-    long long historyId = 0;
+    HistoryWriter::Ticket historyRun = 0;
     std::string stamp;
   };
   struct Retry {
@@ -102,9 +110,13 @@ class Scheduler : public QObject {
   void Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome);
   void Warn(const std::string& text);
   void CloseAbandonedRuns();
+  void HistoryTrouble(const std::string& text);
 
   SchedulerSetup setup_;
-  History history_;
+  History history_;  // read here; written through writer_
+  HistoryWriter writer_;
+  std::optional<long long> historyBoxDay_;
+  std::pair<long long, std::string> lastHistoryTrouble_;
   std::array<Worker, 2> workers_;
   std::array<Retry, 2> retries_;
   std::array<std::set<long long>, 2> settled_;

@@ -157,6 +157,33 @@ TEST(TransferTyped, MonthsThatAreNotWholeAreCutAsTheServerWouldCutTheLiteral) {
             (Rows{{"a", "2", "0.1000"}, {"b", "-3", "0.0000"}}));
 }
 
+// A value no destination column could hold is not held in memory either: its record is
+// skipped with the column named, and the records around it arrive.
+TEST(TransferTyped, AValueTooLongToHoldSkipsOnlyItsRecord) {
+  StandinServer server(testing::ReportingOptions());
+  server.Exec("drop table T_sendbase");
+  server.Exec(
+      "create table T_sendbase (order_id varchar(32) primary key, kahao nvarchar(20), months int, "
+      "moneys money, kex_no varchar(max), startdate varchar(20), enddate varchar(20), types "
+      "varchar(10), siji datetime)");
+  const auto row = [](const char* id, std::size_t kexBytes) {
+    return "insert into T_sendbase values ('" + std::string(id) + "', N'0AK1', 1, 1, '" +
+           std::string(kexBytes, 'k') + "', '0', '0', 't', '2024-03-14 10:00:00')";
+  };
+  server.Exec(row("a", 10));
+  server.Exec(row("b", (1u << 20) + 4096));  // over the limit by a little: skipped
+  server.Exec(row("c", 10));
+  db::Database database([&server] { return SettingsFor(server); });
+  const JobOutcome outcome = RunTransfer(database);
+  ASSERT_EQ(outcome.status, JobOutcome::Status::Done) << outcome.message;
+  ASSERT_EQ(outcome.skipped.size(), 1u);
+  EXPECT_EQ(outcome.skipped[0].orderId, "b");
+  EXPECT_NE(outcome.skipped[0].reason.find("kex_no"), std::string::npos)
+      << outcome.skipped[0].reason;
+  EXPECT_EQ(server.Query("select order_id from T_quindale order by order_id"),
+            (Rows{{"a"}, {"c"}}));
+}
+
 // Holds a write transaction on T_quindale from another session until destroyed.
 class OtherSessionLock {
  public:

@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <atomic>
 #include <fstream>
+#include <algorithm>
+#include <mutex>
 #include <thread>
 
 #include "schedule/history.h"
+#include "schedule/history_writer.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -101,6 +106,54 @@ TEST(HistoryHealing, FolderAndFilesArePrivateWhateverTheUmask) {
       EXPECT_EQ(ModeOf(folder + "/" + file), 0600) << file;
   }
   ::umask(before);
+}
+
+
+// Another program holding the history's write lock (a --run recording its own run, a
+// backup tool) delays the scheduler's records; they land once it lets go, in order, and
+// no call waits for it meanwhile.
+TEST(HistoryHealing, RecordsWrittenWhileTheFileIsLockedLandOnceItIsFree) {
+  QTemporaryDir dir;
+  const std::string path = dir.filePath("history.sqlite").toStdString();
+  std::vector<std::string> said;
+  std::mutex saidMutex;
+  HistoryWriter writer(path, [&](const std::string& text) {
+    std::lock_guard<std::mutex> lock(saidMutex);
+    said.push_back(text);
+  });
+  writer.RecordFirstStart(kTarget, 45000);
+  ASSERT_TRUE(writer.Settle(60000));  // open, as a scheduler's writer is long before a run
+  QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+  other.setDatabaseName(QString::fromStdString(path));
+  ASSERT_TRUE(other.open());
+  QSqlQuery hold(other);
+  ASSERT_TRUE(hold.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+  {
+    jobs::JobOutcome done;
+    done.inserted = 3;
+    const auto run = writer.BeginRun(jobs::JobKind::Transfer, 45000, Trigger::Scheduled, 45000.1, kTarget);
+    writer.EndRun(run, 45000.2, done);
+    // Held past a try's own wait: the record waits for the lock, and so did not we.
+    EXPECT_FALSE(writer.Settle(HistoryWriter::kBusyMs * 5 / 2));
+    ASSERT_TRUE(hold.exec(QStringLiteral("COMMIT")));
+    EXPECT_TRUE(writer.Settle(60000));
+  }
+  hold = QSqlQuery();
+  other.close();
+  other = QSqlDatabase();
+  QSqlDatabase::removeDatabase(QStringLiteral("other"));
+  const std::vector<RunRow> runs = History(path, {}).Runs(0, kTarget);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].outcome, "done");
+  EXPECT_EQ(runs[0].inserted, 3);
+  std::lock_guard<std::mutex> lock(saidMutex);
+  const auto mentions = [&](const char* piece) {
+    return std::count_if(said.begin(), said.end(), [piece](const std::string& text) {
+      return text.find(piece) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(mentions("waits"), 1);  // said once, not at every try
+  EXPECT_EQ(mentions("can be written again"), 1);
 }
 
 }  // namespace
