@@ -37,45 +37,117 @@ bool Token::Is(std::string_view word) const {
   return (kind == Word || kind == Symbol) && EqualsNoCase(text, word);
 }
 
+namespace {
+
+// Skips one blank character or one comment at i; false when neither starts
+// there. A /* comment the text ends inside sets `unclosed`.
+bool SkipBlank(std::string_view s, size_t& i, int& line, bool& unclosed) {
+  unsigned char ch = static_cast<unsigned char>(s[i]);
+  if (ch == '\n') {
+    ++line;
+    ++i;
+    return true;
+  }
+  if (std::isspace(ch)) {
+    ++i;
+    return true;
+  }
+  if (ch == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+    while (i < s.size() && s[i] != '\n') ++i;
+    return true;
+  }
+  if (ch == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+    size_t end = s.find("*/", i + 2);
+    if (end == std::string_view::npos) {
+      unclosed = true;
+      end = s.size();
+    }
+    line += static_cast<int>(std::count(s.begin() + i, s.begin() + std::min(end, s.size()), '\n'));
+    i = std::min(end + 2, s.size());
+    return true;
+  }
+  return false;
+}
+
+// Reads from just after an opening quote to just after its closing one into
+// text, a doubled `close` standing for one. Newlines are counted when `line`
+// is given. False when the text ends first.
+bool ReadQuoted(std::string_view s, size_t& i, char close, int* line, std::string& text) {
+  while (i < s.size()) {
+    if (s[i] == close) {
+      if (i + 1 < s.size() && s[i + 1] == close) {
+        text += close;
+        i += 2;
+        continue;
+      }
+      ++i;
+      return true;
+    }
+    if (line && s[i] == '\n') ++*line;
+    text += s[i++];
+  }
+  return false;
+}
+
+bool StartsNumber(std::string_view s, size_t i) {
+  unsigned char ch = static_cast<unsigned char>(s[i]);
+  return std::isdigit(ch) ||
+         (ch == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])));
+}
+
+// Where the number at i ends: digits and points, then an exponent when a
+// whole one follows.
+size_t NumberEnd(std::string_view s, size_t i) {
+  while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    if (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
+      i = j;
+      while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+    }
+  }
+  return i;
+}
+
+// A word, a variable or a symbol at i (whichever starts there), read into t.
+void ReadWordOrSymbol(std::string_view s, size_t& i, Token& t) {
+  unsigned char ch = static_cast<unsigned char>(s[i]);
+  size_t start = i;
+  if (ch == '@') {
+    bool system = i + 1 < s.size() && s[i + 1] == '@';
+    i += system ? 2 : 1;
+    while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
+    t.kind = system ? Token::SystemVariable : Token::Variable;
+    t.text = std::string(s.substr(start, i - start));
+  } else if (IsWordStart(ch)) {
+    while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
+    t.kind = Token::Word;
+    t.text = std::string(s.substr(start, i - start));
+  } else {
+    static constexpr std::string_view kTwo[] = {"<>", "!=", ">=", "<=", "!<", "!>", "||"};
+    t.kind = Token::Symbol;
+    t.text = std::string(1, static_cast<char>(ch));
+    for (std::string_view two : kTwo)
+      if (s.substr(i, 2) == two) t.text = std::string(two);
+    i += t.text.size();
+  }
+}
+
+}  // namespace
+
 std::vector<Token> Tokenize(std::string_view s, bool* unterminated) {
   std::vector<Token> out;
   size_t i = 0;
   int line = 1;
   bool space = false;
-  if (unterminated) *unterminated = false;
-  auto fail = [&] {
-    if (unterminated) *unterminated = true;
-  };
+  bool unclosed = false;
   while (i < s.size()) {
+    if (SkipBlank(s, i, line, unclosed)) {
+      space = true;
+      continue;
+    }
     unsigned char ch = static_cast<unsigned char>(s[i]);
-    if (ch == '\n') {
-      ++line;
-      ++i;
-      space = true;
-      continue;
-    }
-    if (std::isspace(ch)) {
-      ++i;
-      space = true;
-      continue;
-    }
-    if (ch == '-' && i + 1 < s.size() && s[i + 1] == '-') {
-      while (i < s.size() && s[i] != '\n') ++i;
-      space = true;
-      continue;
-    }
-    if (ch == '/' && i + 1 < s.size() && s[i + 1] == '*') {
-      size_t end = s.find("*/", i + 2);
-      if (end == std::string_view::npos) {
-        fail();
-        end = s.size();
-      }
-      line +=
-          static_cast<int>(std::count(s.begin() + i, s.begin() + std::min(end, s.size()), '\n'));
-      i = std::min(end + 2, s.size());
-      space = true;
-      continue;
-    }
     Token t;
     t.line = line;
     t.offset = i;
@@ -86,77 +158,22 @@ std::vector<Token> Tokenize(std::string_view s, bool* unterminated) {
       t.kind = Token::String;
       t.national = national;
       i += national ? 2 : 1;
-      bool closed = false;
-      while (i < s.size()) {
-        if (s[i] == '\'') {
-          if (i + 1 < s.size() && s[i + 1] == '\'') {
-            t.text += '\'';
-            i += 2;
-            continue;
-          }
-          ++i;
-          closed = true;
-          break;
-        }
-        if (s[i] == '\n') ++line;
-        t.text += s[i++];
-      }
-      if (!closed) fail();
+      if (!ReadQuoted(s, i, '\'', &line, t.text)) unclosed = true;
     } else if (ch == '[' || ch == '"') {
-      char close = ch == '[' ? ']' : '"';
       t.kind = Token::QuotedName;
       ++i;
-      bool closed = false;
-      while (i < s.size()) {
-        if (s[i] == close) {
-          if (i + 1 < s.size() && s[i + 1] == close) {
-            t.text += close;
-            i += 2;
-            continue;
-          }
-          ++i;
-          closed = true;
-          break;
-        }
-        t.text += s[i++];
-      }
-      if (!closed) fail();
-    } else if (ch == '@') {
+      if (!ReadQuoted(s, i, ch == '[' ? ']' : '"', nullptr, t.text)) unclosed = true;
+    } else if (StartsNumber(s, i)) {
       size_t start = i;
-      bool system = i + 1 < s.size() && s[i + 1] == '@';
-      i += system ? 2 : 1;
-      while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
-      t.kind = system ? Token::SystemVariable : Token::Variable;
-      t.text = std::string(s.substr(start, i - start));
-    } else if (std::isdigit(ch) || (ch == '.' && i + 1 < s.size() &&
-                                    std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
-      size_t start = i;
-      while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
-      if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        size_t j = i + 1;
-        if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-        if (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
-          i = j;
-          while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
-        }
-      }
+      i = NumberEnd(s, i);
       t.kind = Token::Number;
       t.text = std::string(s.substr(start, i - start));
-    } else if (IsWordStart(ch)) {
-      size_t start = i;
-      while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
-      t.kind = Token::Word;
-      t.text = std::string(s.substr(start, i - start));
     } else {
-      static constexpr std::string_view kTwo[] = {"<>", "!=", ">=", "<=", "!<", "!>", "||"};
-      t.kind = Token::Symbol;
-      t.text = std::string(1, static_cast<char>(ch));
-      for (std::string_view two : kTwo)
-        if (s.substr(i, 2) == two) t.text = std::string(two);
-      i += t.text.size();
+      ReadWordOrSymbol(s, i, t);
     }
     out.push_back(std::move(t));
   }
+  if (unterminated) *unterminated = unclosed;
   return out;
 }
 

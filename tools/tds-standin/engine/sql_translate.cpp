@@ -269,6 +269,64 @@ size_t ReadObjectName(const std::vector<Token>& tokens, size_t from, std::string
   return k;
 }
 
+namespace {
+
+// A string, a variable or a system variable, emitted as SQLite reads it;
+// false for any other token. An unknown system variable sets out.error.
+bool EmitValueToken(const Token& t, const SystemValues& sys, Translated& out,
+                    std::vector<Token>& emitted) {
+  if (t.kind == Token::String) {
+    out.national = out.national || t.national;
+    emitted.push_back(t);
+    return true;
+  }
+  if (t.kind == Token::SystemVariable) {
+    std::optional<std::string> value = SystemVariable(t.text, sys);
+    if (!value) {
+      out.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + t.text + "\".");
+      out.error->line = t.line;
+      return true;
+    }
+    emitted.push_back(Raw(*value, t.spaceBefore));
+    return true;
+  }
+  if (t.kind == Token::Variable) {
+    out.variables.insert(t.text);
+    // A variable standing as a select item gives a derived table a column
+    // that compares as every character value here does (a parameter has no
+    // collation of its own in SQLite, and a bare one would compare binary).
+    bool item = !emitted.empty() && (emitted.back().Is("select") || emitted.back().Is("distinct") ||
+                                     emitted.back().Is(","));
+    emitted.push_back(item ? Raw("(" + t.text + " COLLATE SSCI)", t.spaceBefore) : t);
+    return true;
+  }
+  return false;
+}
+
+// SELECT TOP n at the head of a statement becomes LIMIT n: with tokens[k]
+// a TOP there, takes n into limit and moves k to its last token.
+bool TakeTop(const std::vector<Token>& tokens, size_t& k, size_t to,
+             const std::vector<Token>& emitted, std::string& limit) {
+  if (emitted.empty() || emitted.size() > 2 ||
+      !(emitted.back().Is("select") || emitted.back().Is("distinct")))
+    return false;
+  auto next = [&](size_t d) -> const Token* { return k + d < to ? &tokens[k + d] : nullptr; };
+  if (next(1) && next(1)->Is("(") && next(2) && next(2)->kind == Token::Number && next(3) &&
+      next(3)->Is(")")) {
+    limit = next(2)->text;
+    k += 3;
+    return true;
+  }
+  if (next(1) && next(1)->kind == Token::Number) {
+    limit = next(1)->text;
+    k += 1;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t to,
                            const SystemValues& sys, const TypeScope* scope) {
   Translated out;
@@ -297,29 +355,8 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
         continue;
       }
     }
-    if (t.kind == Token::String) {
-      out.national = out.national || t.national;
-      emitted.push_back(t);
-      continue;
-    }
-    if (t.kind == Token::SystemVariable) {
-      std::optional<std::string> value = SystemVariable(t.text, sys);
-      if (!value) {
-        out.error = MakeMessage(137, 15, 2, "Must declare the scalar variable \"" + t.text + "\".");
-        out.error->line = t.line;
-        return out;
-      }
-      emitted.push_back(Raw(*value, t.spaceBefore));
-      continue;
-    }
-    if (t.kind == Token::Variable) {
-      out.variables.insert(t.text);
-      // A variable standing as a select item gives a derived table a column
-      // that compares as every character value here does (a parameter has no
-      // collation of its own in SQLite, and a bare one would compare binary).
-      bool item = !emitted.empty() && (emitted.back().Is("select") ||
-                                       emitted.back().Is("distinct") || emitted.back().Is(","));
-      emitted.push_back(item ? Raw("(" + t.text + " COLLATE SSCI)", t.spaceBefore) : t);
+    if (EmitValueToken(t, sys, out, emitted)) {
+      if (out.error) return out;
       continue;
     }
     if (t.kind != Token::Word) {
@@ -354,26 +391,209 @@ Translated TranslateTokens(const std::vector<Token>& tokens, size_t from, size_t
       emitted.push_back(Raw("ifnull", t.spaceBefore));
       continue;
     }
-    if (word == "top" && !emitted.empty() &&
-        (emitted.back().Is("select") || emitted.back().Is("distinct")) && emitted.size() <= 2) {
-      // SELECT TOP n at the head of a statement becomes LIMIT n.
-      if (nextIs(1, "(") && next(2) && next(2)->kind == Token::Number && nextIs(3, ")")) {
-        limit = next(2)->text;
-        k += 3;
-        continue;
-      }
-      if (next(1) && next(1)->kind == Token::Number) {
-        limit = next(1)->text;
-        k += 1;
-        continue;
-      }
-    }
+    if (word == "top" && TakeTop(tokens, k, to, emitted, limit)) continue;
     emitted.push_back(t);
   }
   out.sql = Untokenize(RewriteOperators(emitted));
   if (!limit.empty()) out.sql += " LIMIT " + limit;
   return out;
 }
+
+namespace {
+
+struct ColumnDef {
+  std::string name;
+  std::string decl;
+  Column type;
+};
+
+// What a CREATE TABLE's items add up to: the columns, the SQLite text of
+// each column and table constraint, and the primary key.
+struct TableParts {
+  std::vector<ColumnDef> columns;
+  std::vector<std::string> pieces;  // the columns' first, in order, then constraints
+  std::vector<std::string> pkColumns;
+  std::string pkName;
+};
+
+const ColumnDef* FindColumnDef(const std::vector<ColumnDef>& columns, const std::string& name) {
+  for (const auto& c : columns)
+    if (Lower(c.name) == Lower(name)) return &c;
+  return nullptr;
+}
+
+// DEFAULT's value from tokens[j] (the DEFAULT): a parenthesised expression,
+// a signed number, a function call or one token. Returns its end.
+size_t DefaultValueEnd(const std::vector<Token>& tokens, size_t j, size_t b) {
+  size_t from = j + 1, end = j + 2;
+  if (tokens[from].Is("("))
+    end = MatchParen(tokens, from, b) + 1;
+  else if (tokens[from].Is("-") || tokens[from].Is("+"))
+    end = from + 2;
+  else if (j + 2 < b && tokens[j + 2].Is("("))
+    end = MatchParen(tokens, j + 2, b) + 1;
+  return std::min(end, b);
+}
+
+// The constraints after a column's type, tokens [j, b): written onto def,
+// a column PRIMARY KEY recorded in parts.
+std::optional<ServerMessage> ReadColumnConstraints(const std::vector<Token>& tokens, size_t j,
+                                                   size_t b, const std::string& table,
+                                                   const ColumnDef& col, std::string& def,
+                                                   std::string& constraintName, TableParts& parts) {
+  while (j < b) {
+    const Token& t = tokens[j];
+    if (t.Is("not") && j + 1 < b && tokens[j + 1].Is("null")) {
+      def += " NOT NULL";
+      j += 2;
+    } else if (t.Is("null")) {
+      ++j;
+    } else if (t.Is("constraint") && j + 1 < b) {
+      constraintName = tokens[j + 1].text;
+      j += 2;
+    } else if (t.Is("primary") && j + 1 < b && tokens[j + 1].Is("key")) {
+      if (!parts.pkColumns.empty()) {
+        return MakeMessage(8110, 16, 0,
+                           "Cannot add multiple PRIMARY KEY constraints to table '" + table + "'.");
+      }
+      parts.pkColumns.push_back(col.name);
+      parts.pkName = constraintName;
+      j += 2;
+      if (j < b && (tokens[j].Is("clustered") || tokens[j].Is("nonclustered"))) ++j;
+    } else if (t.Is("default") && j + 1 < b) {
+      size_t end = DefaultValueEnd(tokens, j, b);
+      Translated value = TranslateTokens(tokens, j + 1, end, {});
+      if (value.error) return value.error;
+      def += " DEFAULT (" + value.sql + ")";
+      j = end;
+    } else if (t.Is("collate") && j + 1 < b) {
+      j += 2;  // every character column gets the stand-in's own collation below
+    } else if (t.Is("unique")) {
+      def += " UNIQUE";
+      ++j;
+    } else {
+      return SyntaxError(tokens, j);
+    }
+  }
+  return std::nullopt;
+}
+
+// A column, tokens [j, b): name type[(args)] constraints...
+std::optional<ServerMessage> ReadColumn(const std::vector<Token>& tokens, size_t j, size_t b,
+                                        const std::string& table, std::string& constraintName,
+                                        TableParts& parts) {
+  ColumnDef col;
+  col.name = tokens[j].text;
+  ++j;
+  size_t typeFrom = j;
+  if (j < b && tokens[j].kind == Token::Word) ++j;
+  if (j < b && tokens[j].Is("(")) j = MatchParen(tokens, j, b) + 1;
+  std::optional<std::string> decl = TypeName(tokens, typeFrom, std::min(j, b));
+  if (!decl) return TypeError(tokens, typeFrom, j);
+  col.decl = *decl;
+  col.type = *ParseDeclaredType(col.decl);
+  std::string def = QuoteSqlName(col.name) + " " + col.decl;
+  if (auto error = ReadColumnConstraints(tokens, j, b, table, col, def, constraintName, parts))
+    return error;
+  switch (col.type.type) {
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+      // Case-insensitive and blind to trailing blanks, as a _CI_ collation compares.
+      def += " COLLATE SSCI";
+      break;
+    default:
+      break;
+  }
+  parts.pieces.insert(parts.pieces.begin() + static_cast<long>(parts.columns.size()), def);
+  parts.columns.push_back(std::move(col));
+  return std::nullopt;
+}
+
+// One item of the list, tokens [a, b) inside the parentheses that close at
+// `close`: a column, or a table constraint.
+std::optional<ServerMessage> ReadTableItem(const std::vector<Token>& tokens, size_t a, size_t b,
+                                           size_t close, const std::string& table,
+                                           TableParts& parts) {
+  if (a >= b) return SyntaxError(tokens, a);
+  size_t j = a;
+  std::string constraintName;
+  if (tokens[j].Is("constraint") && j + 1 < b) {
+    constraintName = tokens[j + 1].text;
+    j += 2;
+  }
+  if (j < b && tokens[j].Is("primary")) {
+    // Table-level key: PRIMARY KEY [CLUSTERED] (cols)
+    size_t open = j + 2;
+    while (open < b && !tokens[open].Is("(")) ++open;
+    if (open >= b || !parts.pkColumns.empty()) return SyntaxError(tokens, open);
+    size_t end = MatchParen(tokens, open, close);
+    for (auto [x, y] : SplitCommas(tokens, open + 1, end))
+      if (x < y) parts.pkColumns.push_back(tokens[x].text);  // ASC/DESC after the name is dropped
+    parts.pkName = constraintName;
+    return std::nullopt;
+  }
+  if (j < b && (tokens[j].Is("unique") || tokens[j].Is("check") || tokens[j].Is("foreign"))) {
+    std::vector<Token> kept;
+    for (size_t m = j; m < b; ++m)
+      if (!tokens[m].Is("clustered") && !tokens[m].Is("nonclustered")) kept.push_back(tokens[m]);
+    parts.pieces.push_back(TranslateTokens(kept, 0, kept.size(), {}).sql);
+    return std::nullopt;
+  }
+  return ReadColumn(tokens, j, b, table, constraintName, parts);
+}
+
+// SQL Server names an unnamed key PK__<table>__<hex>.
+std::string UnnamedKeyName(const std::string& table) {
+  uint64_t hash = 1469598103934665603ull;
+  for (char ch : table) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(hash));
+  return "PK__" + table.substr(0, 8) + "__" + hex;
+}
+
+// Every typed column is checked before a row is written (so a bad value
+// fails the statement with SQL Server's error) and normalised after it; the
+// key is checked for duplicates with SQL Server's error too.
+void AppendTriggers(TableDdl& ddl, const TableParts& parts, const std::string& temp) {
+  const std::string table = QuoteSqlName(ddl.name);
+  auto conv = [&](const ColumnDef& c, const std::string& value) {
+    return "ss_conv(" + value + ", " + QuoteSqlString(c.decl) + ", " + QuoteSqlString(ddl.name) +
+           ", " + QuoteSqlString(c.name) + ")";
+  };
+  std::string checks, sets;
+  for (const auto& c : parts.columns) {
+    checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteSqlName(c.name));
+    sets += (sets.empty() ? "" : ", ") + QuoteSqlName(c.name) + " = " +
+            conv(c, "NEW." + QuoteSqlName(c.name));
+  }
+  std::string keyCheck;
+  if (!parts.pkColumns.empty()) {
+    std::string values, match;
+    for (const auto& name : parts.pkColumns) {
+      const ColumnDef* c = FindColumnDef(parts.columns, name);
+      std::string v = conv(*c, "NEW." + QuoteSqlName(c->name));
+      values += ", " + v;
+      match += " AND " + QuoteSqlName(c->name) + " = " + v;
+    }
+    keyCheck = "SELECT ss_dupkey(" + QuoteSqlString(parts.pkName) + ", " +
+               QuoteSqlString(ddl.name) + values + ") WHERE EXISTS (SELECT 1 FROM " + table +
+               " WHERE rowid <> ifnull(NEW.rowid, -1)" + match + ");";
+  }
+  std::string prefix = "CREATE " + temp + "TRIGGER " + QuoteSqlName("__ss_" + ddl.name + "_");
+  for (const char* op : {"INSERT", "UPDATE"}) {
+    std::string lop = Lower(op);
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " +
+                             op + " ON " + table + " BEGIN SELECT " + checks + "; " + keyCheck +
+                             " END");
+    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "after_" + lop + "\" AFTER " +
+                             op + " ON " + table + " BEGIN UPDATE " + table + " SET " + sets +
+                             " WHERE rowid = NEW.rowid; END");
+  }
+}
+
+}  // namespace
 
 std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
                                              std::optional<ServerMessage>& error) {
@@ -389,199 +609,35 @@ std::optional<TableDdl> TranslateCreateTable(const std::vector<Token>& tokens,
     error = SyntaxError(tokens, tokens.size());
     return std::nullopt;
   }
-  struct ColumnDef {
-    std::string name;
-    std::string decl;
-    Column type;
-  };
-  std::vector<ColumnDef> columns;
-  std::vector<std::string> pieces;
-  std::vector<std::string> pkColumns;
-  std::string pkName;
-  auto readColumnList = [&](size_t open, std::vector<std::string>& names) -> size_t {
-    size_t end = MatchParen(tokens, open, close);
-    for (auto [a, b] : SplitCommas(tokens, open + 1, end))
-      if (a < b) names.push_back(tokens[a].text);  // ASC/DESC after the name is dropped
-    return end;
-  };
+  TableParts parts;
   for (auto [a, b] : SplitCommas(tokens, k + 1, close)) {
-    if (a >= b) {
-      error = SyntaxError(tokens, a);
-      return std::nullopt;
-    }
-    size_t j = a;
-    std::string constraintName;
-    if (tokens[j].Is("constraint") && j + 1 < b) {
-      constraintName = tokens[j + 1].text;
-      j += 2;
-    }
-    if (j < b && tokens[j].Is("primary")) {
-      // Table-level key: PRIMARY KEY [CLUSTERED] (cols)
-      size_t open = j + 2;
-      while (open < b && !tokens[open].Is("(")) ++open;
-      if (open >= b || !pkColumns.empty()) {
-        error = SyntaxError(tokens, open);
-        return std::nullopt;
-      }
-      readColumnList(open, pkColumns);
-      pkName = constraintName;
-      continue;
-    }
-    if (j < b && (tokens[j].Is("unique") || tokens[j].Is("check") || tokens[j].Is("foreign"))) {
-      std::vector<Token> kept;
-      for (size_t m = j; m < b; ++m)
-        if (!tokens[m].Is("clustered") && !tokens[m].Is("nonclustered")) kept.push_back(tokens[m]);
-      pieces.push_back(TranslateTokens(kept, 0, kept.size(), {}).sql);
-      continue;
-    }
-    // A column: name type[(args)] constraints...
-    ColumnDef col;
-    col.name = tokens[j].text;
-    ++j;
-    size_t typeFrom = j;
-    if (j < b && tokens[j].kind == Token::Word) ++j;
-    if (j < b && tokens[j].Is("(")) j = MatchParen(tokens, j, b) + 1;
-    std::optional<std::string> decl = TypeName(tokens, typeFrom, std::min(j, b));
-    if (!decl) {
-      error = TypeError(tokens, typeFrom, j);
-      return std::nullopt;
-    }
-    col.decl = *decl;
-    col.type = *ParseDeclaredType(col.decl);
-    std::string def = QuoteSqlName(col.name) + " " + col.decl;
-    while (j < b) {
-      const Token& t = tokens[j];
-      if (t.Is("not") && j + 1 < b && tokens[j + 1].Is("null")) {
-        def += " NOT NULL";
-        j += 2;
-      } else if (t.Is("null")) {
-        ++j;
-      } else if (t.Is("constraint") && j + 1 < b) {
-        constraintName = tokens[j + 1].text;
-        j += 2;
-      } else if (t.Is("primary") && j + 1 < b && tokens[j + 1].Is("key")) {
-        if (!pkColumns.empty()) {
-          error = MakeMessage(
-              8110, 16, 0,
-              "Cannot add multiple PRIMARY KEY constraints to table '" + ddl.name + "'.");
-          return std::nullopt;
-        }
-        pkColumns.push_back(col.name);
-        pkName = constraintName;
-        j += 2;
-        if (j < b && (tokens[j].Is("clustered") || tokens[j].Is("nonclustered"))) ++j;
-      } else if (t.Is("default") && j + 1 < b) {
-        size_t from = j + 1, end = j + 2;
-        if (tokens[from].Is("("))
-          end = MatchParen(tokens, from, b) + 1;
-        else if (tokens[from].Is("-") || tokens[from].Is("+"))
-          end = from + 2;
-        else if (j + 2 < b && tokens[j + 2].Is("("))
-          end = MatchParen(tokens, j + 2, b) + 1;
-        end = std::min(end, b);
-        Translated value = TranslateTokens(tokens, from, end, {});
-        if (value.error) {
-          error = value.error;
-          return std::nullopt;
-        }
-        def += " DEFAULT (" + value.sql + ")";
-        j = end;
-      } else if (t.Is("collate") && j + 1 < b) {
-        j += 2;  // every character column gets the stand-in's own collation below
-      } else if (t.Is("unique")) {
-        def += " UNIQUE";
-        ++j;
-      } else {
-        error = SyntaxError(tokens, j);
-        return std::nullopt;
-      }
-    }
-    switch (col.type.type) {
-      case SqlType::Char:
-      case SqlType::VarChar:
-      case SqlType::NChar:
-      case SqlType::NVarChar:
-        // Case-insensitive and blind to trailing blanks, as a _CI_ collation compares.
-        def += " COLLATE SSCI";
-        break;
-      default:
-        break;
-    }
-    pieces.insert(pieces.begin() + static_cast<long>(columns.size()), def);
-    columns.push_back(std::move(col));
+    error = ReadTableItem(tokens, a, b, close, ddl.name, parts);
+    if (error) return std::nullopt;
   }
   if (close + 1 < tokens.size() && !tokens[close + 1].Is("on")) {
     error = SyntaxError(tokens, close + 1);
     return std::nullopt;
   }
-  auto findColumn = [&](const std::string& name) -> const ColumnDef* {
-    for (const auto& c : columns)
-      if (Lower(c.name) == Lower(name)) return &c;
-    return nullptr;
-  };
-  for (const auto& name : pkColumns) {
-    if (!findColumn(name)) {
+  for (const auto& name : parts.pkColumns) {
+    if (!FindColumnDef(parts.columns, name)) {
       error = MakeMessage(1911, 16, 1,
                           "Column name '" + name + "' does not exist in the target table or view.");
       return std::nullopt;
     }
   }
-  if (!pkColumns.empty()) {
+  if (!parts.pkColumns.empty()) {
     std::string cols;
-    for (const auto& c : pkColumns) cols += (cols.empty() ? "" : ", ") + QuoteSqlName(c);
-    pieces.push_back("PRIMARY KEY (" + cols + ")");
-    if (pkName.empty()) {
-      // SQL Server names an unnamed key PK__<table>__<hex>.
-      uint64_t hash = 1469598103934665603ull;
-      for (char ch : ddl.name) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
-      char hex[20];
-      std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(hash));
-      pkName = "PK__" + ddl.name.substr(0, 8) + "__" + hex;
-    }
+    for (const auto& c : parts.pkColumns) cols += (cols.empty() ? "" : ", ") + QuoteSqlName(c);
+    parts.pieces.push_back("PRIMARY KEY (" + cols + ")");
+    if (parts.pkName.empty()) parts.pkName = UnnamedKeyName(ddl.name);
   }
-  std::string table = QuoteSqlName(ddl.name);
   std::string body;
-  for (const auto& p : pieces) body += (body.empty() ? "" : ", ") + p;
+  for (const auto& p : parts.pieces) body += (body.empty() ? "" : ", ") + p;
   // A #temp table is the session's own: SQLite's temp database is its connection's.
   const std::string temp = ddl.name[0] == '#' ? "TEMP " : "";
-  ddl.statements.push_back("CREATE " + temp + "TABLE " + table + " (" + body + ")");
-
-  // Every typed column is checked before a row is written (so a bad value
-  // fails the statement with SQL Server's error) and normalised after it.
-  auto conv = [&](const ColumnDef& c, const std::string& value) {
-    return "ss_conv(" + value + ", " + QuoteSqlString(c.decl) + ", " + QuoteSqlString(ddl.name) +
-           ", " + QuoteSqlString(c.name) + ")";
-  };
-  std::string checks, sets;
-  for (const auto& c : columns) {
-    checks += (checks.empty() ? "" : ", ") + conv(c, "NEW." + QuoteSqlName(c.name));
-    sets += (sets.empty() ? "" : ", ") + QuoteSqlName(c.name) + " = " +
-            conv(c, "NEW." + QuoteSqlName(c.name));
-  }
-  std::string keyCheck;
-  if (!pkColumns.empty()) {
-    std::string values, match;
-    for (const auto& name : pkColumns) {
-      const ColumnDef* c = findColumn(name);
-      std::string v = conv(*c, "NEW." + QuoteSqlName(c->name));
-      values += ", " + v;
-      match += " AND " + QuoteSqlName(c->name) + " = " + v;
-    }
-    keyCheck = "SELECT ss_dupkey(" + QuoteSqlString(pkName) + ", " + QuoteSqlString(ddl.name) +
-               values + ") WHERE EXISTS (SELECT 1 FROM " + table +
-               " WHERE rowid <> ifnull(NEW.rowid, -1)" + match + ");";
-  }
-  if (columns.empty()) return ddl;
-  std::string prefix = "CREATE " + temp + "TRIGGER " + QuoteSqlName("__ss_" + ddl.name + "_");
-  for (const char* op : {"INSERT", "UPDATE"}) {
-    std::string lop = Lower(op);
-    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "before_" + lop + "\" BEFORE " +
-                             op + " ON " + table + " BEGIN SELECT " + checks + "; " + keyCheck +
-                             " END");
-    ddl.statements.push_back(prefix.substr(0, prefix.size() - 1) + "after_" + lop + "\" AFTER " +
-                             op + " ON " + table + " BEGIN UPDATE " + table + " SET " + sets +
-                             " WHERE rowid = NEW.rowid; END");
-  }
+  ddl.statements.push_back("CREATE " + temp + "TABLE " + QuoteSqlName(ddl.name) + " (" + body +
+                           ")");
+  if (!parts.columns.empty()) AppendTriggers(ddl, parts, temp);
   return ddl;
 }
 

@@ -109,9 +109,16 @@ class Connection {
   void AppendRow(Bytes& out, const std::vector<WireColumn>& columns, const std::vector<Value>& row);
   // Appends the tokens of one RPC call; `last` decides the final DONEPROC's MORE bit.
   void AppendRpcCall(Bytes& out, const RpcCall& call, bool last);
+  // sp_prepare's answer: the column metadata of a prepared SELECT.
+  void AppendPreparedColumns(Bytes& out, const Prepared& p);
   // sp_cursoropen/fetch/close; false when `name` is not a cursor call.
   bool AppendCursorCall(Bytes& out, const std::string& name, const RpcCall& call, bool& anyError,
                         std::vector<OutputValue>& outputs);
+  void AppendCursorOpen(Bytes& out, const RpcCall& call, bool& anyError,
+                        std::vector<OutputValue>& outputs);
+  void AppendCursorFetch(Bytes& out, const RpcCall& call, bool& anyError);
+  // Error 16916 for a handle that names no open cursor.
+  void AppendNoCursor(Bytes& out, int64_t id, bool& anyError);
   BatchOutput Execute(const std::string& sql, const std::vector<Param>& params);
   Bytes Descriptor() const;
 

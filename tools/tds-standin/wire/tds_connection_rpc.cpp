@@ -84,6 +84,22 @@ void Connection::HandleRpc(const Message& m) {
   Reply(reply);
 }
 
+// Drivers learn a prepared query's columns from sp_prepare's answer. A
+// SELECT run with NULL parameters yields them without side effects; other
+// statements are not run before their execute.
+void Connection::AppendPreparedColumns(Bytes& out, const Prepared& p) {
+  if (!IsQuery(p.sql)) return;
+  std::vector<Param> nulls;
+  for (const auto& n : p.paramNames) nulls.push_back(Param{n, SqlType::NVarChar, Value{}});
+  BatchOutput probe = Execute(p.sql, nulls);
+  for (const auto& st : probe.statements) {
+    if (!st.columns.empty() && !st.error) {
+      WriteColMetadata(out, DescribeColumns(st.columns, {}));
+      return;
+    }
+  }
+}
+
 void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
   log_.Write("rpc", DescribeCall(call));
   const std::string name = Lower(call.procName);
@@ -129,21 +145,7 @@ void Connection::AppendRpcCall(Bytes& out, const RpcCall& call, bool last) {
     if (params.size() < 3) {
       missing("@stmt");
     } else {
-      Prepared p = prepare(1, 2);
-      // Drivers learn a prepared query's columns from sp_prepare's answer.
-      // A SELECT run with NULL parameters yields them without side effects;
-      // other statements are not run before their execute.
-      if (IsQuery(p.sql)) {
-        std::vector<Param> nulls;
-        for (const auto& n : p.paramNames) nulls.push_back(Param{n, SqlType::NVarChar, Value{}});
-        BatchOutput probe = Execute(p.sql, nulls);
-        for (const auto& st : probe.statements) {
-          if (!st.columns.empty() && !st.error) {
-            WriteColMetadata(out, DescribeColumns(st.columns, {}));
-            break;
-          }
-        }
-      }
+      AppendPreparedColumns(out, prepare(1, 2));
     }
   } else if (name == "sp_prepexec") {
     if (params.size() < 3) {
