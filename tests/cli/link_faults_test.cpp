@@ -418,4 +418,37 @@ TEST(LinkFaults, ALoginNeverAnsweredFailsWithinLoginTimeout) {
   }
 }
 
+// A server that sends its rows one at a time, far apart, answers every single read in
+// time; the request as a whole still ends at query_timeout, and a stop within a second.
+TEST(LinkFaults, RowsTricklingInHoldAPassNoLongerThanItsTimeOutOrAStop) {
+  struct Case {
+    const char* name;
+    int queryTimeout;
+    bool term;  // SIGTERM a moment after the rows begin
+    const char* outputHas;
+    Clock::duration endsWithin;  // of the selection's start, or of the signal
+  };
+  const Case cases[] = {
+      {"query_timeout", 3, false, "did not answer in time (query_timeout)", 5s},
+      {"SIGTERM", 30, true, "处理数据中断: ", 2s},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandinServer::Options options = ReportingOptions();
+    options.trickleMs = 700;  // the seed's rows would take minutes
+    options.schemaFiles.push_back(SeedFile());
+    StandinServer server(options);
+    Cardsync process(SettingsText(server, 30, c.queryTimeout, 50), {"--run", "transfer"});
+    ASSERT_TRUE(LogShows(server, "batch: select * from T_sendbase", 20s));
+    if (c.term) {
+      std::this_thread::sleep_for(1500ms);
+      process.Signal(SIGTERM);
+    }
+    const std::optional<Ended> ended = process.WaitFor(c.endsWithin);
+    ASSERT_TRUE(ended.has_value()) << "still reading rows";
+    EXPECT_EQ(ended->code, 1) << ended->output;
+    EXPECT_NE(ended->output.find(c.outputHas), std::string::npos) << ended->output;
+  }
+}
+
 }  // namespace
