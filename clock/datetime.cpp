@@ -439,7 +439,7 @@ std::string FormatDateTime(std::string_view pattern, DateTime value,
   return FormatParts(pattern, SplitDateTime(value), settings);
 }
 
-std::string DateTimeText(DateTime value) { return DateTimeText(value, CurrentFormatSettings()); }
+std::string DateTimeText(DateTime value) { return DateTimeText(value, *CurrentFormatSettings()); }
 
 std::string DateTimeText(DateTime value, const FormatSettings& settings) {
   const DateTimeParts parts = SplitDateTime(value);

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <algorithm>
+#include <mutex>
 #include <string_view>
 
 #include "convert/gbk_text.h"
@@ -246,15 +247,22 @@ FormatSettings FormatSettingsFromLocale(const QLocale& locale) {
 
 namespace {
 
-FormatSettings& ProcessSettings() {
-  static FormatSettings settings = FormatSettingsFromLocale(QLocale());
-  return settings;
-}
+std::mutex processMutex;
+FormatSnapshot processSettings;  // under processMutex
 
 }  // namespace
 
-const FormatSettings& CurrentFormatSettings() { return ProcessSettings(); }
+FormatSnapshot CurrentFormatSettings() {
+  std::lock_guard<std::mutex> lock(processMutex);
+  if (!processSettings)
+    processSettings = std::make_shared<const FormatSettings>(FormatSettingsFromLocale(QLocale()));
+  return processSettings;
+}
 
-void ReloadFormatSettings() { ProcessSettings() = FormatSettingsFromLocale(QLocale()); }
+void ReloadFormatSettings() {
+  auto fresh = std::make_shared<const FormatSettings>(FormatSettingsFromLocale(QLocale()));
+  std::lock_guard<std::mutex> lock(processMutex);
+  processSettings = std::move(fresh);
+}
 
 }  // namespace cardsync

@@ -1,10 +1,13 @@
 // The regional date and time settings every date-time text is made with: one
-// process-wide record, read from the locale on first use and again whenever the
-// window learns that the regional settings changed.
+// process-wide snapshot, read from the locale on first use and replaced whenever the
+// window learns that the regional settings changed. A snapshot never changes once
+// made, so a run that took one at its start reads the same settings to its end while
+// the window's thread puts a new one in place for the next.
 #pragma once
 
 #include <QLocale>
 #include <array>
+#include <memory>
 #include <string>
 
 namespace cardsync {
@@ -34,12 +37,14 @@ FormatSettings DefaultFormatSettings();
 // day names are the stand-alone forms (the nominative "январь", not "января").
 FormatSettings FormatSettingsFromLocale(const QLocale& locale);
 
-// The process-wide record, loaded from QLocale() on first use.
-const FormatSettings& CurrentFormatSettings();
+using FormatSnapshot = std::shared_ptr<const FormatSettings>;
 
-// Reloads the process-wide record from QLocale(), the application's default
-// locale (QLocale::system() unless QLocale::setDefault was called). References
-// returned by CurrentFormatSettings() stay valid and see the new values.
+// The process-wide snapshot, loaded from QLocale() on first use. Any thread.
+FormatSnapshot CurrentFormatSettings();
+
+// Makes a new process-wide snapshot from QLocale(), the application's default locale
+// (QLocale::system() unless QLocale::setDefault was called). Any thread; snapshots
+// taken before keep their values.
 void ReloadFormatSettings();
 
 // Translates a Qt date format ("dd.MM.yy", "yyyy/M/d", quoted text) into a

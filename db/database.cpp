@@ -178,6 +178,8 @@ std::size_t Statement::IndexOf(std::string_view column) const {
   throw Error(name_ + ": Field '" + std::string(column) + "' not found");
 }
 
+const FormatSettings& Statement::Format() const { return *owner_.format_; }
+
 const QVariant& Statement::Cell(std::size_t index) const {
   static const QVariant kNoRow;
   const Held& held = Current();
@@ -199,13 +201,13 @@ std::string Statement::FieldText(std::size_t index) const {
   const Held& held = Current();
   if (index >= held.columns.size()) throw Error(name_ + ": Field index out of range");
   if (held.rows.empty()) return {};
-  return db::FieldText(Cell(index), held.columns[index].kind, CurrentFormatSettings());
+  return db::FieldText(Cell(index), held.columns[index].kind, *owner_.format_);
 }
 
 DateTime Statement::FieldDateTime(std::string_view column) const {
   const std::size_t index = IndexOf(column);
   const Held& held = Current();
-  return db::FieldDateTime(Cell(index), held.columns[index].kind, CurrentFormatSettings(), name_,
+  return db::FieldDateTime(Cell(index), held.columns[index].kind, *owner_.format_, name_,
                            held.columns[index].name.toStdString());
 }
 
@@ -264,6 +266,7 @@ bool Database::OpenDatabase() {
   }
   settings_ = settings;
   queryTimeoutSeconds_ = settings.queryTimeoutSeconds;
+  format_ = CurrentFormatSettings();
   // The relay's PRELOGIN and TLS with the server, FreeTDS's login and Qt's set-up
   // queries after it keep to one deadline: FreeTDS's time-out bounds each of its
   // waits rather than the open, and Qt's queries have none; a stop ends any of them.

@@ -17,6 +17,7 @@
 #include "db/db_error.h"
 #include "db/field_text.h"
 #include "db/params.h"
+#include "clock/format_settings.h"
 #include "db/server_link.h"
 
 namespace cardsync::db {
@@ -77,6 +78,8 @@ class Statement {
 
   // Rows affected by the last ExecSQL (-1 when the driver does not say).
   long long RowsAffected() const { return rowsAffected_; }
+  // The regional settings this run's texts are made with (its connection's snapshot).
+  const FormatSettings& Format() const;
 
  private:
   struct Held;
@@ -163,6 +166,9 @@ class Database {
   std::string lastConnectError_;
   std::optional<DatabaseError> lastQueryError_;
   int queryTimeoutSeconds_ = 30;
+  // The regional settings field texts are made with, taken at each open: a run reads
+  // one set of them from start to end, whatever the window's locale does meanwhile.
+  FormatSnapshot format_ = CurrentFormatSettings();
   ConnectionSettings settings_;
   ServerLink link_;
   Statement reader_;

@@ -56,8 +56,8 @@ std::optional<std::string> SourceNumber(const db::Statement::TypedValue& typed) 
   }
 }
 
-db::Value DateValue(DateTime value, ColumnType destination) {
-  if (destination != ColumnType::DateTime) return DateTimeText(value);
+db::Value DateValue(DateTime value, ColumnType destination, const FormatSettings& format) {
+  if (destination != ColumnType::DateTime) return DateTimeText(value, format);
   // The text shows whole seconds; the timestamp keeps exactly what it showed.
   const DateTimeParts parts = SplitDateTime(value);
   return db::Timestamp{parts.year, parts.month, parts.day, parts.hour, parts.minute, parts.second};
@@ -145,12 +145,13 @@ PreparedRecord PrepareRecord(const db::Statement& reader, bool convertPlate,
   std::string kahao = reader.FieldText("kahao");
   if (convertPlate) kahao = ConvertedPlate(kahao);
   std::string kexNo = reader.FieldText("kex_no");
+  const FormatSettings& format = reader.Format();
   db::Value startDate = DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("startdate"))),
-                                  destination.startDate);
-  db::Value endDate =
-      DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("enddate"))), destination.endDate);
+                                  destination.startDate, format);
+  db::Value endDate = DateValue(UnixToLocalDateTime(StrToInt64(reader.FieldText("enddate"))),
+                                destination.endDate, format);
   std::string types = reader.FieldText("types");
-  db::Value siji = DateValue(reader.FieldDateTime("siji"), destination.siji);
+  db::Value siji = DateValue(reader.FieldDateTime("siji"), destination.siji, format);
   record.update = {std::move(kexNo),  std::move(startDate), std::move(endDate),
                    std::move(months), std::move(moneys),    std::move(types),
                    std::move(kahao),  std::move(siji),      record.orderId};
