@@ -99,6 +99,11 @@ TEST(CheckTest, ReportsEachMissingObjectByNameAndWritesNothing) {
         "insert into __standin_denied values ('INSERT', 'T_quindale')"},
        CheckReport::Status::Missing,
        "DENIED  right INSERT on T_quindale is not granted to this login"},
+      {"update refused",
+       {"create table __standin_denied (permission varchar(20), securable varchar(128))",
+        "insert into __standin_denied values ('UPDATE', 'T_quindale')"},
+       CheckReport::Status::Missing,
+       "DENIED  right UPDATE on T_quindale is not granted to this login"},
       {"execute refused",
        {"create table __standin_denied (permission varchar(20), securable varchar(128))",
         "insert into __standin_denied values ('EXECUTE', 'totals')"},
@@ -145,8 +150,11 @@ TEST(CheckTest, ConnectionFailuresAreToldApartFromMissingObjects) {
   // A server that is gone at login, and one that drops the link once the check has begun.
   StandinServer::Options dropping = testing::ReportingOptions();
   dropping.dropAfter = 3;
+  StandinServer::Options droppingInRights = testing::ReportingOptions();
+  droppingInRights.dropAfter = 24;  // the third right asked
   StandinServer gone(testing::ReportingOptions());
   StandinServer dropper(dropping);
+  StandinServer rightsDropper(droppingInRights);
   const int deadPort = gone.port();
   gone.Stop();
   struct Row {
@@ -154,6 +162,7 @@ TEST(CheckTest, ConnectionFailuresAreToldApartFromMissingObjects) {
     std::function<db::ConnectionSettings()> settings;
     CheckReport::Status status;
     std::string lastLineStart;
+    std::string earlierLine = "";  // a line before the failure, "" for none
   };
   const std::vector<Row> rows = {
       {"no server",
@@ -165,6 +174,9 @@ TEST(CheckTest, ConnectionFailuresAreToldApartFromMissingObjects) {
        CheckReport::Status::CouldNotConnect, "FAILED  login: "},
       {"link dropped", [&] { return testing::SettingsFor(dropper, 2, 10); },
        CheckReport::Status::Failed, "FAILED  "},
+      // The tables and the procedure were found; the link went while the rights were asked.
+      {"link dropped during the rights", [&] { return testing::SettingsFor(rightsDropper, 2, 10); },
+       CheckReport::Status::Failed, "FAILED  ", "ok      procedure totals"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -174,6 +186,10 @@ TEST(CheckTest, ConnectionFailuresAreToldApartFromMissingObjects) {
     ASSERT_FALSE(report.lines.empty());
     EXPECT_TRUE(report.lines.back().starts_with(row.lastLineStart)) << report.lines.back();
     EXPECT_GT(report.lines.back().size(), row.lastLineStart.size());  // the reason is given
+    if (!row.earlierLine.empty()) {
+      EXPECT_NE(std::find(report.lines.begin(), report.lines.end(), row.earlierLine),
+                report.lines.end());
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "db/db_error.h"
 #include "db/field_text.h"
+#include "db/odbc_direct.h"
 
 namespace cardsync::db {
 namespace {
@@ -212,6 +213,52 @@ TEST(DatabaseError, KnowsWhenTheLinkIsGone) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sqlState);
     EXPECT_EQ(DatabaseError("x", c.sqlState, 0, c.linkGone).ConnectionLost(), c.lost);
+  }
+}
+
+// A record the server refuses is skipped, whatever SQLSTATE the driver gave its number.
+TEST(DatabaseError, KnowsAnErrorAboutOneRecordsValues) {
+  struct Case {
+    const char* sqlState;
+    int native;
+    bool aboutTheValues;
+  };
+  const Case cases[] = {
+      {"42000", 8114, true},   // error converting data type
+      {"HY000", 515, true},    // cannot insert NULL
+      {"42S02", 208, false},   // a missing table ends the run
+      {"08S01", 8114, false},  // so does a lost link, whatever came with it
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.sqlState) + " " + std::to_string(c.native));
+    EXPECT_EQ(DatabaseError("x", c.sqlState, c.native).AboutTheValues(), c.aboutTheValues);
+  }
+}
+
+// Warnings (class 01) that come before the error are not taken for it.
+TEST(ErrorFrom, TheFirstRecordThatIsNoWarning) {
+  struct Case {
+    const char* name;
+    std::vector<odbc::DiagRecord> records;
+    const char* sqlState;
+    int native;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"a warning, then the error",
+       {{"01000", 5701, "[FreeTDS][SQL Server]Changed database context to 'reporting'."},
+        {"42S02", 208, "[FreeTDS][SQL Server]Invalid object name 'T_x'."}},
+       "42S02",
+       208,
+       "Invalid object name 'T_x'"},
+      {"warnings only", {{"01000", 5703, "Changed language setting"}}, "", 0, "no statement"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DatabaseError error = odbc::ErrorFrom(c.records, "no statement", false);
+    EXPECT_EQ(error.SqlState(), c.sqlState);
+    EXPECT_EQ(error.NativeError(), c.native);
+    EXPECT_STREQ(error.what(), c.text);
   }
 }
 

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "db/odbc_direct.h"
+#include "jobs/connected_run.h"
 #include "jobs/totals.h"
 #include "jobs/transfer.h"
 #include "reporting_server.h"
@@ -648,6 +650,30 @@ TEST(OutcomeLogLines, EveryOutcome) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(OutcomeLogLines(c.kind, c.outcome, stamp), c.lines);
+  }
+}
+
+// A time-out is told apart from a lost link, though either leaves the connection unusable.
+TEST(RunEndingMessage, NamesWhatEndedTheRun) {
+  struct Case {
+    const char* name;
+    db::DatabaseError error;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"the driver's query time-out", db::DatabaseError("Timeout expired", "HYT00"),
+       "the server did not answer in time (query_timeout); 3 records had been written: Timeout "
+       "expired"},
+      {"the watch's time-out", db::odbc::CutError(db::ServerLink::Cut::TimedOut, 30),
+       "the server did not answer in time (query_timeout); 3 records had been written: no answer "
+       "within 30 s; the connection was given up"},
+      {"a lost link", db::DatabaseError("Write to the server failed", "08S01"),
+       "the connection to the server was lost; 3 records had been written: Write to the server "
+       "failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RunEndingMessage(c.error, "3 records had been written"), c.message);
   }
 }
 

@@ -95,6 +95,7 @@ struct OwedCase {
   int catchUpDays;
   std::vector<Step> steps;
   std::vector<std::string> runs;  // "job trigger [run day]", in the order they ran
+  int boxes = 0;                  // error boxes asked for
 };
 
 TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
@@ -133,7 +134,16 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
         {At(15, 5, 30)}},
        {"transfer scheduled", "transfer retry 2024-03-15", "transfer retry 2024-03-15",
         "transfer retry 2024-03-15", "transfer retry 2024-03-15", "transfer retry 2024-03-15",
-        "transfer retry 2024-03-15", "transfer retry 2024-03-15"}},
+        "transfer retry 2024-03-15", "transfer retry 2024-03-15"},
+       1},
+      {"a run failing at each retry asks for one box",
+       7,
+       {{At(15, 1, 59, 59)},
+        {At(15, 2, 0, 0, 500), Status::Failed},
+        {At(15, 2, 1, 1), Status::Failed},
+        {At(15, 2, 3, 2), Status::Failed}},
+       {"transfer scheduled", "transfer retry 2024-03-15", "transfer retry 2024-03-15"},
+       1},
       {"clock stepping back",
        7,
        {{At(15, 1, 0, 30)},
@@ -161,6 +171,10 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
        7,
        {{At(15, 1, 30)}, {At(15, 1, 45), Status::Done, JobKind::Transfer}, {At(15, 2, 0, 0, 1)}},
        {"transfer clicked", "transfer scheduled"}},
+      {"a day settled before a restart stays settled",
+       7,
+       {{At(15, 1, 59, 59, 800)}, {At(15, 2, 0, 0, 300)}, {At(15, 9), Status::Done, {}, true}},
+       {"transfer scheduled"}},
   };
   for (const OwedCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -170,6 +184,7 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
     Status status = Status::Done;
     std::mutex mutex;
     std::vector<std::string> runs;
+    int boxes = 0;
     SchedulerSetup setup;
     setup.settings.catchUpDays = c.catchUpDays;
     setup.clock = [&now] { return now; };
@@ -183,9 +198,14 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
       outcome.status = status;
       return outcome;
     };
-    auto scheduler = std::make_unique<Scheduler>(setup);
+    std::unique_ptr<Scheduler> scheduler;
+    const auto start = [&] {
+      scheduler = std::make_unique<Scheduler>(setup);
+      QObject::connect(scheduler.get(), &Scheduler::runFailed, [&boxes] { ++boxes; });
+    };
+    start();
     for (const Step& step : c.steps) {
-      if (step.restart) scheduler = std::make_unique<Scheduler>(setup);
+      if (step.restart) start();
       now = step.at;
       status = step.status;
       if (step.click) scheduler->Click(*step.click);
@@ -199,6 +219,7 @@ TEST(OwedRunsTest, EachOwedDayRunsOnceOldestFirstWithRetries) {
     }
     const std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(boxes, c.boxes);
   }
 }
 
@@ -333,6 +354,45 @@ TEST(HistoryTest, RowsLeftRunningAreClosedInterruptedWhenTheirJobLockIsFree) {
   }
 }
 
+// What a restarted scheduler reads as settled: runs by hand (a click, --run) never are.
+TEST(HistoryTest, OnlyScheduledCaughtUpAndRetriedRunsSettleTheirDay) {
+  const Target target{"db", 1433, "reporting"};
+  const std::pair<Trigger, bool> cases[] = {
+      {Trigger::Scheduled, true}, {Trigger::CatchUp, true},      {Trigger::Retry, true},
+      {Trigger::Clicked, false},  {Trigger::CommandLine, false},
+  };
+  for (const auto& [trigger, settles] : cases) {
+    SCOPED_TRACE(std::string(TriggerName(trigger)));
+    StateFolders folders;
+    History history(folders.HistoryFile(), {});
+    const long long day = DayNumber(At(15, 2));
+    history.EndRun(history.BeginRun(JobKind::Transfer, day, trigger, At(15, 2), target),
+                   At(15, 2, 1), JobOutcome{});
+    EXPECT_EQ(history.SettledDays(JobKind::Transfer, target, day - 7).count(day),
+              settles ? 1u : 0u);
+  }
+}
+
+// --history --days N: today and the N - 1 days before it.
+TEST(HistoryTest, PrintedDaysCountTodayAsTheFirst) {
+  StateFolders folders;
+  qputenv("CARDSYNC_SETTINGS", folders.dir.filePath("absent.ini").toLocal8Bit());
+  const long long today = DayNumber(NowDateTime());
+  {
+    History history(folders.HistoryFile(), {});
+    for (long long day : {today - 2, today - 1, today})
+      history.BeginRun(JobKind::Totals, day, Trigger::Scheduled, DateTime(day) + 0.5,
+                       Target{"db", 1433, "reporting"});
+  }
+  for (const auto& [days, lines] : {std::pair{1, 1}, std::pair{2, 2}}) {
+    SCOPED_TRACE(days);
+    std::ostringstream out, err;
+    EXPECT_EQ(PrintHistory(days, out, err), 0) << err.str();
+    const std::string text = out.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), lines) << text;
+  }
+}
+
 // ---- the locks ----
 
 // Holds a lock file from a forked child until killed, as another cardsync would; the
@@ -375,6 +435,7 @@ TEST(JobLockTest, OneLockPerTargetForBothJobsAndEveryOpenerOfIt) {
     TransferHere,
     OpenFileHere,
     AnotherProcess,
+    LongHeldProcess,
     KilledProcess,
     SchedulerLock,
     OtherTarget
@@ -388,6 +449,7 @@ TEST(JobLockTest, OneLockPerTargetForBothJobsAndEveryOpenerOfIt) {
       {"a transfer runs in this process", Other::TransferHere, false},
       {"another open() of this process holds the file", Other::OpenFileHere, false},
       {"another process holds the file", Other::AnotherProcess, false},
+      {"another process has held it for an hour", Other::LongHeldProcess, false},
       {"the process that held it was killed", Other::KilledProcess, true},
       {"the target's scheduler lock is held", Other::SchedulerLock, true},
       {"another target's run", Other::OtherTarget, true},
@@ -412,10 +474,16 @@ TEST(JobLockTest, OneLockPerTargetForBothJobsAndEveryOpenerOfIt) {
         ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
         break;
       case Other::AnotherProcess:
+      case Other::LongHeldProcess:
       case Other::KilledProcess:
         process.emplace(totals.Path());
         ASSERT_TRUE(process->Held());
         if (c.other == Other::KilledProcess) process->Kill();
+        if (c.other == Other::LongHeldProcess) {
+          const timespec hourAgo{::time(nullptr) - 3600, 0};
+          const timespec times[2] = {hourAgo, hourAgo};
+          ASSERT_EQ(::utimensat(AT_FDCWD, totals.Path().c_str(), times, 0), 0);
+        }
         break;
       case Other::SchedulerLock:
         ASSERT_TRUE(scheduler.TryAcquire());
@@ -721,6 +789,31 @@ TEST_F(SchedulerDbTest, ARunOfAJobWaitsWhileAnotherHoldsItsLock) {
   History history(HistoryPath({}), {});
   const std::vector<RunRow> runs = history.Runs(0, target_);
   ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].trigger, Trigger::CommandLine);
+}
+
+TEST_F(SchedulerDbTest, ARunStoppedWhileWaitingForItsLockIsOnRecord) {
+  Start(testing::ReportingOptions());
+  JobLock held(target_, JobKind::Transfer);
+  ASSERT_TRUE(held.TryAcquire());
+  QProcess run;
+  run.setProcessEnvironment(ProgramEnvironment());
+  run.start(CARDSYNC_PATH, {"--run", "totals"});
+  std::string said;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        said += run.readAllStandardError().toStdString();
+        return said.find(" waits for ") != std::string::npos;
+      },
+      10000))
+      << said;
+  ::kill(static_cast<pid_t>(run.processId()), SIGTERM);
+  ASSERT_TRUE(run.waitForFinished(20000));
+  EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(run.exitCode(), 1);
+  const std::vector<RunRow> runs = History(HistoryPath({}), {}).Runs(0, target_);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].outcome, "interrupted");
   EXPECT_EQ(runs[0].trigger, Trigger::CommandLine);
 }
 
