@@ -1,20 +1,14 @@
-// Reads the [database] section of the deployment INI file with QSettings, refuses
-// values that would weaken or bend the connection, and builds the ODBC connection
-// string FreeTDS gets for the TLS relay. Every failure names the file and, where
-// one is at fault, the key, because that is what an operator must fix.
+// Makes the connection from the settings file's [database] section, refuses values
+// that would weaken or bend it, and builds the ODBC connection string FreeTDS gets
+// for the TLS relay. Every failure names the file and, where one is at fault, the
+// key, because that is what an operator must fix.
 #include "db/connection_settings.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QString>
-#include <QStringList>
-#include <QVariant>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 
 #include "base/error.h"
 #include "db/tls_client.h"
@@ -23,11 +17,7 @@
 namespace cardsync::db {
 namespace {
 
-constexpr const char* kSettingsEnv = "CARDSYNC_SETTINGS";
 constexpr const char* kSection = "database";
-constexpr const char* kTransferSection = "transfer";
-constexpr const char* kFolderName = "cardsync";
-constexpr const char* kFileName = "cardsync.ini";
 // LOGIN7 carries user name, password and database in at most 128 characters each.
 constexpr qsizetype kLongestLoginValue = 128;
 constexpr std::size_t kLongestHostName = 253;
@@ -82,73 +72,6 @@ constexpr RefusedKey kRefusedKeys[] = {
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw SettingsError("settings file " + path + ": " + what);
 }
-
-// QSettings splits an unquoted value at commas into a list; joining it back keeps a
-// comma inside a password from silently turning it into an empty string.
-std::string ValueText(const QVariant& value) {
-  if (value.metaType().id() == QMetaType::QStringList) {
-    return value.toStringList().join(QLatin1Char(',')).toStdString();
-  }
-  return value.toString().toStdString();
-}
-
-class SectionReader {
- public:
-  SectionReader(QSettings& settings, std::string path)
-      : settings_(settings), path_(std::move(path)) {}
-
-  bool Has(const char* key) const { return settings_.contains(QString::fromLatin1(key)); }
-
-  std::string Text(const char* key, const std::string& fallback) const {
-    return Has(key) ? ValueText(settings_.value(QString::fromLatin1(key))) : fallback;
-  }
-
-  std::string Required(const char* key) const {
-    std::string value = Text(key, {});
-    if (value.empty())
-      Fail(path_, std::string("key '") + key + "' in [" + kSection + "] is missing or empty");
-    return value;
-  }
-
-  bool YesNo(const char* key, bool fallback) const {
-    if (!Has(key)) return fallback;
-    const QString text = QString::fromStdString(Text(key, {})).trimmed().toLower();
-    if (text == QLatin1String("yes") || text == QLatin1String("true") || text == QLatin1String("1"))
-      return true;
-    if (text == QLatin1String("no") || text == QLatin1String("false") || text == QLatin1String("0"))
-      return false;
-    Fail(path_, std::string("key '") + key + "' in [" + kSection + "] must be yes or no, not '" +
-                    text.toStdString() + "'");
-  }
-
-  // A PEM file of CAs, checked now so that a wrong file is a settings error.
-  std::string CaFile(const char* key) const {
-    const std::string value = Text(key, {});
-    if (value.empty()) return value;
-    const QFileInfo file(QString::fromStdString(value));
-    const std::string path = file.absoluteFilePath().toStdString();
-    if (const std::string problem = CaFileProblem(path); !problem.empty())
-      Fail(path_, std::string("key '") + key + "' in [" + kSection + "]: " + problem);
-    return path;
-  }
-
-  int Number(const char* key, int fallback, int lowest, int highest) const {
-    if (!Has(key)) return fallback;
-    const std::string text = Text(key, {});
-    bool ok = false;
-    const int value = QString::fromStdString(text).trimmed().toInt(&ok);
-    if (!ok || value < lowest || value > highest) {
-      Fail(path_, std::string("key '") + key + "' in [" + kSection +
-                      "] must be a whole number from " + std::to_string(lowest) + " to " +
-                      std::to_string(highest) + ", not '" + text + "'");
-    }
-    return value;
-  }
-
- private:
-  QSettings& settings_;
-  std::string path_;
-};
 
 bool NeedsBraces(std::string_view value) {
   if (value.empty()) return false;
@@ -241,85 +164,49 @@ std::string SettingsProblem(const ConnectionSettings& settings) {
 
 }  // namespace
 
-std::string SettingsFilePath() {
-  if (const char* fromEnv = std::getenv(kSettingsEnv); fromEnv != nullptr && *fromEnv != '\0') {
-    return fromEnv;
-  }
-  const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-  return QDir(base)
-      .filePath(QString::fromLatin1(kFolderName) + QLatin1Char('/') +
-                QString::fromLatin1(kFileName))
-      .toStdString();
-}
-
-ConnectionSettings ReadConnectionSettings(const std::string& path) {
-  const QFileInfo info(QString::fromStdString(path));
-  if (!info.exists()) Fail(path, "not found (set CARDSYNC_SETTINGS or create it)");
-  if (!info.isFile() || !info.isReadable()) Fail(path, "cannot be read");
-
-  QSettings ini(info.absoluteFilePath(), QSettings::IniFormat);
-  if (ini.status() == QSettings::AccessError) Fail(path, "cannot be read");
-  if (ini.status() == QSettings::FormatError) Fail(path, "is not a valid INI file");
-  if (!ini.childGroups().contains(QString::fromLatin1(kSection))) {
-    Fail(path, std::string("section [") + kSection + "] is missing");
-  }
-  ini.beginGroup(QString::fromLatin1(kSection));
-  const SectionReader reader(ini, path);
-
+ConnectionSettings ConnectionFromSettings(const settings::Settings& file) {
+  settings::RequireDatabase(file);
+  const settings::Database& section = file.database;
   ConnectionSettings settings;
-  settings.dsn = reader.Text("dsn", {});
+  settings.dsn = section.dsn;
+  // With a data source its own driver, server and port decide (ApplyDataSource); the
+  // database key then only overrides its database.
   if (settings.dsn.empty()) {
-    settings.driver = reader.Text("driver", settings.driver);
-    if (settings.driver.empty()) reader.Required("driver");
-    settings.server = reader.Required("server");
-    settings.port = reader.Number("port", settings.port, 1, 65535);
-    settings.database = reader.Required("database");
-  } else {
-    // A data source may carry the database itself; the key then only overrides it.
-    settings.database = reader.Text("database", {});
+    settings.driver = section.driver;
+    settings.server = section.server;
+    settings.port = section.port;
   }
-  settings.user = reader.Required("user");
-  settings.password = reader.Required("password");
-  settings.loginTimeoutSeconds =
-      reader.Number("login_timeout", settings.loginTimeoutSeconds, 1, 3600);
-  settings.queryTimeoutSeconds =
-      reader.Number("query_timeout", settings.queryTimeoutSeconds, 0, 86400);
-  // A lock wait as long as the request's own would end as a time-out, never as 1222: an
-  // unset lock_timeout stays below a short query_timeout, a set one must.
-  if (settings.queryTimeoutSeconds > 0) {
-    settings.lockTimeoutSeconds =
-        std::clamp(settings.queryTimeoutSeconds - 1, 1, settings.lockTimeoutSeconds);
+  settings.database = section.database;
+  settings.user = section.user;
+  settings.password = section.password;
+  settings.loginTimeoutSeconds = section.loginTimeoutSeconds;
+  settings.queryTimeoutSeconds = section.queryTimeoutSeconds;
+  settings.lockTimeoutSeconds = section.lockTimeoutSeconds;
+  settings.odbcOptions = section.odbcOptions;
+  settings.encrypt = section.encrypt;
+  settings.trustServerCertificate = section.trustServerCertificate;
+  if (!section.caFile.empty()) {
+    // Checked now, so that a wrong file is a settings error rather than a failed login.
+    std::error_code ignored;
+    settings.caFile = std::filesystem::absolute(section.caFile, ignored).lexically_normal();
+    if (settings.caFile.empty()) settings.caFile = section.caFile;
+    if (const std::string problem = CaFileProblem(settings.caFile); !problem.empty())
+      Fail(file.path, KeyText("ca_file") + ": " + problem);
   }
-  settings.lockTimeoutSeconds =
-      reader.Number("lock_timeout", settings.lockTimeoutSeconds, 1, 86400);
-  if (reader.Has("lock_timeout") && settings.queryTimeoutSeconds > 0 &&
-      settings.lockTimeoutSeconds >= settings.queryTimeoutSeconds) {
-    Fail(path, "key 'lock_timeout' in [database] must be less than query_timeout (" +
-                   std::to_string(settings.queryTimeoutSeconds) + ")");
-  }
-  settings.odbcOptions = reader.Text("odbc_options", settings.odbcOptions);
-  settings.encrypt = reader.YesNo("encrypt", settings.encrypt);
-  settings.trustServerCertificate =
-      reader.YesNo("trust_server_certificate", settings.trustServerCertificate);
-  settings.caFile = reader.CaFile("ca_file");
-  ini.endGroup();
-  if (const std::string problem = SettingsProblem(settings); !problem.empty()) Fail(path, problem);
+  if (const std::string problem = SettingsProblem(settings); !problem.empty())
+    Fail(file.path, problem);
   if (!settings.dsn.empty()) {
     try {
       ApplyDataSource(settings);
     } catch (const SettingsError& e) {
-      Fail(path, KeyText("dsn") + ": " + e.what());
+      Fail(file.path, KeyText("dsn") + ": " + e.what());
     }
   }
-  if (ini.childGroups().contains(QString::fromLatin1(kTransferSection))) {
-    ini.beginGroup(QString::fromLatin1(kTransferSection));
-    const SectionReader transfer(ini, path);
-    settings.batchSize = transfer.Number("batch_size", settings.batchSize, 1, kLargestBatchSize);
-    settings.previousDaySpecialCards =
-        transfer.YesNo("previous_day_special_cards", settings.previousDaySpecialCards);
-    ini.endGroup();
-  }
   return settings;
+}
+
+ConnectionSettings ReadConnectionSettings(const std::string& path) {
+  return ConnectionFromSettings(settings::ReadSettings(path));
 }
 
 std::string OdbcQuoteValue(std::string_view key, std::string_view value) {

@@ -1,5 +1,6 @@
-// Deployment settings for the reporting-database connection: where the INI file
-// lives, what it holds, and the ODBC connection string built from it. Nothing
+// The reporting-database connection made from the settings file's [database]
+// section (settings/settings.h), completed by the data source it names, checked for
+// what would weaken or bend it, and the ODBC connection string built from it. Nothing
 // secret is compiled in; the connection reads these afresh at every open.
 #pragma once
 
@@ -7,22 +8,13 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "settings/settings.h"
 
 namespace cardsync::db {
 
-// A settings file that is missing, unreadable or holds a bad or missing key. Kept
-// apart from connection failures: the command line answers it with its own exit code.
-class SettingsError : public Error {
- public:
-  using Error::Error;
-};
-
-// Records written per chunk by the transfer ([transfer] batch_size). SQL Server takes
-// 2 100 parameters a request, two of them sp_executesql's own, and a chunk binds ten
-// per new record, so 209 is the most; 1 writes record by record. The default is the
-// fastest size the transfer benchmark measured.
-constexpr int kLargestBatchSize = 209;
-constexpr int kDefaultBatchSize = 200;
+// The settings file's error and place, under the names db/ has always used.
+using settings::SettingsError;
+using settings::SettingsFilePath;
 
 struct ConnectionSettings {
   // When set, names an ODBC data source; reading the file fills driver, server,
@@ -39,10 +31,6 @@ struct ConnectionSettings {
   // SET LOCK_TIMEOUT for the session: a write blocked by another session's lock fails
   // with 1222 after this long (retried once) instead of waiting out query_timeout.
   int lockTimeoutSeconds = 10;
-  int batchSize = kDefaultBatchSize;  // [transfer] batch_size
-  // [transfer] previous_day_special_cards: a run also copies the special cards of the
-  // day before its special-card day, so cards stamped after that day's run still arrive.
-  bool previousDaySpecialCards = true;
   std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
   // TLS from before the login to the end, the whole connection; a server that
   // cannot, or offers the login only, is refused.
@@ -55,15 +43,15 @@ struct ConnectionSettings {
   bool relayed = false;
 };
 
-// CARDSYNC_SETTINGS when set, else cardsync/cardsync.ini in the per-user config folder.
-std::string SettingsFilePath();
+// The connection `file`'s [database] describes, with what the data source `dsn`
+// names. A missing section or required key (settings::RequireDatabase), or a value
+// that would weaken or bend the connection (CheckConnectionSettings; a CA file that
+// cannot be read or holds no PEM certificate; a data source whose server cardsync
+// cannot reach itself) throws SettingsError whose text names the file and the key.
+ConnectionSettings ConnectionFromSettings(const settings::Settings& file);
 
-// Reads [database], and [transfer] where present, from the INI file at `path`, and
-// the data source `dsn` names. A missing or unreadable file, a malformed one, a
-// missing required key, or a value that would weaken or bend the connection
-// (CheckConnectionSettings; a CA file without a PEM certificate; a data source
-// whose server cardsync cannot reach itself) throws SettingsError whose text
-// names the file and the key.
+// ConnectionFromSettings of the whole file at `path` (settings::ReadSettings), so a
+// fault in any section of it is refused here too.
 ConnectionSettings ReadConnectionSettings(const std::string& path);
 
 // One ODBC connection-string value, in braces when it holds ';' or '{' or starts

@@ -222,9 +222,13 @@ void Statement::RequireFields(const std::vector<std::string_view>& columns) cons
 
 // ---- the connection ----
 
-Database::Database() : Database([] { return ReadConnectionSettings(SettingsFilePath()); }) {}
+Database::Database()
+    : Database([] {
+        const settings::Settings file = settings::ReadSettings(SettingsFilePath());
+        return OpenSettings(ConnectionFromSettings(file), file.transfer);
+      }) {}
 
-Database::Database(std::function<ConnectionSettings()> settingsSource)
+Database::Database(std::function<OpenSettings()> settingsSource)
     : settingsSource_(std::move(settingsSource)),
       connectionName_("cardsync-" + std::to_string(++connectionCounter)),
       reader_(*this, "ADOQuww"),
@@ -259,7 +263,9 @@ bool Database::OpenDatabase() {
   CloseDatabase();
   ConnectionSettings settings;
   try {
-    settings = settingsSource_();
+    OpenSettings read = settingsSource_();
+    settings = std::move(read.connection);
+    transfer_ = read.transfer;
   } catch (const std::exception& e) {
     lastConnectError_ = e.what();
     return false;

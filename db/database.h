@@ -99,10 +99,20 @@ class Statement {
   friend class Database;
 };
 
+// What an open reads: the connection, and the [transfer] section the jobs run on it
+// follow, taken from the same reading of the file so the two never disagree.
+// Settings made in code give the connection alone, with [transfer]'s defaults.
+struct OpenSettings {
+  OpenSettings(ConnectionSettings connection, settings::Transfer transfer = {})
+      : connection(std::move(connection)), transfer(transfer) {}
+  ConnectionSettings connection;
+  settings::Transfer transfer;
+};
+
 class Database {
  public:
   Database();  // reads the deployment settings file at every OpenDatabase
-  explicit Database(std::function<ConnectionSettings()> settingsSource);
+  explicit Database(std::function<OpenSettings()> settingsSource);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -125,6 +135,7 @@ class Database {
   bool Connected() const;
   // The settings of the last OpenDatabase (defaults before the first).
   const ConnectionSettings& Settings() const { return settings_; }
+  const settings::Transfer& TransferSettings() const { return transfer_; }
 
   // Runs a statement, or a batch of them in one request, that returns no rows on the
   // executor. An error from any statement of it throws DatabaseError.
@@ -161,7 +172,7 @@ class Database {
   std::optional<int> OpenBounded(const ConnectionSettings& settings,
                                  ServerLink::Clock::time_point deadline);
 
-  std::function<ConnectionSettings()> settingsSource_;
+  std::function<OpenSettings()> settingsSource_;
   std::string connectionName_;  // Qt keeps connections by name; one per Database
   std::string lastConnectError_;
   std::optional<DatabaseError> lastQueryError_;
@@ -170,6 +181,7 @@ class Database {
   // one set of them from start to end, whatever the window's locale does meanwhile.
   FormatSnapshot format_ = CurrentFormatSettings();
   ConnectionSettings settings_;
+  settings::Transfer transfer_;
   ServerLink link_;
   Statement reader_;
   Statement executor_;

@@ -48,7 +48,7 @@ bool RunPass(db::Database& database, const PassSelection& selection, bool conver
     }
   });
 
-  const std::size_t step = std::size_t(std::clamp(batchSize, 1, db::kLargestBatchSize));
+  const std::size_t step = std::size_t(std::clamp(batchSize, 1, settings::kLargestBatchSize));
   int done = read - int(records.Size());
   bool whole = true;
   try {
@@ -82,7 +82,7 @@ JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
   const RunTiming timing{options.runDay, kTransferDueSecond, options.clock};
   return RunConnected(database, timing, [&](JobOutcome& outcome, const ServerClock& clock) {
     const DestinationColumns destination = LearnDestinationColumns(database);
-    const int batchSize = options.batchSize.value_or(database.Settings().batchSize);
+    const int batchSize = options.batchSize.value_or(database.TransferSettings().batchSize);
     // The run in the job's own second keeps its GETDATE() texts, unless the workstation's
     // clock is off (then its second is not the server's); any other binds the day the
     // server's clock showed at its due moment.
@@ -93,7 +93,8 @@ JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
     }
     outcome.serverDay = YearMonthDay(serverDay.value_or(static_cast<long long>(clock.server)));
     const bool previousDaySpecial =
-        options.previousDaySpecialCards.value_or(database.Settings().previousDaySpecialCards);
+        options.previousDaySpecialCards.value_or(
+            database.TransferSettings().previousDaySpecialCards);
     int passNumber = 0;
     for (const TransferPass& pass : TransferPasses(previousDaySpecial)) {
       if (!RunPass(database, SelectionFor(pass, serverDay), pass.convertPlate, destination, options,

@@ -32,7 +32,7 @@ struct TransferOptions {
   // Checked between records: when set, the run ends Interrupted after the record in
   // hand (its transaction committed or rolled back).
   const std::atomic<bool>* stop = nullptr;
-  // Records written per chunk, at most db::kLargestBatchSize; 1 writes record by
+  // Records written per chunk, at most settings::kLargestBatchSize; 1 writes record by
   // record. Unset: the settings' [transfer] batch_size.
   std::optional<int> batchSize = std::nullopt;
   // Unset: the settings' [transfer] previous_day_special_cards.

@@ -236,9 +236,11 @@ VerifyReport VerifyTransfers(db::Database& database, const VerifyOptions& option
       RunConnected(database, timing, [&](JobOutcome&, const ServerClock& clock) {
         const DestinationColumns destination = LearnDestinationColumns(database);
         const bool previousDaySpecial =
-            options.previousDaySpecialCards.value_or(database.Settings().previousDaySpecialCards);
-        const int batchSize = std::clamp(options.batchSize.value_or(database.Settings().batchSize),
-                                         1, db::kLargestBatchSize);
+            options.previousDaySpecialCards.value_or(
+                database.TransferSettings().previousDaySpecialCards);
+        const int batchSize =
+            std::clamp(options.batchSize.value_or(database.TransferSettings().batchSize), 1,
+                       settings::kLargestBatchSize);
         DayVerifier verifier(database, destination, batchSize);
         // Days by the server's clock: a workstation clock a day off must not shift them.
         const long long last = LastDueDay(clock.RightWorkstationTime());

@@ -6,16 +6,17 @@
 #include <QTimer>
 #include <iostream>
 
+#include "base/console.h"
 #include "clock/format_settings.h"
 #include "convert/log_text.h"
 #include "db/connection_settings.h"
-#include "db/settings_file_mode.h"
 #include "jobs/server_day.h"
 #include "schedule/locks.h"
 #include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
 #include "schedule/state_folder.h"
 #include "schedule/stop_signals.h"
+#include "settings/settings_file_mode.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -27,13 +28,11 @@ constexpr int kTickMs = 1000;
 int RunHeadless(int argc, char** argv) {
   QCoreApplication app(argc, argv);  // Qt SQL loads its drivers through it
   ReloadFormatSettings();
-  const auto warn = [](const std::string& text) {
-    std::cerr << "cardsync: warning: " << text << std::endl;
-  };
+  const auto warn = [](const std::string& text) { console::Warning(text); };
   SchedulerSetup setup;
   const std::string path = db::SettingsFilePath();
   // The file holds the password: said on every start, as the other modes do.
-  if (const auto mode = db::SettingsFileModeWarning(path)) warn(*mode);
+  if (const auto mode = settings::SettingsFileModeWarning(path)) warn(*mode);
   try {
     setup.target = ReadTarget(path);
     setup.settings = ReadScheduleSettings(path);
@@ -58,7 +57,7 @@ int RunHeadless(int argc, char** argv) {
   StopSignals stopSignals;
   if (!stopSignals.Watching()) {
     std::cerr << "cardsync: cannot watch for signals\n";
-    return 1;
+    return kExitFailed;
   }
 
   Scheduler scheduler(setup);
@@ -78,7 +77,7 @@ int RunHeadless(int argc, char** argv) {
   std::cerr << "cardsync: scheduling the transfer (02:00:00) and the totals (01:00:00) for "
             << setup.target.Text() << "\n";
   app.exec();
-  return 0;
+  return kExitDone;
 }
 
 int PrintHistory(int days, std::ostream& out, std::ostream& err) {
@@ -94,9 +93,9 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
     target.reset();  // every target's runs then
   }
   History history(HistoryPath(settings), [&err](const std::string& text) {
-    err << "cardsync: warning: " << text << '\n';
+    console::Write(err, console::Kind::Warning, text);
   });
-  if (!history.Open()) return 1;
+  if (!history.Open()) return kExitFailed;
   const DateTime since = static_cast<DateTime>(DayNumber(NowDateTime()) - days + 1);
   for (const RunRow& row : history.Runs(since, target)) {
     out << DayText(row.runDay) << ' ' << JobName(row.job) << ' ' << TriggerName(row.trigger) << ' '
@@ -110,7 +109,7 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
     for (const std::string& warning : row.warnings)
       out << "  warning: " << LogText(warning) << '\n';
   }
-  return 0;
+  return kExitDone;
 }
 
 }  // namespace cardsync::schedule

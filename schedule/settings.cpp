@@ -1,12 +1,12 @@
-// Reads [schedule] with QSettings like the connection's reader, and derives the state
-// and runtime folders from the XDG variables, never from the binary's place.
+// The target and [schedule] from the settings module's reading of the file, and the
+// state and runtime folders from the XDG variables, never from the binary's place.
 #include "schedule/settings.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <cstdlib>
+#include <filesystem>
 
 #include "db/connection_settings.h"
 #include "schedule/state_folder.h"
@@ -14,8 +14,6 @@
 namespace cardsync::schedule {
 namespace {
 
-constexpr char kSection[] = "schedule";
-constexpr int kMostCatchUpDays = 366;
 constexpr char kHistoryName[] = "history.sqlite";
 constexpr char kRuntimeSubfolder[] = "/cardsync";
 constexpr char kRuntimeName[] = "run";
@@ -48,26 +46,9 @@ Target ReadTarget(const std::string& path) {
 }
 
 ScheduleSettings ReadScheduleSettings(const std::string& path) {
-  ScheduleSettings result;
-  const QFileInfo info(QString::fromStdString(path));
-  if (!info.isFile() || !info.isReadable()) return result;
-  QSettings ini(info.absoluteFilePath(), QSettings::IniFormat);
-  ini.beginGroup(QString::fromLatin1(kSection));
-  result.historyFile = ini.value(QStringLiteral("history_file")).toString().toStdString();
-  if (ini.contains(QStringLiteral("catch_up_days"))) {
-    const QString text = ini.value(QStringLiteral("catch_up_days")).toString();
-    bool ok = false;
-    const int days = text.trimmed().toInt(&ok);
-    if (!ok || days < 0 || days > kMostCatchUpDays) {
-      throw db::SettingsError("settings file " + path +
-                              ": key 'catch_up_days' in [schedule] must be a whole number from 0 "
-                              "to " +
-                              std::to_string(kMostCatchUpDays) + ", not '" + text.toStdString() +
-                              "'");
-    }
-    result.catchUpDays = days;
-  }
-  return result;
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return {};
+  return settings::ReadSettings(path).schedule;
 }
 
 std::string HistoryPath(const ScheduleSettings& settings) {

@@ -1,9 +1,11 @@
 // What the scheduler needs from the deployment settings: the target (server, port,
 // database) that keeps its own schedule, history and locks, and the [schedule]
-// section (history_file, catch_up_days) of the same INI file.
+// section (history_file, catch_up_days) of the same INI file, as settings/ reads it.
 #pragma once
 
 #include <string>
+
+#include "settings/settings.h"
 
 namespace cardsync::schedule {
 
@@ -21,18 +23,16 @@ struct Target {
   std::string Text() const;
 };
 
-struct ScheduleSettings {
-  std::string historyFile;  // empty: the default under $XDG_STATE_HOME
-  int catchUpDays = 7;
-};
+using ScheduleSettings = settings::Schedule;
 
-// The target of the settings file at `path`. Throws db::SettingsError as the
-// connection's own reader does.
+// The target of the settings file at `path`. Throws settings::SettingsError as the
+// connection's own reader does, for a fault in any section of the file.
 Target ReadTarget(const std::string& path);
 
-// [schedule] of the INI file at `path`. A file or section that is missing gives the
-// defaults (the connection reports a missing file); a bad catch_up_days throws
-// db::SettingsError naming the file and the key.
+// [schedule] of the INI file at `path`. A missing file gives the defaults (the
+// connection reports it); a fault anywhere in the file throws settings::SettingsError
+// naming the file, the line and the key, so the schedule never runs on a file the
+// other modes refuse.
 ScheduleSettings ReadScheduleSettings(const std::string& path);
 
 // history_file when set, else $XDG_STATE_HOME/cardsync/history.sqlite, with

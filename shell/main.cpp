@@ -11,9 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/console.h"
+#include "base/exit_codes.h"
 #include "clock/format_settings.h"
 #include "db/connection_settings.h"
-#include "db/settings_file_mode.h"
 #include "jobs/check.h"
 #include "jobs/verify.h"
 #include "schedule/headless.h"
@@ -21,18 +22,18 @@
 #include "schedule/owed.h"
 #include "schedule/scheduler.h"
 #include "schedule/stop_signals.h"
+#include "settings/settings_file_mode.h"
 #include "shell/error_box.h"
 #include "shell/mainfrm.h"
 #include "shell/window_instance.h"
 
 namespace {
 
-// Exit codes of every command-line mode; 64 and 78 as sysexits.h has them.
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitCouldNotConnect = 2;
-constexpr int kExitUsage = 64;
-constexpr int kExitSettings = 78;
+using cardsync::kExitCouldNotConnect;
+using cardsync::kExitDone;
+using cardsync::kExitFailed;
+using cardsync::kExitSettings;
+using cardsync::kExitUsage;
 
 constexpr char kUsageHead[] =
     "Usage: cardsync [Qt options]        open the window; the transfer runs daily at 02:00:00,\n"
@@ -65,17 +66,19 @@ int UsageError(const std::string& what) {
   return kExitUsage;
 }
 
-// The settings for a command-line mode, read before anything connects so a bad
-// file is told apart from a server that cannot be reached. Errors and the mode
-// warning go to stderr.
-std::optional<cardsync::db::ConnectionSettings> ReadSettings() {
-  const std::string path = cardsync::db::SettingsFilePath();
+// The settings for a command-line mode, the whole file read and checked before
+// anything connects, so a bad file is told apart from a server that cannot be
+// reached, and every mode refuses the same files. Errors and the mode warning go to
+// stderr.
+std::optional<cardsync::db::OpenSettings> ReadSettings() {
+  const std::string path = cardsync::settings::SettingsFilePath();
   try {
-    cardsync::db::ConnectionSettings settings = cardsync::db::ReadConnectionSettings(path);
-    if (const auto warning = cardsync::db::SettingsFileModeWarning(path))
-      std::cerr << "cardsync: warning: " << *warning << '\n';
+    const cardsync::settings::Settings file = cardsync::settings::ReadSettings(path);
+    cardsync::db::OpenSettings settings(cardsync::db::ConnectionFromSettings(file), file.transfer);
+    if (const auto warning = cardsync::settings::SettingsFileModeWarning(path))
+      cardsync::console::Warning(*warning);
     return settings;
-  } catch (const cardsync::db::SettingsError& e) {
+  } catch (const cardsync::settings::SettingsError& e) {
     std::cerr << "cardsync: " << e.what() << '\n';
     return std::nullopt;
   }

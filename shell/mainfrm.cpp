@@ -15,12 +15,13 @@
 #include <QTimer>
 #include <iostream>
 
+#include "base/console.h"
 #include "base/error.h"
 #include "clock/format_settings.h"
 #include "db/connection_settings.h"
-#include "db/settings_file_mode.h"
 #include "schedule/locks.h"
 #include "schedule/scheduler.h"
+#include "settings/settings_file_mode.h"
 #include "shell/error_box.h"
 
 using namespace Qt::StringLiterals;
@@ -65,12 +66,12 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
       Timer1(new QTimer(this)),
       clock_(std::move(clock)) {
   schedule::SchedulerSetup setup = schedule::SetupFromSettings(
-      [](const std::string& text) { std::cerr << "cardsync: warning: " << text << std::endl; });
+      [](const std::string& text) { console::Warning(text); });
   setup.clock = clock_;
   setup.stamp = [this] { return Label1->text().toStdString(); };
   if (runJob) setup.job = std::move(runJob);
   const auto warn = [this](const std::string& text) {
-    std::cerr << "cardsync: warning: " << text << std::endl;
+    console::Warning(text);
     AppendLog({kWarning + text});
   };
   setup.warn = warn;
@@ -125,7 +126,7 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   });
   ShowRecentRuns();
   ArmTimer();
-  if (auto warning = db::SettingsFileModeWarning(db::SettingsFilePath()))
+  if (auto warning = settings::SettingsFileModeWarning(db::SettingsFilePath()))
     AppendLog({kWarning + *warning});
   // No job can run without its lock folder; say so now rather than at the first run.
   if (const std::string problem = schedule::FolderProblem(); !problem.empty()) {

@@ -36,6 +36,10 @@ constexpr const char* kDead =
 constexpr const char* kBadPort =
     "server=127.0.0.1\nport=fourteen\ndatabase=reporting\nuser=u\npassword=p\n";
 constexpr const char* kNoUser = "server=127.0.0.1\nport=1433\ndatabase=reporting\npassword=p\n";
+// A section --check has no use for, wrong: refused all the same, as --headless would.
+constexpr const char* kBadSchedule =
+    "server=127.0.0.1\nport=@DEAD@\ndatabase=reporting\nuser=cardsync\n"
+    "password=Test-Pass-123\nlogin_timeout=2\n[schedule]\ncatch_up_days=400\n";
 
 std::string Replace(std::string text, const std::string& what, const std::string& with) {
   for (std::size_t at = text.find(what); at != std::string::npos;
@@ -98,6 +102,14 @@ TEST(CommandLineTest, ExitCodes) {
       {"check, settings file missing", {"--check"}, nullptr, 0, 78, "", "not found", ""},
       {"run, bad port", {"--run", "totals"}, kBadPort, 0600, 78, "", "key 'port'", ""},
       {"check, no user", {"--check"}, kNoUser, 0600, 78, "", "key 'user'", ""},
+      {"check, bad [schedule] key",
+       {"--check"},
+       kBadSchedule,
+       0600,
+       78,
+       "",
+       "line 9: key 'catch_up_days' in [schedule]",
+       ""},
       {"run, dead port", {"--run", "transfer"}, kDead, 0600, 2, "数据库连接失败", "", "warning"},
       {"check, dead port", {"--check"}, kDead, 0600, 2, "FAILED  login", "", "warning"},
       {"settings others may read", {"--check"}, kDead, 0644, 2, "", "has mode 0644", ""},

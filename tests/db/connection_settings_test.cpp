@@ -21,8 +21,7 @@ using testing::StandinServer;
 
 class SettingsFile : public ::testing::Test {
  protected:
-  // A file of its own each time: QSettings keeps what it read of a path while its
-  // time and size stay the same, which a rewrite within a second may not change.
+  // A file of its own each time, so a row never reads what an earlier one wrote.
   std::string Write(const std::string& content) {
     const std::string path =
         dir_.filePath(QStringLiteral("cardsync-%1.ini").arg(++written_)).toStdString();
@@ -111,11 +110,20 @@ TEST_F(SettingsFile, TimeoutsAreRead) {
       ReadConnectionSettings(Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n"));
   EXPECT_EQ(defaults.loginTimeoutSeconds, 30);
   EXPECT_EQ(defaults.queryTimeoutSeconds, 30);
-  EXPECT_EQ(defaults.batchSize, kDefaultBatchSize);
-  const ConnectionSettings perRecord = ReadConnectionSettings(
-      Write("[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\n[transfer]\nbatch_size=1\n"));
-  EXPECT_EQ(perRecord.batchSize, 1);
-  EXPECT_TRUE(perRecord.previousDaySpecialCards);
+}
+
+// The database's default open reads [transfer] from the same file as the connection,
+// so the jobs write in the chunks the file asks for.
+TEST_F(SettingsFile, DefaultOpenCarriesTheTransferSection) {
+  const std::string path = Write(
+      "[database]\nserver=127.0.0.1\nport=1\ndatabase=d\nuser=u\npassword=p\nlogin_timeout=1\n"
+      "[transfer]\nbatch_size=1\nprevious_day_special_cards=no\n");
+  ::setenv("CARDSYNC_SETTINGS", path.c_str(), 1);
+  Database database;
+  EXPECT_FALSE(database.OpenDatabase());  // nothing listens on port 1
+  ::unsetenv("CARDSYNC_SETTINGS");
+  EXPECT_EQ(database.TransferSettings().batchSize, 1);
+  EXPECT_FALSE(database.TransferSettings().previousDaySpecialCards);
 }
 
 // The session's lock wait stays below the request's own, or a blocked write would end as
@@ -199,7 +207,7 @@ TEST_F(SettingsFile, BrokenFilesNameTheFileAndTheKey) {
   };
   const Case cases[] = {
       {"missing file", nullptr, "not found"},
-      {"missing section", "[other]\nserver=h\n", "[database]"},
+      {"missing section", "[transfer]\nbatch_size=5\n", "section [database] is missing"},
       {"missing server", "[database]\ndatabase=d\nuser=u\npassword=p\n", "'server'"},
       {"missing database", "[database]\nserver=h\nuser=u\npassword=p\n", "'database'"},
       {"missing user", "[database]\nserver=h\ndatabase=d\npassword=p\n", "'user'"},
@@ -215,7 +223,9 @@ TEST_F(SettingsFile, BrokenFilesNameTheFileAndTheKey) {
       {"bad login timeout",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nlogin_timeout=0\n",
        "'login_timeout'"},
-      {"malformed", "[database\nserver", "not a valid INI file"},
+      {"malformed", "[database\nserver", "line 1: '[database' is neither key=value nor [section]"},
+      {"misspelt key", "[database]\nserver=h\ndatabse=d\nuser=u\npassword=p\n",
+       "line 3: unknown key 'databse' in [database]; did you mean database?"},
       {"encrypt neither yes nor no",
        "[database]\nserver=h\ndatabase=d\nuser=u\npassword=p\nencrypt=maybe\n", "'encrypt'"},
       {"bad trust value",
@@ -328,11 +338,11 @@ TEST_F(SettingsFile, ValuesThatCannotBeCarriedExactlyAreRefused) {
        login + "password=\"a\x01"
                "b\"\n",
        {"'password'", "control character (0x01 at byte 2)"}},
-      {"line break in odbc_options",
-       login + "password=p\nodbc_options=\"TDS_Version=7.4\\nhost=x\"\n",
-       {"'odbc_options'", "control character (0x0A"}},
+      {"carriage return inside odbc_options",
+       login + "password=p\nodbc_options=\"TDS_Version=7.4\rhost=x\"\n",
+       {"'odbc_options'", "control character (0x0D"}},
       {"tab in the user",
-       "server=h\ndatabase=d\nuser=\"a\\tb\"\npassword=p\n",
+       "server=h\ndatabase=d\nuser=a\tb\npassword=p\n",
        {"'user'", "control character (0x09"}},
       {"password longer than a login carries",
        login + "password=" + std::string(129, 'p') + "\n",
@@ -341,7 +351,7 @@ TEST_F(SettingsFile, ValuesThatCannotBeCarriedExactlyAreRefused) {
        "server=h\nuser=u\npassword=p\ndatabase=" + std::string(300, 'd') + "\n",
        {"'database'", "longer than the 128 characters"}},
       {"named instance",
-       "server=db.example\\\\night\ndatabase=d\nuser=u\npassword=p\n",
+       "server=db.example\\night\ndatabase=d\nuser=u\npassword=p\n",
        {"'server'", "names an instance"}},
       {"server with a blank",
        "server=\"db example\"\ndatabase=d\nuser=u\npassword=p\n",
@@ -394,6 +404,7 @@ TEST(SettingsFilePath, EnvironmentFirstThenUserConfigFolder) {
   EXPECT_EQ(SettingsFilePath(), "/tmp/cardsync-config-home/cardsync/cardsync.ini");
   ::unsetenv("CARDSYNC_SETTINGS");
   ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(SettingsFilePath(), std::string(std::getenv("HOME")) + "/.config/cardsync/cardsync.ini");
 }
 
 TEST(OdbcQuoteValue, BracesOnlyWhereNeeded) {

@@ -320,7 +320,8 @@ TEST(TlsLink, ARefusedSettingExitsSeventyEightBeforeConnecting) {
       {"odbc_options=\"TDS_Version=7.4;Encryption=off\"\n", "may not set 'Encryption'"},
       {"odbc_options=\"PWD=other\"\n", "may not set 'PWD'"},
       {"odbc_options=\"Server=elsewhere\"\n", "may not set 'Server'"},
-      {"odbc_options=\"ClientCharset=UTF-8\\nhost=elsewhere\"\n",
+      // The reader keeps a carriage return inside quotes as it is; the check refuses it.
+      {"odbc_options=\"ClientCharset=UTF-8\rhost=elsewhere\"\n",
        "'odbc_options' in [database] holds a control character"},
   };
   StandinServer server(ReportingOptions());

@@ -531,11 +531,12 @@ TEST(ScheduleSettingsTest, CatchUpDaysIsCheckedAndHistoryFollowsXdg) {
                                                           {"[schedule]\ncatch_up_days=3\n", 3},
                                                           {"[schedule]\ncatch_up_days=0\n", 0},
                                                           {"[schedule]\ncatch_up_days=-1\n", -1},
-                                                          {"[schedule]\ncatch_up_days=week\n", -1}};
+                                                          {"[schedule]\ncatch_up_days=week\n", -1},
+                                                          {"[schedule]\ncatchup_days=3\n", -1}};
   for (size_t i = 0; i < cases.size(); ++i) {
     const auto& [text, days] = cases[i];
     SCOPED_TRACE(text);
-    // A file of its own per row: QSettings keeps what it read of a path.
+    // A file of its own per row, so a row never reads what an earlier one left.
     const std::string path = folders.dir.filePath(QString::number(i) + ".ini").toStdString();
     std::ofstream(path) << text;
     if (days < 0) {
@@ -557,7 +558,7 @@ class SchedulerDbTest : public ::testing::Test {
   // Record by record (batch_size 1) so a stop lands between two records.
   void Start(StandinServer::Options options) {
     server_ = std::make_unique<StandinServer>(options);
-    // Named after the port: QSettings keeps what it read of a path.
+    // Named after the port: one file for each stand-in started.
     settings_ =
         folders_.dir.filePath(QString("cardsync-%1.ini").arg(server_->port())).toStdString();
     std::ofstream(settings_) << "[database]\nserver=127.0.0.1\nport=" << server_->port()

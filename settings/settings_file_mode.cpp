@@ -1,13 +1,13 @@
 // Looks at the settings file's permission bits with stat(2): QFileInfo's
 // permissions fold in the ACLs and the caller's own rights, which is not the
 // question here.
-#include "db/settings_file_mode.h"
+#include "settings/settings_file_mode.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 
-namespace cardsync::db {
+namespace cardsync::settings {
 
 std::optional<std::string> SettingsFileModeWarning(const std::string& path) {
   struct stat info {};
@@ -21,4 +21,4 @@ std::optional<std::string> SettingsFileModeWarning(const std::string& path) {
          path + ")";
 }
 
-}  // namespace cardsync::db
+}  // namespace cardsync::settings

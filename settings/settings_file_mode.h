@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-namespace cardsync::db {
+namespace cardsync::settings {
 
 // The warning text naming `path` and its mode when group or others have any
 // access to it (mode & 077); nothing when they have none or the file cannot be
 // looked at (a missing file is the settings reader's to report).
 std::optional<std::string> SettingsFileModeWarning(const std::string& path);
 
-}  // namespace cardsync::db
+}  // namespace cardsync::settings
