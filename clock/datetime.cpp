@@ -117,6 +117,94 @@ void AppendNumber(std::string& out, int value, int minDigits) {
   out += digits;
 }
 
+// An am/pm element at `i` ("AMPM", "am/pm", "a/p"); how many pattern bytes it took
+// (0: a lone 'a', copied as it is).
+std::size_t AppendAmPm(std::string& out, std::string_view pattern, std::size_t i,
+                       const DateTimeParts& p, const FormatSettings& settings) {
+  const std::size_t length = AmPmElementLength(pattern, i);
+  if (length == 4) {
+    out += p.hour < 12 ? settings.amText : settings.pmText;
+  } else if (length > 0) {
+    // "am/pm" and "a/p": the half written before or after the slash.
+    const std::size_t half = length / 2;
+    out.append(pattern.substr(p.hour < 12 ? i : i + half + 1, half));
+  } else {
+    out += pattern[i];
+  }
+  return length;
+}
+
+// What a run of `count` letters `upper` at `i` stands for, appended to `out`.
+struct LetterRun {
+  char upper;
+  std::size_t at;
+  std::size_t count;
+  char lastLetter;  // the letter element before it, upper case (0: none in force)
+  bool amPmSeen;
+};
+
+void AppendLetterRun(std::string& out, std::string_view pattern, const LetterRun& run,
+                     const DateTimeParts& p, const FormatSettings& settings) {
+  const std::size_t count = run.count;
+  const int digits = count >= 2 ? 2 : 1;
+  switch (run.upper) {
+    case 'Y':
+      if (count <= 2) {
+        AppendNumber(out, p.year % 100, 2);
+      } else {
+        AppendNumber(out, p.year, 4);
+      }
+      break;
+    case 'M':
+      if (run.lastLetter == 'H' && count <= 2) {
+        AppendNumber(out, p.minute, digits);
+      } else if (count <= 2) {
+        AppendNumber(out, p.month, digits);
+      } else if (count == 3) {
+        out += settings.shortMonthNames[p.month - 1];
+      } else {
+        out += settings.longMonthNames[p.month - 1];
+      }
+      break;
+    case 'D':
+      if (count <= 2) {
+        AppendNumber(out, p.day, digits);
+      } else if (count == 3) {
+        out += settings.shortDayNames[p.dayOfWeek - 1];
+      } else {
+        out += settings.longDayNames[p.dayOfWeek - 1];
+      }
+      break;
+    case 'H': {
+      int hour = p.hour;
+      if (run.amPmSeen || AmPmFollows(pattern, run.at + count)) {
+        hour = hour % 12 == 0 ? 12 : hour % 12;
+      }
+      AppendNumber(out, hour, digits);
+      break;
+    }
+    case 'N':
+      AppendNumber(out, p.minute, digits);
+      break;
+    case 'S':
+      AppendNumber(out, p.second, digits);
+      break;
+    case 'Z':
+      AppendNumber(out, p.millisecond, static_cast<int>(std::min<std::size_t>(count, 3)));
+      break;
+    case 'E':
+      // Only the Gregorian calendar is known here, whose era year is the year.
+      AppendNumber(out, p.year, digits);
+      break;
+    case 'G':
+      out += kGregorianEraName;
+      break;
+    default:
+      out.append(pattern.substr(run.at, count));
+      break;
+  }
+}
+
 std::string FormatParts(std::string_view pattern, const DateTimeParts& p,
                         const FormatSettings& settings) {
   std::string out;
@@ -155,16 +243,7 @@ std::string FormatParts(std::string_view pattern, const DateTimeParts& p,
       continue;
     }
     if (upper == 'A') {
-      const std::size_t length = AmPmElementLength(pattern, i);
-      if (length == 4) {
-        out += p.hour < 12 ? settings.amText : settings.pmText;
-      } else if (length > 0) {
-        // "am/pm" and "a/p": the half written before or after the slash.
-        const std::size_t half = length / 2;
-        out.append(pattern.substr(p.hour < 12 ? i : i + half + 1, half));
-      } else {
-        out += c;
-      }
+      const std::size_t length = AppendAmPm(out, pattern, i, p, settings);
       amPmSeen = amPmSeen || length > 0;
       lastLetter = 'A';
       i += length > 0 ? length : 1;
@@ -172,63 +251,7 @@ std::string FormatParts(std::string_view pattern, const DateTimeParts& p,
     }
     std::size_t count = 1;
     while (i + count < n && pattern[i + count] == c) ++count;
-    const int digits = count >= 2 ? 2 : 1;
-    switch (upper) {
-      case 'Y':
-        if (count <= 2) {
-          AppendNumber(out, p.year % 100, 2);
-        } else {
-          AppendNumber(out, p.year, 4);
-        }
-        break;
-      case 'M':
-        if (lastLetter == 'H' && count <= 2) {
-          AppendNumber(out, p.minute, digits);
-        } else if (count <= 2) {
-          AppendNumber(out, p.month, digits);
-        } else if (count == 3) {
-          out += settings.shortMonthNames[p.month - 1];
-        } else {
-          out += settings.longMonthNames[p.month - 1];
-        }
-        break;
-      case 'D':
-        if (count <= 2) {
-          AppendNumber(out, p.day, digits);
-        } else if (count == 3) {
-          out += settings.shortDayNames[p.dayOfWeek - 1];
-        } else {
-          out += settings.longDayNames[p.dayOfWeek - 1];
-        }
-        break;
-      case 'H': {
-        int hour = p.hour;
-        if (amPmSeen || AmPmFollows(pattern, i + count)) {
-          hour = hour % 12 == 0 ? 12 : hour % 12;
-        }
-        AppendNumber(out, hour, digits);
-        break;
-      }
-      case 'N':
-        AppendNumber(out, p.minute, digits);
-        break;
-      case 'S':
-        AppendNumber(out, p.second, digits);
-        break;
-      case 'Z':
-        AppendNumber(out, p.millisecond, static_cast<int>(std::min<std::size_t>(count, 3)));
-        break;
-      case 'E':
-        // Only the Gregorian calendar is known here, whose era year is the year.
-        AppendNumber(out, p.year, digits);
-        break;
-      case 'G':
-        out += kGregorianEraName;
-        break;
-      default:
-        out.append(pattern.substr(i, count));
-        break;
-    }
+    AppendLetterRun(out, pattern, {upper, i, count, lastLetter, amPmSeen}, p, settings);
     lastLetter = upper;
     i += count;
   }
