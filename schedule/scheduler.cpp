@@ -75,7 +75,8 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
     connect(worker.thread, &QThread::finished, worker.context, &QObject::deleteLater);
     worker.thread->start();
   }
-  CloseAbandonedRuns();
+  // Beside another scheduler, the rows it left running are its own to close.
+  if (setup_.schedules) CloseAbandonedRuns();
 }
 
 void Scheduler::CloseAbandonedRuns() {
@@ -133,6 +134,7 @@ bool Scheduler::Running(jobs::JobKind kind) const { return workers_[Index(kind)]
 bool Scheduler::Busy() const { return workers_[0].running || workers_[1].running; }
 
 void Scheduler::Tick() {
+  if (!setup_.schedules) return;
   for (jobs::JobKind kind : kOrder) Evaluate(kind);
 }
 
@@ -313,15 +315,12 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
 
   using Status = jobs::JobOutcome::Status;
   std::vector<std::string> lines = jobs::OutcomeLogLines(kind, outcome, worker.stamp);
-  // A click logs neither its success nor its failure (the box reports that one), but a
-  // connection that never came up, a stop and skipped records are worth a line.
-  if (worker.trigger == Trigger::Clicked &&
-      (outcome.status == Status::Done || outcome.status == Status::Failed) && !lines.empty()) {
-    lines.erase(lines.begin());
-  }
+  // A click logs its outcome as any run does: whoever clicked may have looked away, and
+  // the box a failure also shows is gone once read.
   QStringList text;
   for (const std::string& line : lines) text << QString::fromStdString(line);
   if (!text.isEmpty()) emit logLines(text);
+  if (setup_.ended) setup_.ended(kind, worker.trigger, outcome);
 
   const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;
   if (SettlesOwedRuns(worker.trigger)) {

@@ -40,6 +40,11 @@ struct SchedulerSetup {
   // Milliseconds of a clock nobody sets (steady), to tell the workstation's clock being
   // set from time passing; tests pass time on their own.
   std::function<double()> steadyMs;
+  // False beside another scheduler for the target (a window while cardsync --headless
+  // runs the schedule): Tick() starts nothing and only clicks run.
+  bool schedules = true;
+  // Every run's end, on the driving thread, after its log lines and before runFinished.
+  std::function<void(jobs::JobKind, Trigger, const jobs::JobOutcome&)> ended;
 };
 
 // The setup from the deployment settings: target and [schedule]. A settings file that

@@ -32,6 +32,7 @@ namespace {
 using cardsync::kExitCouldNotConnect;
 using cardsync::kExitDone;
 using cardsync::kExitFailed;
+using cardsync::kExitNoDisplay;
 using cardsync::kExitSettings;
 using cardsync::kExitUsage;
 
@@ -43,8 +44,9 @@ constexpr char kUsageTail[] =
     "\n"
     "Exit codes of the command-line modes: 0 done, 1 failed (or, for --check, something\n"
     "missing, for --verify records missing or different), 2 could not connect, 64 usage\n"
-    "error, 73 a state or lock folder refused (--run, --headless), 75 another scheduler\n"
-    "already runs for this database (--headless), 78 settings error.\n"
+    "error, 69 no display for the window, 73 a state or lock folder refused (--run,\n"
+    "--headless), 75 another scheduler already runs for this database (--headless), 78\n"
+    "settings error.\n"
     "Log lines go to stdout; warnings and errors to stderr.\n"
     "\n"
     "Qt options the window accepts include -platform NAME, -style NAME, -session ID and,\n"
@@ -265,20 +267,46 @@ bool LooksLikeQtOption(std::string_view arg) {
   return false;
 }
 
+// Whether Qt has anywhere to open the window: a display, or a platform named for it.
+// Without one QApplication's constructor aborts, which a cron line or a unit would
+// read as a crash.
+bool HasDisplay(int argc, char** argv) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    if (!qEnvironmentVariableIsEmpty(name)) return true;
+  }
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    arg.remove_prefix(arg.starts_with("--") ? 2 : arg.starts_with('-') ? 1 : 0);
+    for (std::string_view option : {"platform", "display"}) {  // -display names an X server
+      if (arg.starts_with(option) && (arg.size() == option.size() || arg[option.size()] == '='))
+        return true;
+    }
+  }
+  return false;
+}
+
 int RunWindow(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] == '-' && !LooksLikeQtOption(argv[i]))
       return UsageError(std::string("unknown option '") + argv[i] + "'");
+  }
+  if (!HasDisplay(argc, argv)) {
+    std::cerr << "cardsync: no display to open the window on (neither DISPLAY nor "
+                 "WAYLAND_DISPLAY is set); run the schedule with cardsync --headless, or a job "
+                 "with cardsync --run\n";
+    return kExitNoDisplay;
   }
   cardsync::shell::GuardedApplication app(argc, argv);
   // Qt has taken its options out; whatever is left is meant for no one.
   const QStringList left = QCoreApplication::arguments().mid(1);
   if (!left.isEmpty()) return UsageError("unknown argument '" + left.front().toStdString() + "'");
   cardsync::ReloadFormatSettings();
-  cardsync::shell::WindowInstance instance;   // one window per target
-  if (!instance.IsFirst()) return kExitDone;  // the first one was asked to show itself
+  using Role = cardsync::shell::WindowInstance::Role;
+  cardsync::shell::WindowInstance instance;                     // one scheduler per target
+  if (instance.WindowRole() == Role::Raised) return kExitDone;  // the first window shows itself
   try {
-    cardsync::shell::TForm1 Form1;
+    cardsync::shell::TForm1 Form1(cardsync::NowDateTime, {},
+                                  instance.WindowRole() == Role::Scheduler);
     instance.ShowOnRequest(Form1);
     // SIGTERM (a logout, `kill`) and SIGINT close the window as its close button does:
     // a running job stops after its current record and is recorded as interrupted. The

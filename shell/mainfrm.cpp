@@ -6,13 +6,16 @@
 #include <QCloseEvent>
 #include <QEvent>
 #include <QFont>
+#include <QIcon>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRect>
+#include <QResizeEvent>
 #include <QTimer>
+#include <algorithm>
 #include <iostream>
 
 #include "base/console.h"
@@ -21,7 +24,9 @@
 #include "db/connection_settings.h"
 #include "schedule/locks.h"
 #include "schedule/scheduler.h"
+#include "settings/settings.h"
 #include "settings/settings_file_mode.h"
+#include "shell/desktop_notice.h"
 #include "shell/error_box.h"
 
 using namespace Qt::StringLiterals;
@@ -35,6 +40,12 @@ constexpr char16_t kTitle[] = u"Form1";
 constexpr char16_t kProgressTitle[] = u"Form1 - 解析 %1/%2 (%3)";
 constexpr char16_t kTotalsTitle[] = u"Form1 - 统计...";
 constexpr char kWarning[] = "警告: ";
+constexpr char kSettingsError[] = "错误: ";
+constexpr char kNote[] = "提示: ";
+constexpr char kScheduleElsewhere[] =
+    "the schedule for %1 is run by the cardsync service (cardsync --headless); this window "
+    "runs jobs only by hand";
+constexpr char kIcon[] = ":/cardsync/cardsync.png";
 // The log shows this much of the history when the window opens: the last day.
 constexpr double kRecentDays = 1.0;
 
@@ -57,28 +68,50 @@ const QStringList kFontSubstitutes{u"SimSun"_s, u"AR PL UMing CN"_s, u"AR PL Sun
 
 }  // namespace
 
-TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
+TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
     : QWidget(parent),
       Label1(new QLabel(u"Label1"_s, this)),
       Button1(new QPushButton(u"解析"_s, this)),
       Memo1(new QPlainTextEdit(u"Memo1"_s, this)),
       Button2(new QPushButton(u"统计"_s, this)),
       Timer1(new QTimer(this)),
-      clock_(std::move(clock)) {
-  schedule::SchedulerSetup setup = schedule::SetupFromSettings(
-      [](const std::string& text) { console::Warning(text); });
+      clock_(std::move(clock)),
+      designedClient_(kFormBounds.size()) {
+  // A settings file that cannot be read still opens the window, which then has to say so
+  // where its user looks; the target and [schedule] may both name the same fault.
+  std::vector<std::string> settingsErrors;
+  schedule::SchedulerSetup setup =
+      schedule::SetupFromSettings([&settingsErrors](const std::string& text) {
+        if (std::find(settingsErrors.begin(), settingsErrors.end(), text) == settingsErrors.end())
+          settingsErrors.push_back(text);
+      });
+  try {
+    notifyDesktop_ = settings::ReadSettings(settings::SettingsFilePath()).notify.desktop;
+  } catch (const std::exception&) {
+    // Said above; the default holds.
+  }
+  setup.schedules = schedules;
   setup.clock = clock_;
-  setup.stamp = [this] { return Label1->text().toStdString(); };
+  // A line is stamped with the time the label shows; before the first tick the label
+  // still reads its caption, so the clock's own text stands in.
+  setup.stamp = [this] { return ticked_ ? Label1->text().toStdString() : DateTimeText(clock_()); };
   if (runJob) setup.job = std::move(runJob);
   const auto warn = [this](const std::string& text) {
     console::Warning(text);
     AppendLog({kWarning + text});
   };
   setup.warn = warn;
+  setup.ended = [this](jobs::JobKind kind, schedule::Trigger trigger,
+                       const jobs::JobOutcome& outcome) {
+    if (!notifyDesktop_) return;
+    if (auto notice = NoticeFor(kind, trigger, outcome, scheduler_->RunTarget().Text()))
+      SendDesktopNotice(*notice);
+  };
   scheduler_ = new schedule::Scheduler(std::move(setup), this);
 
   setObjectName(u"Form1"_s);
   setWindowTitle(QString::fromUtf16(kTitle));
+  setWindowIcon(QIcon(QString::fromLatin1(kIcon)));
   move(kFormBounds.topLeft());
   resize(kFormBounds.size());
   // Adding substitutes a family already has changes nothing, so every form may do it.
@@ -100,7 +133,7 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   Memo1->setGeometry(kMemo1Bounds);
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);  // a day's lines outgrow it
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setTabChangesFocus(true);  // Tab walks the tab order instead of typing a tab
   Button2->setObjectName(u"Button2"_s);
@@ -125,6 +158,12 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
     if (closeWhenStopped_) close();
   });
   ShowRecentRuns();
+  // When the service goes away this window does not take the schedule over: whoever
+  // stopped the service meant the schedule to stop, and a new window start takes it.
+  if (!schedules)
+    AppendLog({kNote + QString::fromLatin1(kScheduleElsewhere)
+                           .arg(QString::fromStdString(scheduler_->RunTarget().Text()))
+                           .toStdString()});
   ArmTimer();
   if (auto warning = settings::SettingsFileModeWarning(db::SettingsFilePath()))
     AppendLog({kWarning + *warning});
@@ -132,6 +171,11 @@ TForm1::TForm1(Clock clock, JobRunner runJob, QWidget* parent)
   if (const std::string problem = schedule::FolderProblem(); !problem.empty()) {
     warn(problem);
     RunFailed(QString::fromStdString(problem));
+  }
+  for (const std::string& text : settingsErrors) {
+    console::Failed(text);
+    AppendLog({kSettingsError + text});
+    RunFailed(QString::fromStdString(text));  // the first one boxed
   }
 }
 
@@ -145,6 +189,7 @@ void TForm1::ArmTimer() {
 void TForm1::Timer1Timer() {
   RunGuarded([this] {
     Label1->setText(QString::fromStdString(DateTimeText(clock_())));
+    ticked_ = true;
     Label1->adjustSize();
     scheduler_->Tick();  // reads the clock afresh for each job
   });
@@ -233,6 +278,13 @@ void TForm1::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
 }
 
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // The log box's right and bottom edges keep their margins; the rest stays in place.
+  const QSize gained = event->size() - designedClient_;
+  Memo1->resize((kMemo1Bounds.size() + gained).expandedTo(QSize(0, 0)));
+}
+
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (placed_) return;
@@ -240,7 +292,9 @@ void TForm1::showEvent(QShowEvent* event) {
   // The bounds are the outer ones; once a window manager has put a frame around the
   // window, the client area shrinks by that frame.
   const QSize frame = frameGeometry().size() - geometry().size();
-  if (frame != QSize(0, 0)) resize(kFormBounds.size() - frame);
+  if (frame == QSize(0, 0)) return;
+  designedClient_ = kFormBounds.size() - frame;  // Memo1 keeps the bounds it was given
+  resize(designedClient_);
 }
 
 }  // namespace cardsync::shell

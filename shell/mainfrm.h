@@ -33,9 +33,11 @@ class TForm1 : public QWidget {
 
   // `clock` is read for the label and by the scheduler; `runJob` runs one job to its end
   // on the job's worker thread. Left empty, the real jobs run, each on a connection of its
-  // worker's own. The target and the history come from the deployment settings.
+  // worker's own. The target and the history come from the deployment settings. Without
+  // `schedules` (cardsync --headless runs the target's schedule) only the buttons run jobs.
   // Throws cardsync::Error when the timer cannot be started.
-  explicit TForm1(Clock clock = NowDateTime, JobRunner runJob = {}, QWidget* parent = nullptr);
+  explicit TForm1(Clock clock = NowDateTime, JobRunner runJob = {}, bool schedules = true,
+                  QWidget* parent = nullptr);
 
   // The controls, owned by the form through Qt's object tree.
   QLabel* Label1;
@@ -54,6 +56,7 @@ class TForm1 : public QWidget {
  protected:
   void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
@@ -69,7 +72,12 @@ class TForm1 : public QWidget {
 
   Clock clock_;
   schedule::Scheduler* scheduler_;
+  // The client size at which Memo1 has its designed bounds; the log box takes whatever
+  // the window gains or loses beyond it.
+  QSize designedClient_;
+  bool notifyDesktop_ = true;
   bool placed_ = false;
+  bool ticked_ = false;  // Label1 shows the time, not its caption
   bool boxOpen_ = false;
   bool closeWhenStopped_ = false;
 };

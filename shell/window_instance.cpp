@@ -1,5 +1,6 @@
-// The window's side of the scheduler lock. A lock whose holder does not answer on the
-// socket is a --headless scheduler: this window then does not open either, and says why.
+// The window's side of the scheduler lock. The lock file says nothing of its holder; a
+// window holding it listens on the target's socket and --headless does not, so a holder
+// that does not answer there is taken for the service.
 #include "shell/window_instance.h"
 
 #include <iostream>
@@ -17,14 +18,19 @@ WindowInstance::WindowInstance() {
     // The window opens anyway and its jobs report the settings fault.
   }
   lock_ = std::make_unique<schedule::SchedulerLock>(target);
-  first_ = lock_->TryAcquire();
-  if (!first_ && !lock_->AskHolderToShow()) {
-    std::cerr << "cardsync: another scheduler (cardsync --headless) already runs for "
-              << target.Text() << "\n";
+  if (lock_->TryAcquire()) {
+    role_ = Role::Scheduler;
+  } else if (lock_->AskHolderToShow()) {
+    role_ = Role::Raised;
+  } else {
+    // A window that took the lock a moment ago and does not listen yet is taken for the
+    // service too: two windows then, one of them scheduling, which is still one scheduler.
+    role_ = Role::BesideService;
   }
 }
 
 void WindowInstance::ShowOnRequest(QWidget& window) {
+  if (role_ != Role::Scheduler) return;  // the lock's holder answers, not this window
   // The line tells whoever started the later copy (and its test) that the hand-over
   // reached this window.
   lock_->ListenForShowRequests([&window] {

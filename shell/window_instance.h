@@ -1,5 +1,7 @@
-// One window per target: the first window holds the scheduler lock and listens for
-// later ones; a later one asks it to come to the front and then ends.
+// One scheduler per target: the first window holds the scheduler lock and listens for
+// later ones; a later window asks it to come to the front and then ends. Beside
+// cardsync --headless, which holds the lock but has no window to show, a window opens
+// anyway and runs jobs only by hand.
 #pragma once
 
 #include <QWidget>
@@ -11,16 +13,20 @@ namespace cardsync::shell {
 
 class WindowInstance {
  public:
+  enum class Role {
+    Scheduler,      // this window runs the target's schedule
+    Raised,         // another window has it and was asked to show itself: end
+    BesideService,  // cardsync --headless has it: open, and run jobs by hand only
+  };
+
   WindowInstance();  // reads the target from the settings (empty when unreadable)
-  // True when this is the first scheduler for the target; otherwise the holder was
-  // asked to show itself (a --headless holder has no window, and says nothing).
-  bool IsFirst() const { return first_; }
-  // Brings `window` to the front whenever a later start asks.
+  Role WindowRole() const { return role_; }
+  // Brings `window` to the front whenever a later start asks (only as the scheduler).
   void ShowOnRequest(QWidget& window);
 
  private:
   std::unique_ptr<schedule::SchedulerLock> lock_;
-  bool first_ = false;
+  Role role_ = Role::Scheduler;
 };
 
 }  // namespace cardsync::shell

@@ -18,14 +18,17 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QScrollBar>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,10 +38,14 @@
 #include "clock/format_settings.h"
 #include "jobs/outcome.h"
 #include "jobs/server_day.h"
+#include "schedule/locks.h"
 #include "schedule/scheduler.h"
+#include "schedule/settings.h"
 #include "shell/app_title.h"
+#include "shell/desktop_notice.h"
 #include "shell/error_box.h"
 #include "shell/mainfrm.h"
+#include "shell/window_instance.h"
 #include "tests/support/standin_server.h"
 
 using namespace Qt::StringLiterals;
@@ -90,7 +97,24 @@ class BoxCloser {
   QTimer poll_;
 };
 
-// Each form keeps its history in a folder of its own; the runtime folder (locks, the
+// Writes `text` as a settings file only its owner may read, and names it in
+// CARDSYNC_SETTINGS.
+void UseSettings(const QString& path, const std::string& text) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(text.c_str());
+  file.close();
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);  // no warning about its mode
+  qputenv("CARDSYNC_SETTINGS", path.toLocal8Bit());
+}
+
+// No desktop notices: scripted failures would reach a developer's desktop.
+constexpr char kSettingsText[] =
+    "[notify]\ndesktop=no\n"
+    "[database]\nserver=127.0.0.1\ndatabase=reporting\nuser=cardsync\npassword=p\n";
+
+// Each form keeps its history (and its locks) in a folder of its own, and reads a settings
+// file that holds no fault (one would show in its log); the runtime folder (the
 // connection's FreeTDS files) is one for the program, as the data-access layer keeps the
 // first it sees.
 struct StateFolder {
@@ -99,8 +123,12 @@ struct StateFolder {
     static QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
     qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    UseSettings(dir.filePath(u"cardsync.ini"_s), kSettingsText);
   }
-  ~StateFolder() { qunsetenv("XDG_STATE_HOME"); }
+  ~StateFolder() {
+    qunsetenv("XDG_STATE_HOME");
+    qunsetenv("CARDSYNC_SETTINGS");
+  }
 };
 
 // Lets the event loop run until no job runs on the form's workers (a run's end may start
@@ -165,9 +193,8 @@ struct ScriptedCase {
   std::string name;
   JobKind kind;
   std::function<JobOutcome(JobKind)> job;
-  std::vector<std::string> suffixes;       // of the lines a scheduled run logs after "Memo1"
-  std::vector<std::string> clickSuffixes;  // of the lines a click logs
-  std::string box;                         // the error box's text; empty when none shows
+  std::vector<std::string> suffixes;  // of the lines a run logs after "Memo1", clicked or not
+  std::string box;                    // the error box's text; empty when none shows
 };
 
 const std::vector<ScriptedCase>& ScriptedCases() {
@@ -176,18 +203,15 @@ const std::vector<ScriptedCase>& ScriptedCases() {
        JobKind::Transfer,
        [](JobKind) { return Outcome(Status::Done); },
        {"处理数据!"},
-       {},
        ""},
       {"totals done",
        JobKind::Totals,
        [](JobKind) { return Outcome(Status::Done); },
        {"统计数据!"},
-       {},
        ""},
       {"could not connect",
        JobKind::Transfer,
        [](JobKind) { return Outcome(Status::CouldNotConnect, "Login timeout expired"); },
-       {"数据库连接失败! Login timeout expired"},
        {"数据库连接失败! Login timeout expired"},
        ""},
       {"skipped records",
@@ -196,19 +220,16 @@ const std::vector<ScriptedCase>& ScriptedCases() {
          return Outcome(Status::Done, "", {"A1", "A2"});
        },
        {"处理数据!", "跳过 2 条记录: A1, A2", "跳过原因: bad value (2 条): A1, A2"},
-       {"跳过 2 条记录: A1, A2", "跳过原因: bad value (2 条): A1, A2"},
        ""},
       {"failed",
        JobKind::Totals,
        [](JobKind) { return Outcome(Status::Failed, "Could not find stored procedure 'totals'"); },
        {"统计数据失败: Could not find stored procedure 'totals'"},
-       {},
        "Could not find stored procedure 'totals'"},  // a closing quote takes no full stop
       {"job throws",
        JobKind::Transfer,
        [](JobKind) -> JobOutcome { throw cardsync::Error("表 T_sendbase 不存在"); },
        {"处理数据失败: 表 T_sendbase 不存在"},
-       {},
        "表 T_sendbase 不存在."},
   };
   return cases;
@@ -253,7 +274,9 @@ TEST(WindowTest, ScheduledRunLogsItsOutcomeAndTheClockGoesOn) {
   }
 }
 
-TEST(WindowTest, ClickRunsTheJobLoggingOnlyConnectionFailuresAndSkips) {
+// Either button's run ends in its line, done or failed: a click whose line was dropped
+// left no trace once its box was read.
+TEST(WindowTest, ClickRunsTheJobAndLogsItsOutcome) {
   for (const ScriptedCase& c : ScriptedCases()) {
     SCOPED_TRACE(c.name);
     Harness h;
@@ -265,7 +288,7 @@ TEST(WindowTest, ClickRunsTheJobLoggingOnlyConnectionFailuresAndSkips) {
     closer.WaitFor(c.box.empty() ? 0 : 1, c.box.empty() ? 100 : 3000);
 
     std::vector<std::string> expected = {"Memo1"};
-    for (const std::string& suffix : c.clickSuffixes) expected.push_back(Text(noon) + suffix);
+    for (const std::string& suffix : c.suffixes) expected.push_back(Text(noon) + suffix);
     EXPECT_EQ(h.Log(), expected);
     EXPECT_EQ(h.ran, std::vector<JobKind>{c.kind});
     ExpectBoxes(closer, c.box);
@@ -273,6 +296,14 @@ TEST(WindowTest, ClickRunsTheJobLoggingOnlyConnectionFailuresAndSkips) {
     h.TickAt(noon + 1.0 / 86400);
     EXPECT_EQ(h.form.Label1->text().toStdString(), Text(noon + 1.0 / 86400));
   }
+}
+
+// Until the first tick the label reads "Label1": a line stamped with it would say nothing
+// of when it happened.
+TEST(WindowTest, ARunBeforeTheFirstTickIsStampedWithTheClock) {
+  Harness h;
+  h.Click(h.form.Button2);
+  EXPECT_EQ(h.Log(), (std::vector<std::string>{"Memo1", Text(h.now) + "统计数据!"}));
 }
 
 TEST(WindowTest, BothJobsCaughtUpInOneTickRunTransferFirst) {
@@ -433,10 +464,10 @@ TEST(WindowTest, ControlsHaveTheirNamesCaptionsPlacesAndFont) {
     EXPECT_EQ(text.toStdString(), c.text.toStdString());
   }
 
-  // The log box: editable, wrapping, without scroll bars.
+  // The log box: editable, wrapping, scrolling down only.
   EXPECT_FALSE(form.Memo1->isReadOnly());
   EXPECT_EQ(form.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-  EXPECT_EQ(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
   EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 
   // Tab walks Button1, Memo1, Button2 and round again; the label takes no focus.
@@ -453,7 +484,216 @@ TEST(WindowTest, ControlsHaveTheirNamesCaptionsPlacesAndFont) {
   EXPECT_EQ(form.Timer1->objectName(), u"Timer1"_s);
   EXPECT_EQ(form.Timer1->interval(), 1000);
   EXPECT_EQ(form.Timer1->timerType(), Qt::PreciseTimer);
-  EXPECT_TRUE(form.Timer1->isActive());  // enabled from creation
+  EXPECT_TRUE(form.Timer1->isActive());      // enabled from creation
+  EXPECT_FALSE(form.windowIcon().pixmap(16).isNull());  // the resource is built in
+}
+
+TEST(WindowTest, TheLogBoxTakesWhatTheWindowGains) {
+  struct Row {
+    const char* name;
+    QSize gained;  // by the client area, from its size when shown
+    QRect memo;
+  };
+  const std::vector<Row> rows = {
+      {"as designed", {0, 0}, {88, 32, 185, 113}},
+      {"wider and taller", {300, 200}, {88, 32, 485, 313}},
+      {"wider only", {100, 0}, {88, 32, 285, 113}},
+      {"smaller", {-50, -20}, {88, 32, 135, 93}},
+  };
+  Harness h;
+  h.form.show();
+  // A frame, where there is one, takes its room from the client area, not the log box.
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.form));
+  EXPECT_EQ(h.form.Memo1->geometry(), QRect(88, 32, 185, 113));
+  const QSize shown = h.form.size();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    h.form.resize(shown + row.gained);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.form.Memo1->geometry() == row.memo; }, 2000))
+        << h.form.Memo1->geometry().width() << "x" << h.form.Memo1->geometry().height();
+    // Everything else stays where it was put.
+    EXPECT_EQ(h.form.Button1->geometry(), QRect(8, 48, 75, 25));
+    EXPECT_EQ(h.form.Button2->geometry(), QRect(8, 80, 75, 25));
+    EXPECT_EQ(h.form.Label1->pos(), QPoint(8, 8));
+  }
+  // A day's lines no longer fit the designed box: it scrolls instead of hiding them.
+  h.form.resize(shown);
+  for (int i = 0; i < 40; ++i) h.form.Memo1->appendPlainText(u"处理数据!"_s);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return h.form.Memo1->verticalScrollBar()->isVisible(); }));
+}
+
+// A settings file the window cannot use opens it anyway, saying why in its log and in a
+// box, once, where before only a terminal nobody watches heard of it.
+TEST(WindowTest, ASettingsFaultAtStartReachesTheLogAndTheBox) {
+  struct Row {
+    const char* name;
+    std::optional<std::string> text;  // unset: no file there
+    std::string says;                 // a part of the message
+  };
+  const std::vector<Row> rows = {
+      {"missing file", std::nullopt, "missing.ini"},
+      {"refused key", std::string(kSettingsText) + "colour=red\n", "colour"},
+      {"no [database]", std::string("[schedule]\ncatch_up_days=3\n"), "[database]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StateFolder state;
+    const QString path = state.dir.filePath(u"missing.ini"_s);
+    if (row.text) {
+      UseSettings(path, *row.text);
+    } else {
+      qputenv("CARDSYNC_SETTINGS", path.toLocal8Bit());
+    }
+    BoxCloser closer;
+    TForm1 form([] { return At(15, 12, 0, 0, 0); },
+                [](const schedule::JobCall&) { return JobOutcome{}; });
+    closer.WaitFor(1);
+    const QStringList log = form.Memo1->toPlainText().split(u'\n');
+    ASSERT_EQ(log.size(), 2) << form.Memo1->toPlainText().toStdString();
+    const std::string line = log[1].toStdString();
+    EXPECT_EQ(line.rfind("错误: ", 0), 0u) << line;
+    EXPECT_NE(line.find(row.says), std::string::npos) << line;
+    ASSERT_EQ(closer.seen.size(), 1u);
+    EXPECT_EQ(closer.seen[0].text.toStdString(),
+              MessageWithFullStop(line.substr(strlen("错误: "))));
+  }
+}
+
+// Who holds the target's scheduler lock decides what a new window does: a window that
+// answers on its socket is raised instead, cardsync --headless (which does not listen)
+// leaves the schedule to itself and the new window to the buttons.
+TEST(WindowTest, AWindowStartTellsTheServiceFromAnotherWindow) {
+  using Role = WindowInstance::Role;
+  struct Row {
+    const char* name;
+    bool held;
+    bool listening;
+    Role role;
+  };
+  const std::vector<Row> rows = {
+      {"nobody holds it", false, false, Role::Scheduler},
+      {"a window holds it", true, true, Role::Raised},
+      {"the service holds it", true, false, Role::BesideService},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StateFolder state;
+    schedule::SchedulerLock holder(
+        schedule::ReadTarget(qgetenv("CARDSYNC_SETTINGS").toStdString()));
+    if (row.held) {
+      ASSERT_TRUE(holder.TryAcquire());
+    }
+    if (row.listening) holder.ListenForShowRequests([] {});
+    EXPECT_EQ(WindowInstance().WindowRole(), row.role);
+  }
+}
+
+TEST(WindowTest, BesideTheServiceTheWindowSchedulesNothingAndRunsClicks) {
+  StateFolder state;
+  const schedule::Target target = schedule::ReadTarget(qgetenv("CARDSYNC_SETTINGS").toStdString());
+  schedule::SchedulerLock service(target);  // as cardsync --headless holds it
+  ASSERT_TRUE(service.TryAcquire());
+  WindowInstance instance;
+  ASSERT_EQ(instance.WindowRole(), WindowInstance::Role::BesideService);
+
+  DateTime now = At(15, 0, 59, 59, 0);
+  std::vector<JobKind> ran;
+  TForm1 form([&] { return now; },
+              [&](const schedule::JobCall& call) {
+                ran.push_back(call.kind);
+                return JobOutcome{};
+              },
+              instance.WindowRole() == WindowInstance::Role::Scheduler);
+  const QStringList log = form.Memo1->toPlainText().split(u'\n');
+  ASSERT_EQ(log.size(), 2) << form.Memo1->toPlainText().toStdString();
+  EXPECT_EQ(log[1].toStdString(), "提示: the schedule for " + target.Text() +
+                                      " is run by the cardsync service (cardsync --headless); "
+                                      "this window runs jobs only by hand");
+
+  // Both jobs come due, and days are owed since the first start: none runs here.
+  for (DateTime t : {At(15, 1, 0, 0, 400), At(15, 2, 0, 0, 400), At(17, 3, 0, 0, 0)}) {
+    now = t;
+    form.Timer1Timer();
+    Settle(form);
+  }
+  EXPECT_TRUE(ran.empty());
+  form.Button2->click();
+  Settle(form);
+  EXPECT_EQ(ran, std::vector<JobKind>{JobKind::Totals});  // and nothing after its end
+  EXPECT_EQ(form.Memo1->toPlainText().split(u'\n').last().toStdString(), Text(now) + "统计数据!");
+}
+
+TEST(WindowTest, WithoutADisplayTheWindowExitsSayingWhatToRunInstead) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<QString, QString>> set;  // after DISPLAY and the like are removed
+  };
+  const std::vector<Row> rows = {
+      {"nothing set", {}},
+      {"set but empty", {{u"DISPLAY"_s, u""_s}, {u"WAYLAND_DISPLAY"_s, u""_s}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StateFolder state;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
+      env.remove(name);
+    for (const auto& [name, value] : row.set) env.insert(name, value);
+    QProcess window;
+    window.setProcessEnvironment(env);
+    window.start(QString::fromUtf8(CARDSYNC_PATH), {});
+    ASSERT_TRUE(window.waitForFinished(20000));
+    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);  // not Qt's abort
+    EXPECT_EQ(window.exitCode(), 69);
+    const QString said = QString::fromLocal8Bit(window.readAllStandardError());
+    EXPECT_EQ(said.count(u'\n'), 1) << said.toStdString();
+    EXPECT_TRUE(said.contains(u"--headless"_s) && said.contains(u"--run"_s)) << said.toStdString();
+  }
+}
+
+TEST(DesktopNoticeTest, OnlyRunsNobodyWatchedOrThatSkippedRecordsAreNoticed) {
+  using schedule::Trigger;
+  const std::string target = "db1:1433/reporting";
+  struct Row {
+    const char* name;
+    JobKind kind;
+    Trigger trigger;
+    JobOutcome outcome;
+    std::optional<DesktopNotice> notice;
+  };
+  const std::vector<Row> rows = {
+      {"scheduled transfer failed", JobKind::Transfer, Trigger::Scheduled,
+       Outcome(Status::Failed, "表 T_sendbase 不存在"),
+       DesktopNotice{"cardsync - 解析失败", target + "\n处理数据失败: 表 T_sendbase 不存在"}},
+      {"caught-up totals could not connect", JobKind::Totals, Trigger::CatchUp,
+       Outcome(Status::CouldNotConnect, "Login timeout expired"),
+       DesktopNotice{"cardsync - 统计: 数据库连接失败",
+                     target + "\n数据库连接失败! Login timeout expired"}},
+      {"retry failed", JobKind::Totals, Trigger::Retry, Outcome(Status::Failed, "x"),
+       DesktopNotice{"cardsync - 统计失败", target + "\n统计数据失败: x"}},
+      {"clicked and failed: the box tells", JobKind::Transfer, Trigger::Clicked,
+       Outcome(Status::Failed, "x"), std::nullopt},
+      {"clicked, could not connect: the log tells", JobKind::Transfer, Trigger::Clicked,
+       Outcome(Status::CouldNotConnect, "x"), std::nullopt},
+      {"scheduled and done", JobKind::Transfer, Trigger::Scheduled, Outcome(Status::Done),
+       std::nullopt},
+      {"stopped", JobKind::Transfer, Trigger::Scheduled, Outcome(Status::Interrupted, "x"),
+       std::nullopt},
+      {"clicked, skipped records", JobKind::Transfer, Trigger::Clicked,
+       Outcome(Status::Done, "", {"A1", "A2"}),
+       DesktopNotice{
+           "cardsync - 解析: 跳过 2 条记录",
+           target + "\n处理数据!\n跳过 2 条记录: A1, A2\n跳过原因: bad value (2 条): A1, A2"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::optional<DesktopNotice> notice =
+        NoticeFor(row.kind, row.trigger, row.outcome, target);
+    ASSERT_EQ(notice.has_value(), row.notice.has_value());
+    if (!notice) continue;
+    EXPECT_EQ(notice->title, row.notice->title);
+    EXPECT_EQ(notice->body, row.notice->body);
+  }
 }
 
 TEST(WindowTest, FirstTickReplacesTheLabelAndLeavesTheLog) {
@@ -538,17 +778,12 @@ class WindowDbTest : public ::testing::Test {
   void TearDown() override { qunsetenv("CARDSYNC_SETTINGS"); }
 
   void WriteSettings(int port) {
-    const QString path = dir_.filePath(u"cardsync.ini"_s);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     const auto& o = server_->options();
-    file.write(("[database]\ndriver=FreeTDS\nserver=127.0.0.1\nport=" + std::to_string(port) +
-                "\ndatabase=" + o.database + "\nuser=" + o.user + "\npassword=" + o.password +
-                "\nlogin_timeout=3\nca_file=" + testing::TestCertificate("ca.pem") + "\n")
-                   .c_str());
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);  // no warning about its mode
-    qputenv("CARDSYNC_SETTINGS", path.toLocal8Bit());
+    UseSettings(dir_.filePath(u"cardsync.ini"_s),
+                "[database]\ndriver=FreeTDS\nserver=127.0.0.1\nport=" + std::to_string(port) +
+                    "\ndatabase=" + o.database + "\nuser=" + o.user + "\npassword=" + o.password +
+                    "\nlogin_timeout=3\nca_file=" + testing::TestCertificate("ca.pem") +
+                    "\n[notify]\ndesktop=no\n");
   }
 
   void Seed(const std::string& orderId, const std::string& startdate) {
@@ -604,7 +839,7 @@ TEST_F(WindowDbTest, ScheduledTransferAndTotalsWriteTheirLines) {
   EXPECT_TRUE(form_->Timer1->isActive());
 }
 
-TEST_F(WindowDbTest, ClicksRunTheJobsWithoutALogLine) {
+TEST_F(WindowDbTest, ClicksRunTheJobsAndLogTheirOutcome) {
   Seed("O1", "1710000000");
   TickAt(At(15, 9, 0, 0, 0));
   Click(form_->Button1);
@@ -613,7 +848,9 @@ TEST_F(WindowDbTest, ClicksRunTheJobsWithoutALogLine) {
   Click(form_->Button2);
   EXPECT_EQ(server_->Query("SELECT count(*) FROM T_totals"),
             (std::vector<std::vector<std::string>>{{"1"}}));
-  EXPECT_TRUE(LogAfterFirstLine().empty());
+  const std::string stamp = Text(At(15, 9, 0, 0, 0));
+  EXPECT_EQ(LogAfterFirstLine(),
+            (std::vector<std::string>{stamp + "处理数据!", stamp + "统计数据!"}));
   TickAt(At(15, 9, 0, 1, 0));
   EXPECT_EQ(form_->Label1->text().toStdString(), Text(At(15, 9, 0, 1, 0)));
   EXPECT_TRUE(form_->Timer1->isActive());
@@ -673,8 +910,8 @@ TEST_F(WindowDbTest, SkippedRecordsGetALineAfterTheRunsOwn) {
   const std::string clickStamp = Text(At(15, 9, 0, 0, 0));
   EXPECT_EQ(LogAfterFirstLine(),
             (std::vector<std::string>{runStamp + "处理数据!", runStamp + "跳过 1 条记录: O2",
-                                      runStamp + kReason, clickStamp + "跳过 1 条记录: O2",
-                                      clickStamp + kReason}));
+                                      runStamp + kReason, clickStamp + "处理数据!",
+                                      clickStamp + "跳过 1 条记录: O2", clickStamp + kReason}));
 }
 
 // ---- runs against one server never overlap ----
