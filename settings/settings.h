@@ -56,11 +56,12 @@ struct Transfer {
   bool previousDaySpecialCards = true;
 };
 
-// [notify]: read and checked now so a file written for the failure notice is not
-// refused; nothing acts on it yet.
+// [notify]: who hears of a run that needs someone.
 struct Notify {
   std::string onFailure;  // a command line run when a job fails; empty: none
-  bool desktop = true;    // a desktop notification on failure
+  // The window's desktop notification (shell/desktop_notice.h) after an unattended run
+  // that failed or could not connect, and after a run that skipped records.
+  bool desktop = true;
 };
 
 struct Settings {
