@@ -118,10 +118,11 @@ class Scheduler : public QObject {
   void HistoryTrouble(const std::string& text);
 
   SchedulerSetup setup_;
-  History history_;  // read here; written through writer_
-  HistoryWriter writer_;
+  // Ahead of the history, whose opening may already report trouble through them.
   std::optional<long long> historyBoxDay_;
   std::pair<long long, std::string> lastHistoryTrouble_;
+  History history_;  // read here; written through writer_
+  HistoryWriter writer_;
   std::array<Worker, 2> workers_;
   std::array<Retry, 2> retries_;
   std::array<std::set<long long>, 2> settled_;
