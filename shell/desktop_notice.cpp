@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QVariantMap>
 #include <QtDebug>
+#include <utility>
 
 namespace cardsync::shell {
 
@@ -58,7 +59,8 @@ std::optional<DesktopNotice> NoticeFor(jobs::JobKind kind, schedule::Trigger tri
 void SendDesktopNotice(const DesktopNotice& notice) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
-    qDebug("cardsync: no session bus; desktop notice not sent");
+    static bool told = false;  // the bus does not come later: once is enough
+    if (!std::exchange(told, true)) qDebug("cardsync: no session bus; desktop notices not sent");
     return;
   }
   QDBusMessage call =
