@@ -291,9 +291,9 @@ int RunWindow(int argc, char** argv) {
       return UsageError(std::string("unknown option '") + argv[i] + "'");
   }
   if (!HasDisplay(argc, argv)) {
-    std::cerr << "cardsync: no display to open the window on (neither DISPLAY nor "
-                 "WAYLAND_DISPLAY is set); run the schedule with cardsync --headless, or a job "
-                 "with cardsync --run\n";
+    cardsync::console::Failed(
+        "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set); run "
+        "the schedule with cardsync --headless, or a job with cardsync --run");
     return kExitNoDisplay;
   }
   cardsync::shell::GuardedApplication app(argc, argv);
