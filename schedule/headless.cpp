@@ -36,11 +36,15 @@ int RunHeadless(int argc, char** argv) {
   try {
     setup.target = ReadTarget(path);
     setup.settings = ReadScheduleSettings(path);
+    setup.onFailure = settings::ReadSettings(path).notify.onFailure;
   } catch (const db::SettingsError& e) {
     std::cerr << "cardsync: " << e.what() << '\n';
     return kExitSettings;
   }
   setup.warn = warn;
+  setup.connectionChecked = [](bool connected, const std::string& line) {
+    connected ? console::Done(line) : console::Failed(line);
+  };
 
   SchedulerLock lock(setup.target);
   const bool first = lock.TryAcquire();
@@ -73,6 +77,7 @@ int RunHeadless(int argc, char** argv) {
   timer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&timer, &QTimer::timeout, &scheduler, &Scheduler::Tick);
   timer.start();
+  QTimer::singleShot(0, &scheduler, &Scheduler::CheckConnection);
   QTimer::singleShot(0, &scheduler, &Scheduler::Tick);
   std::cerr << "cardsync: scheduling the transfer (02:00:00) and the totals (01:00:00) for "
             << setup.target.Text() << "\n";

@@ -7,9 +7,12 @@
 #include <QThread>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 
+#include "convert/log_text.h"
 #include "db/connection_settings.h"
 #include "jobs/server_day.h"
+#include "jobs/startup_check.h"
 #include "schedule/locks.h"
 #include "schedule/schedule.h"
 
@@ -25,6 +28,15 @@ constexpr double kMinutesPerDay = 1440.0;
 constexpr jobs::JobKind kOrder[] = {jobs::JobKind::Transfer, jobs::JobKind::Totals};
 
 int Index(jobs::JobKind kind) { return kind == jobs::JobKind::Transfer ? 0 : 1; }
+
+constexpr char kCheckFailed[] = "could not connect to the database: ";
+constexpr char kNextTry[] = "; next try at ";
+
+// "HH:MM:SS" on the 24-hour clock.
+std::string ClockColons(DateTime value) {
+  const std::string text = ClockText(value);
+  return text.substr(0, 2) + ":" + text.substr(2, 2) + ":" + text.substr(4, 2);
+}
 
 }  // namespace
 
@@ -43,6 +55,10 @@ SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn) {
   }
   try {
     setup.settings = ReadScheduleSettings(path);
+    // A missing file was said above; its [notify] is then empty.
+    std::error_code missing;
+    if (std::filesystem::exists(path, missing))
+      setup.onFailure = settings::ReadSettings(path).notify.onFailure;
   } catch (const std::exception& e) {
     if (warn) warn(e.what());
   }
@@ -77,6 +93,13 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
   }
   // Beside another scheduler, the rows it left running are its own to close.
   if (setup_.schedules) CloseAbandonedRuns();
+  hook_ = std::make_unique<FailureHook>(
+      setup_.onFailure,
+      [this](bool ok, const std::string& line) {
+        QMetaObject::invokeMethod(
+            this, [this, ok, line] { HookEnded(ok, line); }, Qt::QueuedConnection);
+      },
+      setup_.onFailureLimit);
 }
 
 void Scheduler::CloseAbandonedRuns() {
@@ -99,9 +122,14 @@ void Scheduler::CloseAbandonedRuns() {
 
 Scheduler::~Scheduler() {
   for (Worker& worker : workers_) worker.stop = true;
+  check_.stop = true;
   for (Worker& worker : workers_) {
     worker.thread->quit();
     worker.thread->wait();
+  }
+  if (check_.thread) {
+    check_.thread->quit();
+    check_.thread->wait();
   }
 }
 
@@ -134,6 +162,7 @@ bool Scheduler::Running(jobs::JobKind kind) const { return workers_[Index(kind)]
 bool Scheduler::Busy() const { return workers_[0].running || workers_[1].running; }
 
 void Scheduler::Tick() {
+  EvaluateCheck();
   if (!setup_.schedules) return;
   for (jobs::JobKind kind : kOrder) Evaluate(kind);
 }
@@ -147,8 +176,70 @@ bool Scheduler::Click(jobs::JobKind kind) {
 
 void Scheduler::StopAll() {
   stopping_ = true;
+  check_.stop = true;
   for (Worker& worker : workers_) worker.stop = true;
   if (!Busy()) emit stopped();
+}
+
+void Scheduler::CheckConnection() {
+  if (stopping_ || check_.owed) return;
+  check_.owed = true;
+  check_.next = 0;
+  if (!check_.thread) {
+    check_.thread = new QThread(this);
+    check_.context = new QObject;  // no parent: it moves to the worker thread
+    check_.context->moveToThread(check_.thread);
+    connect(check_.thread, &QThread::finished, check_.context, &QObject::deleteLater);
+    check_.thread->start();
+  }
+  EvaluateCheck();
+}
+
+void Scheduler::EvaluateCheck() {
+  // A running job logs in itself, and says so or why not: no check is needed beside it.
+  if (!check_.owed || check_.running || stopping_ || Busy() || Now() < check_.next) return;
+  check_.running = true;
+  // Stamped when it starts, as a run is.
+  check_.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
+  QMetaObject::invokeMethod(
+      check_.context,
+      [this] {
+        db::Database database;
+        database.SetStopFlag(&check_.stop);
+        const jobs::ConnectionCheck result = jobs::CheckConnection(database);
+        QMetaObject::invokeMethod(
+            this, [this, result] { CheckEnded(result); }, Qt::QueuedConnection);
+      },
+      Qt::QueuedConnection);
+}
+
+void Scheduler::CheckEnded(const jobs::ConnectionCheck& result) {
+  check_.running = false;
+  if (stopping_ || !check_.owed) return;
+  std::string line = check_.stamp;
+  if (result.connected) {
+    check_.owed = false;
+    line += result.text;
+  } else {
+    ++check_.failures;
+    const DateTime now = Now();
+    check_.next = now + RetryDelayMinutes(check_.failures) / kMinutesPerDay;
+    line += kCheckFailed + LogText(result.text) + kNextTry + ClockColons(check_.next);
+  }
+  if (setup_.connectionChecked) {
+    setup_.connectionChecked(result.connected, line);
+  } else {
+    emit logLines({QString::fromStdString(line)});
+  }
+}
+
+void Scheduler::HookEnded(bool ok, const std::string& line) {
+  if (!ok) {
+    Warn(line);
+    return;
+  }
+  const std::string stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
+  emit logLines({QString::fromStdString(stamp + line)});
 }
 
 DateTime Scheduler::Now() {
@@ -325,6 +416,11 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
   const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;
   if (SettlesOwedRuns(worker.trigger)) {
     owedRunning_ = false;
+  if (CallsForHook(worker.trigger, outcome)) {
+    hook_->Run({kind, worker.day, outcome.status, outcome.message, outcome.skipped.size()});
+  }
+  // A run that reached the server has said what a start-up check would.
+  if (outcome.clockSkewDays) check_.owed = false;
     Retry& retry = retries_[k];
     if (outcome.status == Status::Done) {
       settled_[k].insert(worker.day);

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +20,8 @@
 #include "clock/datetime.h"
 #include "schedule/history.h"
 #include "schedule/history_writer.h"
+#include "jobs/startup_check.h"
+#include "schedule/failure_hook.h"
 #include "schedule/job_call.h"
 #include "schedule/settings.h"
 
@@ -42,6 +45,12 @@ struct SchedulerSetup {
   std::function<double()> steadyMs;
   // False beside another scheduler for the target (a window while cardsync --headless
   // runs the schedule): Tick() starts nothing and only clicks run.
+  // [notify] on_failure: run after an owed run that failed, could not connect or skipped
+  // records (failure_hook.h), killed after `onFailureLimit`; empty: nothing is run.
+  std::string onFailure;
+  std::chrono::milliseconds onFailureLimit = FailureHook::kDefaultLimit;
+  // The start-up check's line (CheckConnection), `connected` or not. Unset: a logLines line.
+  std::function<void(bool connected, const std::string& line)> connectionChecked;
   bool schedules = true;
   // Every run's end, on the driving thread, after its log lines and before runFinished.
   std::function<void(jobs::JobKind, Trigger, const jobs::JobOutcome&)> ended;
@@ -61,13 +70,20 @@ class Scheduler : public QObject {
   explicit Scheduler(SchedulerSetup setup, QObject* parent = nullptr);
   ~Scheduler() override;  // asks running jobs to stop and waits for the workers
 
-  // Starts what is owed, transfer first; one owed run at a time.
+  // Starts a start-up check that is due, when no job runs; then what is owed, transfer
+  // first, one owed run at a time.
   void Tick();
   // A run by hand; false when that job is running already.
   bool Click(jobs::JobKind kind);
   bool Running(jobs::JobKind kind) const;
   bool Busy() const;
   // Starts nothing more; running jobs stop after their current record. stopped() follows
+  // Logs in once on a worker of its own, writing nothing, and says how it went in one
+  // line: "connected to host:port/database", or why not and when the next try is. A
+  // failed check is tried again at Tick() after the retry waits (1, 2, 4, 8, 15 minutes,
+  // then every 15) until it connects, a job connects, or StopAll(). Call once, after
+  // connecting the signals.
+  void CheckConnection();
   // once nothing runs (at once when nothing did).
   void StopAll();
 
@@ -109,6 +125,17 @@ class Scheduler : public QObject {
   DateTime Now();
   void LoadOnce(DateTime now);
   DateTime FirstStartFor(DateTime now);
+  // The start-up check: owed from CheckConnection() until a connection is seen.
+  struct Check {
+    QThread* thread = nullptr;   // made at the first check
+    QObject* context = nullptr;  // lives on `thread`
+    std::atomic<bool> stop{false};
+    bool owed = false;
+    bool running = false;
+    int failures = 0;
+    DateTime next = 0;
+    std::string stamp;
+  };
   void ForgetFutureSettlements(DateTime now);
   void Evaluate(jobs::JobKind kind);
   void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
@@ -121,6 +148,9 @@ class Scheduler : public QObject {
   // Ahead of the history, whose opening may already report trouble through them.
   std::optional<long long> historyBoxDay_;
   std::pair<long long, std::string> lastHistoryTrouble_;
+  void EvaluateCheck();
+  void CheckEnded(const jobs::ConnectionCheck& result);
+  void HookEnded(bool ok, const std::string& line);
   History history_;  // read here; written through writer_
   HistoryWriter writer_;
   std::array<Worker, 2> workers_;
@@ -130,6 +160,7 @@ class Scheduler : public QObject {
   std::optional<DateTime> firstStart_;
   double skewDays_ = 0;  // the last run's finding; 0 while the clocks agree
   bool clockBehindWarned_ = false;
+  Check check_;
   std::optional<DateTime> lastReading_;  // the workstation's clock at the last Now()
   double lastSteadyMs_ = 0;
   bool owedRunning_ = false;
@@ -137,3 +168,5 @@ class Scheduler : public QObject {
 };
 
 }  // namespace cardsync::schedule
+  // Last: destroyed first, so a hook's report never reaches a scheduler half gone.
+  std::unique_ptr<FailureHook> hook_;

@@ -318,6 +318,8 @@ int RunWindow(int argc, char** argv) {
       if (Form1.close()) QCoreApplication::quit();
     });
     QObject::connect(&Form1.RunScheduler(), &cardsync::schedule::Scheduler::stopped, &app, [&] {
+    // Whether the settings reach the server shows now, not first at the night's run.
+    Form1.RunScheduler().CheckConnection();
       if (signalled) QCoreApplication::quit();
     });
     Form1.show();
