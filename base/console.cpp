@@ -57,10 +57,34 @@ void WriteAll(int fd, const std::string& line) {
   }
 }
 
+std::string Prefixed(Kind kind, std::string_view text) {
+  std::string line;
+  if (kind == Kind::Failed) line += kErrorPrefix;
+  if (kind == Kind::Warning) line += kWarningPrefix;
+  line.append(text);
+  return line;
+}
+
+// `text` as it stands, with the priority in front when `journal`.
+std::string Unprefixed(Kind kind, std::string_view text, bool journal) {
+  std::string line;
+  if (journal) line += "<" + std::to_string(PriorityOf(kind)) + ">";
+  line.append(text);
+  line += '\n';
+  return line;
+}
+
 void WriteLocked(int fd, Kind kind, std::string_view text) {
   std::cout.flush();
   std::cerr.flush();
-  WriteAll(fd, LineText(kind, text, IsJournal(fd, std::getenv(kJournalVariable))));
+  WriteAll(fd, Unprefixed(kind, text, IsJournal(fd, std::getenv(kJournalVariable))));
+}
+
+void WriteTo(std::ostream& stream, Kind kind, std::string_view text) {
+  const std::lock_guard lock(LineMutex());
+  if (&stream == &std::cout) return WriteLocked(STDOUT_FILENO, kind, text);
+  if (&stream == &std::cerr) return WriteLocked(STDERR_FILENO, kind, text);
+  stream << Unprefixed(kind, text, false) << std::flush;
 }
 
 }  // namespace
@@ -81,18 +105,12 @@ bool IsJournal(int fd, const char* journalStream) {
 }
 
 std::string LineText(Kind kind, std::string_view text, bool journal) {
-  std::string line;
-  if (journal) line += "<" + std::to_string(PriorityOf(kind)) + ">";
-  if (kind == Kind::Failed) line += kErrorPrefix;
-  if (kind == Kind::Warning) line += kWarningPrefix;
-  line.append(text);
-  line += '\n';
-  return line;
+  return Unprefixed(kind, Prefixed(kind, text), journal);
 }
 
 void Write(Kind kind, std::string_view text) {
   const std::lock_guard lock(LineMutex());
-  WriteLocked(DescriptorOf(kind), kind, text);
+  WriteLocked(DescriptorOf(kind), kind, Prefixed(kind, text));
 }
 
 void Done(std::string_view text) { Write(Kind::Done, text); }
@@ -101,10 +119,11 @@ void Skipped(std::string_view text) { Write(Kind::Skipped, text); }
 void Warning(std::string_view text) { Write(Kind::Warning, text); }
 
 void Write(std::ostream& stream, Kind kind, std::string_view text) {
-  const std::lock_guard lock(LineMutex());
-  if (&stream == &std::cout) return WriteLocked(STDOUT_FILENO, kind, text);
-  if (&stream == &std::cerr) return WriteLocked(STDERR_FILENO, kind, text);
-  stream << LineText(kind, text, false) << std::flush;
+  WriteTo(stream, kind, Prefixed(kind, text));
+}
+
+void WriteLogLine(std::ostream& out, std::ostream& err, const Line& line) {
+  WriteTo(line.kind == Kind::Done ? out : err, line.kind, line.text);
 }
 
 }  // namespace cardsync::console

@@ -43,4 +43,15 @@ void Warning(std::string_view text);
 // the plain line, under the same mutex.
 void Write(std::ostream& stream, Kind kind, std::string_view text);
 
+// A line of a job's log or a report (jobs/outcome.h, --check, --verify) with its kind.
+struct Line {
+  Kind kind = Kind::Done;
+  std::string text;
+};
+
+// As Write(stream, kind, text), without the "cardsync: error: " or "cardsync: warning: "
+// prefix: a log line's stamp and words already say what it is, and it reads as the
+// window's log does. Done goes to `out`, every other kind to `err`.
+void WriteLogLine(std::ostream& out, std::ostream& err, const Line& line);
+
 }  // namespace cardsync::console

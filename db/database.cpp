@@ -41,6 +41,14 @@ std::string ConnectCutText(ServerLink::Cut cut, const ConnectionSettings& settin
          std::to_string(settings.loginTimeoutSeconds) + " s) while the connection was opened";
 }
 
+// Which server a connection was for, as "host:port/database"; with the data source
+// first when the settings name one, since what it resolved to is what was tried.
+std::string ServerPlace(const ConnectionSettings& settings) {
+  const std::string place =
+      settings.server + ":" + std::to_string(settings.port) + "/" + settings.database;
+  return settings.dsn.empty() ? place : "data source '" + settings.dsn + "' (" + place + ")";
+}
+
 std::string QtErrorText(const QSqlError& error) {
   return (error.databaseText().isEmpty() ? error.text() : error.databaseText()).toStdString();
 }
@@ -289,11 +297,17 @@ bool Database::OpenDatabase() {
     const QString name = QString::fromStdString(connectionName_);
     if (QSqlDatabase::contains(name)) QSqlDatabase::database(name, false).close();
     link_.Forget();
-    lastConnectError_ = ConnectCutText(cut, settings);
+    lastConnectError_ = ServerPlace(settings) + ": " + ConnectCutText(cut, settings);
     return false;
   }
-  if (driverPort) connecting.Identify(*driverPort);
-  return driverPort.has_value();
+  // FreeTDS's "Adaptive Server is unavailable or does not exist" does not say which
+  // server; whoever reads it beside several needs to know.
+  if (!driverPort) {
+    lastConnectError_ = ServerPlace(settings) + ": " + lastConnectError_;
+    return false;
+  }
+  connecting.Identify(*driverPort);
+  return true;
 }
 
 std::optional<int> Database::OpenBounded(const ConnectionSettings& settings,

@@ -119,6 +119,12 @@ class Checker {
 
 }  // namespace
 
+console::Kind CheckLineKind(std::string_view line) {
+  if (line.starts_with(kOk)) return console::Kind::Done;
+  if (line.starts_with(kUnknown)) return console::Kind::Warning;
+  return console::Kind::Failed;
+}
+
 CheckReport CheckDatabase(db::Database& database) {
   Checker checker(database);
   if (!database.OpenDatabase()) {

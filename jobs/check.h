@@ -4,8 +4,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/console.h"
 #include "db/database.h"
 
 namespace cardsync::jobs {
@@ -19,6 +21,9 @@ struct CheckReport {
   // "DENIED  ...", "unknown ..." (the server cannot tell), "FAILED  ...".
   std::vector<std::string> lines;
 };
+
+// Where a report line belongs: Done for "ok", Warning for "unknown", Failed for the rest.
+console::Kind CheckLineKind(std::string_view line);
 
 // Opens `database` (settings as it reads them), checks, and closes it again.
 // Only catalog functions are queried: OBJECT_ID, COL_LENGTH, HAS_PERMS_BY_NAME.

@@ -3,6 +3,7 @@
 #include "jobs/outcome.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "convert/log_text.h"
 
@@ -39,30 +40,40 @@ std::string FirstIds(const std::vector<const SkippedRecord*>& records) {
 std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
                                          const std::string& stamp) {
   std::vector<std::string> lines;
+  for (console::Line& line : OutcomeLines(kind, outcome, stamp))
+    lines.push_back(std::move(line.text));
+  return lines;
+}
+
+std::vector<console::Line> OutcomeLines(JobKind kind, const JobOutcome& outcome,
+                                        const std::string& stamp) {
+  using console::Kind;
+  std::vector<console::Line> lines;
   const bool transfer = kind == JobKind::Transfer;
   switch (outcome.status) {
     case JobOutcome::Status::Done:
-      lines.push_back(stamp + (transfer ? kTransferDone : kTotalsDone));
+      lines.push_back({Kind::Done, stamp + (transfer ? kTransferDone : kTotalsDone)});
       break;
     case JobOutcome::Status::CouldNotConnect:
-      lines.push_back(stamp + kCouldNotConnect + LogText(outcome.message));
+      lines.push_back({Kind::Failed, stamp + kCouldNotConnect + LogText(outcome.message)});
       break;
     case JobOutcome::Status::Failed:
-      lines.push_back(stamp + (transfer ? kTransferFailed : kTotalsFailed) +
-                      LogText(outcome.message));
+      lines.push_back({Kind::Failed, stamp + (transfer ? kTransferFailed : kTotalsFailed) +
+                                         LogText(outcome.message)});
       break;
     case JobOutcome::Status::Interrupted:
-      lines.push_back(stamp + (transfer ? kTransferInterrupted : kTotalsInterrupted) +
-                      LogText(outcome.message));
+      lines.push_back({Kind::Warning, stamp +
+                                          (transfer ? kTransferInterrupted : kTotalsInterrupted) +
+                                          LogText(outcome.message)});
       break;
   }
   for (const std::string& warning : outcome.warnings)
-    lines.push_back(stamp + kWarning + LogText(warning));
+    lines.push_back({Kind::Warning, stamp + kWarning + LogText(warning)});
   if (outcome.skipped.empty()) return lines;
   std::vector<const SkippedRecord*> all;
   for (const SkippedRecord& record : outcome.skipped) all.push_back(&record);
-  lines.push_back(stamp + kSkippedBefore + std::to_string(all.size()) + kSkippedAfter +
-                  FirstIds(all));
+  lines.push_back({Kind::Skipped, stamp + kSkippedBefore + std::to_string(all.size()) +
+                                      kSkippedAfter + FirstIds(all)});
   // Then why, one line per distinct reason in the order the reasons first came up.
   std::vector<std::pair<std::string, std::vector<const SkippedRecord*>>> reasons;
   for (const SkippedRecord& record : outcome.skipped) {
@@ -72,8 +83,9 @@ std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome
     group->second.push_back(&record);
   }
   for (const auto& [reason, records] : reasons) {
-    lines.push_back(stamp + kReasonBefore + LogText(reason) + kReasonCountBefore +
-                    std::to_string(records.size()) + kReasonCountAfter + FirstIds(records));
+    lines.push_back({Kind::Skipped, stamp + kReasonBefore + LogText(reason) + kReasonCountBefore +
+                                        std::to_string(records.size()) + kReasonCountAfter +
+                                        FirstIds(records)});
   }
   return lines;
 }

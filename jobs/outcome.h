@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/console.h"
+
 namespace cardsync::jobs {
 
 enum class JobKind { Transfer, Totals };
@@ -47,5 +49,12 @@ struct JobOutcome {
 // stamp + "跳过原因: " + reason + " (N 条): " + the first ten order_ids skipped for it.
 std::vector<std::string> OutcomeLogLines(JobKind kind, const JobOutcome& outcome,
                                          const std::string& stamp);
+
+// The same lines, each with its kind, for the command line to put where it is watched:
+// Done the done line; Failed the failed and could-not-connect lines; Warning an
+// interrupted run's line (a stop asked for, no fault) and the warnings; Skipped the
+// skipped-record lines.
+std::vector<console::Line> OutcomeLines(JobKind kind, const JobOutcome& outcome,
+                                        const std::string& stamp);
 
 }  // namespace cardsync::jobs

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 
 #include "convert/log_text.h"
 #include "jobs/connected_run.h"
@@ -208,19 +209,26 @@ long long LastDueDay(DateTime now) {
 
 std::vector<std::string> VerifyReport::Lines() const {
   std::vector<std::string> lines;
+  for (console::Line& line : KindedLines()) lines.push_back(std::move(line.text));
+  return lines;
+}
+
+std::vector<console::Line> VerifyReport::KindedLines() const {
+  std::vector<console::Line> lines;
   for (const VerifiedDay& day : days) {
+    const console::Kind kind = day.Equal() ? console::Kind::Done : console::Kind::Failed;
     std::string line = DateText(day.runDay) + ": selected " + std::to_string(day.selected) +
                        ", equal " + std::to_string(day.equal) + ", missing " +
                        std::to_string(day.missing) + ", different " + std::to_string(day.different);
     if (day.notWritable > 0) line += ", not writable " + std::to_string(day.notWritable);
     if (day.nullKahao > 0) line += ", null kahao " + std::to_string(day.nullKahao);
     if (day.serverDay != day.runDay) line += " (server day " + DateText(day.serverDay) + ")";
-    lines.push_back(line);
-    const auto list = [&lines](const char* what, const std::vector<std::string>& ids) {
+    lines.push_back({kind, line});
+    const auto list = [&lines, kind](const char* what, const std::vector<std::string>& ids) {
       if (ids.empty()) return;
       std::string text = std::string("  ") + what + ": ";
       for (std::size_t i = 0; i < ids.size(); ++i) text += (i == 0 ? "" : ", ") + ids[i];
-      lines.push_back(text);
+      lines.push_back({kind, text});
     };
     list("missing", day.missingIds);
     list("different", day.differentIds);

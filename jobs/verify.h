@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/console.h"
 #include "clock/datetime.h"
 #include "db/database.h"
 
@@ -44,6 +45,9 @@ struct VerifyReport {
   // "YYYY-MM-DD: selected N, equal N, missing N, different N, ..." per day, oldest
   // first, each followed by its "  missing: ..." and "  different: ..." lines.
   std::vector<std::string> Lines() const;
+  // The same lines with their kinds: a day that compared equal is Done, one with
+  // records missing or different Failed, with its lists.
+  std::vector<console::Line> KindedLines() const;
 };
 
 // Opens `database`, compares, closes it again.

@@ -38,10 +38,15 @@ int RunHeadless(int argc, char** argv) {
     setup.settings = ReadScheduleSettings(path);
     setup.onFailure = settings::ReadSettings(path).notify.onFailure;
   } catch (const db::SettingsError& e) {
-    std::cerr << "cardsync: " << e.what() << '\n';
+    console::Failed(e.what());
     return kExitSettings;
   }
   setup.warn = warn;
+  // A failed run on stderr at priority 3 and skipped records at 4, where the journal
+  // and whoever reads it look for them; the done line on stdout.
+  setup.outcomeLines = [](const std::vector<console::Line>& lines) {
+    for (const console::Line& line : lines) console::WriteLogLine(std::cout, std::cerr, line);
+  };
   setup.connectionChecked = [](bool connected, const std::string& line) {
     connected ? console::Done(line) : console::Failed(line);
   };
@@ -49,25 +54,24 @@ int RunHeadless(int argc, char** argv) {
   SchedulerLock lock(setup.target);
   const bool first = lock.TryAcquire();
   if (!lock.Refused().empty()) {
-    std::cerr << "cardsync: " << lock.Refused() << '\n';
+    console::Failed(lock.Refused());
     return kExitCannotCreateState;
   }
   if (!first) {
-    std::cerr << "cardsync: another scheduler (a window or --headless) already runs for "
-              << setup.target.Text() << "\n";
+    console::Failed("another scheduler (a window or --headless) already runs for " +
+                    setup.target.Text());
     return kExitSchedulerRunning;
   }
 
   StopSignals stopSignals;
   if (!stopSignals.Watching()) {
-    std::cerr << "cardsync: cannot watch for signals\n";
+    console::Failed("cannot watch for signals");
     return kExitFailed;
   }
 
   Scheduler scheduler(setup);
   QObject::connect(&scheduler, &Scheduler::logLines, [](const QStringList& lines) {
-    for (const QString& line : lines) std::cout << line.toStdString() << '\n';
-    std::cout.flush();
+    for (const QString& line : lines) console::Done(line.toStdString());
   });
   QObject::connect(&scheduler, &Scheduler::stopped, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);

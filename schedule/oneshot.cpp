@@ -21,6 +21,8 @@
 namespace cardsync::schedule {
 namespace {
 
+constexpr const char* kClearToEnd = "\x1b[K";
+
 // The job runs on this thread with no event loop, so the handler only sets the flag
 // the job checks between records; an atomic store is safe inside a handler.
 std::atomic<bool> stopAsked{false};
@@ -71,7 +73,7 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
     // A refused lock folder ends the command before anything is begun or recorded.
     JobLock probe(target, kind, Trigger::CommandLine);
   } catch (const StateError& e) {
-    err << "cardsync: " << e.what() << '\n';
+    console::Write(err, console::Kind::Failed, e.what());
     return kExitCannotCreateState;
   }
   History history(HistoryPath(setup.settings), [&err](const std::string& text) {
@@ -89,8 +91,12 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
   call.stop = &stopAsked;
   const bool terminal = ::isatty(STDERR_FILENO) == 1 && &err == &std::cerr;
   if (terminal) {
+    // Each line overwrites the last from its start; a shorter one (the next pass's
+    // "0 of 12" after "1200 of 1200") would leave the tail of the longer behind, so the
+    // rest of the terminal line is cleared (ECMA-48 EL, which every terminal knows).
     call.progress = [&err](int done, int total, int pass) {
-      err << "\rpass " << pass << ": " << done << " of " << total << " records" << std::flush;
+      err << "\rpass " << pass << ": " << done << " of " << total << " records" << kClearToEnd
+          << std::flush;
     };
   }
   // The row is begun once the job's lock is held: a scheduler starting meanwhile
@@ -112,8 +118,10 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
   if (id == 0) id = history.BeginRun(kind, day, Trigger::CommandLine, began, target);
   history.EndRun(id, NowDateTime(), outcome);
 
-  for (const std::string& line : jobs::OutcomeLogLines(kind, outcome, stamp)) out << line << '\n';
-  out.flush();
+  // Failures, skipped records and warnings on stderr, where cron mails them and the
+  // journal keeps them by priority; the done line on stdout.
+  for (const console::Line& line : jobs::OutcomeLines(kind, outcome, stamp))
+    console::WriteLogLine(out, err, line);
   switch (outcome.status) {
     case jobs::JobOutcome::Status::Done:
       return kExitDone;

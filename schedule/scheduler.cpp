@@ -405,12 +405,16 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
   writer_.EndRun(worker.historyRun, now, outcome);
 
   using Status = jobs::JobOutcome::Status;
-  std::vector<std::string> lines = jobs::OutcomeLogLines(kind, outcome, worker.stamp);
+  const std::vector<console::Line> lines = jobs::OutcomeLines(kind, outcome, worker.stamp);
   // A click logs its outcome as any run does: whoever clicked may have looked away, and
   // the box a failure also shows is gone once read.
-  QStringList text;
-  for (const std::string& line : lines) text << QString::fromStdString(line);
-  if (!text.isEmpty()) emit logLines(text);
+  if (setup_.outcomeLines) {
+    setup_.outcomeLines(lines);
+  } else {
+    QStringList text;
+    for (const console::Line& line : lines) text << QString::fromStdString(line.text);
+    if (!text.isEmpty()) emit logLines(text);
+  }
   if (setup_.ended) setup_.ended(kind, worker.trigger, outcome);
 
   const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;

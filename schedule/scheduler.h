@@ -16,7 +16,9 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "base/console.h"
 #include "clock/datetime.h"
 #include "schedule/history.h"
 #include "schedule/history_writer.h"
@@ -52,6 +54,9 @@ struct SchedulerSetup {
   // The start-up check's line (CheckConnection), `connected` or not. Unset: a logLines line.
   std::function<void(bool connected, const std::string& line)> connectionChecked;
   bool schedules = true;
+  // A run's outcome lines, each with its kind (jobs::OutcomeLines), for a front end that
+  // puts failures elsewhere than done lines. Unset: logLines.
+  std::function<void(const std::vector<console::Line>&)> outcomeLines;
   // Every run's end, on the driving thread, after its log lines and before runFinished.
   std::function<void(jobs::JobKind, Trigger, const jobs::JobOutcome&)> ended;
 };

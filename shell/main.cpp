@@ -47,7 +47,8 @@ constexpr char kUsageTail[] =
     "error, 69 no display for the window, 73 a state or lock folder refused (--run,\n"
     "--headless), 75 another scheduler already runs for this database (--headless), 78\n"
     "settings error.\n"
-    "Log lines go to stdout; warnings and errors to stderr.\n"
+    "Done lines go to stdout; failures, skipped records and warnings to stderr, each\n"
+    "line led by its syslog priority (<3>, <4>, <6>) when that stream is the journal.\n"
     "\n"
     "Qt options the window accepts include -platform NAME, -style NAME, -session ID and,\n"
     "under X11, -display DISPLAY.\n"
@@ -81,7 +82,7 @@ std::optional<cardsync::db::OpenSettings> ReadSettings() {
       cardsync::console::Warning(*warning);
     return settings;
   } catch (const cardsync::settings::SettingsError& e) {
-    std::cerr << "cardsync: " << e.what() << '\n';
+    cardsync::console::Failed(e.what());
     return std::nullopt;
   }
 }
@@ -114,7 +115,7 @@ int Run(int argc, char** argv, Args args) {
   try {
     return cardsync::schedule::RunOnce(*kind, std::cout, std::cerr, runDay);
   } catch (const std::exception& e) {
-    std::cerr << "cardsync: " << e.what() << '\n';
+    cardsync::console::Failed(e.what());
     return kExitFailed;
   }
 }
@@ -127,8 +128,10 @@ int Check(int argc, char** argv, Args args) {
   if (!settings) return kExitSettings;
   cardsync::db::Database database([&settings] { return *settings; });
   const cardsync::jobs::CheckReport report = cardsync::jobs::CheckDatabase(database);
-  for (const std::string& line : report.lines) std::cout << line << '\n';
-  std::cout.flush();
+  for (const std::string& line : report.lines) {
+    cardsync::console::WriteLogLine(std::cout, std::cerr,
+                                    {cardsync::jobs::CheckLineKind(line), line});
+  }
   switch (report.status) {
     case cardsync::jobs::CheckReport::Status::AllPresent:
       return kExitDone;
@@ -158,20 +161,21 @@ int Verify(int argc, char** argv, Args args) {
   if (!settings) return kExitSettings;
   cardsync::db::Database database([&settings] { return *settings; });
   const cardsync::jobs::VerifyReport report = cardsync::jobs::VerifyTransfers(database, options);
-  for (const std::string& line : report.Lines()) std::cout << line << '\n';
-  std::cout.flush();
+  for (const cardsync::console::Line& line : report.KindedLines())
+    cardsync::console::WriteLogLine(std::cout, std::cerr, line);
   switch (report.status) {
     case cardsync::jobs::VerifyReport::Status::AllEqual:
       return kExitDone;
     case cardsync::jobs::VerifyReport::Status::CouldNotConnect:
-      std::cerr << "cardsync: could not connect: " << report.message << '\n';
+      cardsync::console::Failed("could not connect: " + report.message);
       return kExitCouldNotConnect;
     case cardsync::jobs::VerifyReport::Status::Failed:
-      std::cerr << "cardsync: the comparison failed: " << report.message << '\n';
+      cardsync::console::Failed("the comparison failed: " + report.message);
       break;
     case cardsync::jobs::VerifyReport::Status::Differences:
-      std::cerr << "cardsync: records are missing or different; run the transfer of each day "
-                   "named again: cardsync --run transfer --day YYYY-MM-DD\n";
+      cardsync::console::Failed(
+          "records are missing or different; run the transfer of each day named again: "
+          "cardsync --run transfer --day YYYY-MM-DD");
       break;
   }
   return kExitFailed;

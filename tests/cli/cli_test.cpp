@@ -110,8 +110,8 @@ TEST(CommandLineTest, ExitCodes) {
        "",
        "line 9: key 'catch_up_days' in [schedule]",
        ""},
-      {"run, dead port", {"--run", "transfer"}, kDead, 0600, 2, "数据库连接失败", "", "warning"},
-      {"check, dead port", {"--check"}, kDead, 0600, 2, "FAILED  login", "", "warning"},
+      {"run, dead port", {"--run", "transfer"}, kDead, 0600, 2, "", "数据库连接失败", "warning"},
+      {"check, dead port", {"--check"}, kDead, 0600, 2, "", "FAILED  login", "warning"},
       {"settings others may read", {"--check"}, kDead, 0644, 2, "", "has mode 0644", ""},
       {"settings the group may read", {"--run", "totals"}, kDead, 0640, 2, "", "has mode 0640", ""},
       {"headless, settings others may read",
@@ -175,7 +175,14 @@ TEST(CommandLineTest, ExitCodes) {
        "",
        "unknown"},
       // Last: the procedure is gone from here on.
-      {"check, procedure missing", {"--check"}, kLive, 0600, 1, "MISSING procedure totals", "", ""},
+      {"check, procedure missing",
+       {"--check"},
+       kLive,
+       0600,
+       1,
+       "ok      login",
+       "MISSING procedure totals",
+       ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

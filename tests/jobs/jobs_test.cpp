@@ -653,6 +653,27 @@ TEST(OutcomeLogLines, EveryOutcome) {
   }
 }
 
+// Each line's kind decides its stream and journal priority on the command line.
+TEST(OutcomeLines, KindOfEachLine) {
+  using console::Kind;
+  JobOutcome warnedAndSkipped = Made(JobOutcome::Status::Done, "", 1, {{"A", "r"}});
+  warnedAndSkipped.warnings.push_back("clock far off");
+  const std::pair<JobOutcome, std::vector<Kind>> cases[] = {
+      {{}, {Kind::Done}},
+      {Made(JobOutcome::Status::CouldNotConnect, "Login failed", 0, {}), {Kind::Failed}},
+      {Made(JobOutcome::Status::Failed, "x", 0, {}), {Kind::Failed}},
+      {Made(JobOutcome::Status::Interrupted, "stopped", 0, {}), {Kind::Warning}},
+      {warnedAndSkipped, {Kind::Done, Kind::Warning, Kind::Skipped, Kind::Skipped}},
+  };
+  for (const auto& [outcome, kinds] : cases) {
+    SCOPED_TRACE(OutcomeLogLines(JobKind::Transfer, outcome, "").front());
+    std::vector<Kind> seen;
+    for (const console::Line& line : OutcomeLines(JobKind::Transfer, outcome, ""))
+      seen.push_back(line.kind);
+    EXPECT_EQ(seen, kinds);
+  }
+}
+
 // A time-out is told apart from a lost link, though either leaves the connection unusable.
 TEST(RunEndingMessage, NamesWhatEndedTheRun) {
   struct Case {
