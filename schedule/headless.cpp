@@ -11,6 +11,7 @@
 #include "convert/log_text.h"
 #include "db/connection_settings.h"
 #include "jobs/server_day.h"
+#include "schedule/history_report.h"
 #include "schedule/locks.h"
 #include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
@@ -89,7 +90,7 @@ int RunHeadless(int argc, char** argv) {
   return kExitDone;
 }
 
-int PrintHistory(int days, std::ostream& out, std::ostream& err) {
+int PrintHistory(int days, std::ostream& out, std::ostream& err, bool json) {
   const std::unique_ptr<QCoreApplication> application = ApplicationIfNone();
 
   const std::string path = db::SettingsFilePath();
@@ -106,18 +107,8 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err) {
   });
   if (!history.Open()) return kExitFailed;
   const DateTime since = static_cast<DateTime>(DayNumber(NowDateTime()) - days + 1);
-  for (const RunRow& row : history.Runs(since, target)) {
-    out << DayText(row.runDay) << ' ' << JobName(row.job) << ' ' << TriggerName(row.trigger) << ' '
-        << row.outcome << " read " << row.read << " inserted " << row.inserted << " updated "
-        << row.updated << " skipped " << row.skipped << " started "
-        << jobs::ClockStamp(row.started);
-    if (!row.serverDay.empty()) out << " server day " << row.serverDay;
-    if (!target) out << " on " << row.target.Text();
-    if (!row.message.empty()) out << ": " << LogText(row.message);
-    out << '\n';
-    for (const std::string& warning : row.warnings)
-      out << "  warning: " << LogText(warning) << '\n';
-  }
+  const std::vector<RunRow> runs = history.Runs(since, target);
+  out << (json ? HistoryJson(runs) : HistoryTable(runs, days, !target)) << std::flush;
   return kExitDone;
 }
 

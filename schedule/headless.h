@@ -1,5 +1,5 @@
 // The scheduler without a window (`cardsync --headless`, e.g. a systemd user unit) and
-// the history printout (`cardsync --history [--days N]`).
+// the history printout (`cardsync --history [--json] [--days N]`).
 #pragma once
 
 #include <ostream>
@@ -14,7 +14,8 @@ namespace cardsync::schedule {
 int RunHeadless(int argc, char** argv);
 
 // The runs of the last `days` days for the settings' target (every target when the
-// settings cannot be read), oldest first, one line each.
-int PrintHistory(int days, std::ostream& out, std::ostream& err);
+// settings cannot be read), oldest first: a table, or with `json` a JSON array
+// (history_report.h).
+int PrintHistory(int days, std::ostream& out, std::ostream& err, bool json = false);
 
 }  // namespace cardsync::schedule

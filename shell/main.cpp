@@ -188,15 +188,20 @@ int Headless(int argc, char** argv, Args args) {
 
 int History(int, char**, Args args) {
   int days = 7;
-  if (args.size() == 2 && std::string_view(args[0]) == "--days") {
-    const QString text = QString::fromLocal8Bit(args[1]);
-    bool ok = false;
-    days = text.toInt(&ok);
-    if (!ok || days < 1) return UsageError("--days takes a whole number of days, 1 or more");
-  } else if (!args.empty()) {
-    return UsageError("--history takes only --days N");
+  bool json = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--json" && !json) {
+      json = true;
+    } else if (arg == "--days" && i + 1 < args.size()) {
+      bool ok = false;
+      days = QString::fromLocal8Bit(args[++i]).toInt(&ok);
+      if (!ok || days < 1) return UsageError("--days takes a whole number of days, 1 or more");
+    } else {
+      return UsageError("--history takes only --json and --days N");
+    }
   }
-  return cardsync::schedule::PrintHistory(days, std::cout, std::cerr);
+  return cardsync::schedule::PrintHistory(days, std::cout, std::cerr, json);
 }
 
 struct Mode {
@@ -229,8 +234,9 @@ constexpr std::array kModes{
          "SIGTERM\n",
          Headless},
     Mode{"--history",
-         "       cardsync --history [--days N]  print the runs of the last N days (7), oldest "
-         "first\n",
+         "       cardsync --history [--json] [--days N]\n"
+         "                                    print the runs of the last N days (7), oldest\n"
+         "                                    first, a table under a header, or a JSON array\n",
          History},
     Mode{"--version", "       cardsync --version           print the version\n", Version},
     Mode{"--help", "       cardsync --help              show this text\n", Help},

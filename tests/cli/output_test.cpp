@@ -228,4 +228,113 @@ TEST(OutputTest, EachLineOnItsStreamWithItsPriorityUnderTheJournal) {
   }
 }
 
+// The table under a header, a blank-free trigger, and what an empty history says; rows
+// in order over one history, a --run between the first and the second.
+TEST(OutputTest, HistoryTable) {
+  StandinServer live(cardsync::testing::ReportingOptions());
+  const Deployment deployment(live.port());
+  struct Row {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool runFirst;
+    std::string firstLine;
+    std::string secondLineHas;  // "": no second line
+  };
+  const std::vector<Row> rows = {
+      {"no runs", {"--history", "--days", "3"}, false, "no runs in the last 3 days", ""},
+      {"a run",
+       {"--history"},
+       true,
+       "day        job      trigger      outcome           read   inserted updated skipped started "
+       "            server-day message",
+       " totals   command-line done "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.runFirst) {
+      ASSERT_EQ(RunCardsync({"--run", "totals"}, deployment.Variables(), Journal::None).exitCode,
+                0);
+    }
+    const Ran ran = RunCardsync(row.arguments, deployment.Variables(), Journal::None);
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    const std::size_t end = ran.out.find('\n');
+    EXPECT_EQ(ran.out.substr(0, end), row.firstLine) << ran.out;
+    const std::string rest = end == std::string::npos ? "" : ran.out.substr(end + 1);
+    if (row.secondLineHas.empty()) {
+      EXPECT_EQ(rest, "");
+    } else {
+      EXPECT_NE(rest.substr(0, rest.find('\n')).find(row.secondLineHas), std::string::npos)
+          << ran.out;
+    }
+  }
+}
+
+// --history --json: every field of a run, its times in ISO 8601 with the local offset.
+TEST(OutputTest, HistoryJson) {
+  StandinServer live(cardsync::testing::ReportingOptions());
+  live.Exec(kUnpreparedCard);
+  const Deployment deployment(live.port());
+  ASSERT_EQ(RunCardsync({"--run", "transfer"}, deployment.Variables(), Journal::None).exitCode, 0);
+  const Ran ran =
+      RunCardsync({"--history", "--json", "--days", "1"}, deployment.Variables(), Journal::None);
+  EXPECT_EQ(ran.exitCode, 0) << ran.err;
+  QJsonParseError error{};
+  const QJsonDocument document =
+      QJsonDocument::fromJson(QByteArray::fromStdString(ran.out), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << ran.out;
+  ASSERT_TRUE(document.isArray()) << ran.out;
+  ASSERT_EQ(document.array().size(), 1) << ran.out;
+  const QJsonObject run = document.array().first().toObject();
+  const std::regex kIsoWithOffset(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+08:00)");
+  struct Field {
+    const char* name;
+    std::function<bool(const QJsonValue&)> holds;
+  };
+  const auto text = [](const char* expected) {
+    return [expected](const QJsonValue& v) { return v.toString() == QString::fromUtf8(expected); };
+  };
+  const auto iso = [&kIsoWithOffset](const QJsonValue& v) {
+    return std::regex_match(v.toString().toStdString(), kIsoWithOffset);
+  };
+  const std::vector<Field> fields = {
+      {"job", text("transfer")},
+      {"runDay",  // the workstation's day the run was for
+       [](const QJsonValue& v) {
+         return std::regex_match(v.toString().toStdString(), std::regex(R"(\d{4}-\d\d-\d\d)"));
+       }},
+      {"trigger", text("command line")},
+      {"started", iso},
+      {"ended", iso},
+      {"outcome", text("done")},
+      {"read", [](const QJsonValue& v) { return v.toInt(-1) == 1; }},
+      {"inserted", [](const QJsonValue& v) { return v.toInt(-1) == 0; }},
+      {"updated", [](const QJsonValue& v) { return v.toInt(-1) == 0; }},
+      {"skipped", [](const QJsonValue& v) { return v.toInt(-1) == 1; }},
+      {"skippedRecords",
+       [](const QJsonValue& v) {
+         const QJsonObject record = v.toArray().first().toObject();
+         return v.toArray().size() == 1 && record["id"].toString() == "S1" &&
+                record["reason"].toString().contains("'bad'");
+       }},
+      {"warnings",
+       [](const QJsonValue& v) {
+         return v.toArray().size() == 1 && v.toArray().first().toString().contains("clock");
+       }},
+      {"message", [](const QJsonValue& v) { return v.isString(); }},
+      {"target",
+       [&live](const QJsonValue& v) {
+         const QJsonObject target = v.toObject();
+         return target["server"].toString() == "127.0.0.1" &&
+                target["port"].toInt() == live.port() &&
+                target["database"].toString() == "reporting";
+       }},
+      {"serverDay", text("2024-03-15")},
+  };
+  for (const Field& field : fields) {
+    SCOPED_TRACE(field.name);
+    ASSERT_TRUE(run.contains(field.name)) << ran.out;
+    EXPECT_TRUE(field.holds(run[field.name])) << ran.out;
+  }
+}
+
 }  // namespace

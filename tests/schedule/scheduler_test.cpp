@@ -384,7 +384,8 @@ TEST(HistoryTest, PrintedDaysCountTodayAsTheFirst) {
       history.BeginRun(JobKind::Totals, day, Trigger::Scheduled, DateTime(day) + 0.5,
                        Target{"db", 1433, "reporting"});
   }
-  for (const auto& [days, lines] : {std::pair{1, 1}, std::pair{2, 2}}) {
+  // The header, then a line a run.
+  for (const auto& [days, lines] : {std::pair{1, 2}, std::pair{2, 3}}) {
     SCOPED_TRACE(days);
     std::ostringstream out, err;
     EXPECT_EQ(PrintHistory(days, out, err), 0) << err.str();
@@ -851,7 +852,8 @@ TEST_F(SchedulerDbTest, HeadlessStopsOnSigtermRecordingTheRunInterrupted) {
 
   std::ostringstream out, err;
   EXPECT_EQ(PrintHistory(7, out, err), 0);
-  EXPECT_EQ(out.str().rfind(DayText(owedDay) + " transfer catch-up interrupted read ", 0), 0u)
+  EXPECT_NE(out.str().find('\n' + DayText(owedDay) + " transfer catch-up     interrupted "),
+            std::string::npos)
       << out.str();
 }
 
