@@ -416,15 +416,15 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
     if (!text.isEmpty()) emit logLines(text);
   }
   if (setup_.ended) setup_.ended(kind, worker.trigger, outcome);
-
-  const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;
-  if (SettlesOwedRuns(worker.trigger)) {
-    owedRunning_ = false;
   if (CallsForHook(worker.trigger, outcome)) {
     hook_->Run({kind, worker.day, outcome.status, outcome.message, outcome.skipped.size()});
   }
   // A run that reached the server has said what a start-up check would.
   if (outcome.clockSkewDays) check_.owed = false;
+
+  const bool failed = outcome.status == Status::Failed || outcome.status == Status::CouldNotConnect;
+  if (SettlesOwedRuns(worker.trigger)) {
+    owedRunning_ = false;
     Retry& retry = retries_[k];
     if (outcome.status == Status::Done) {
       settled_[k].insert(worker.day);

@@ -20,10 +20,10 @@
 
 #include "base/console.h"
 #include "clock/datetime.h"
-#include "schedule/history.h"
-#include "schedule/history_writer.h"
 #include "jobs/startup_check.h"
 #include "schedule/failure_hook.h"
+#include "schedule/history.h"
+#include "schedule/history_writer.h"
 #include "schedule/job_call.h"
 #include "schedule/settings.h"
 
@@ -45,14 +45,14 @@ struct SchedulerSetup {
   // Milliseconds of a clock nobody sets (steady), to tell the workstation's clock being
   // set from time passing; tests pass time on their own.
   std::function<double()> steadyMs;
-  // False beside another scheduler for the target (a window while cardsync --headless
-  // runs the schedule): Tick() starts nothing and only clicks run.
   // [notify] on_failure: run after an owed run that failed, could not connect or skipped
   // records (failure_hook.h), killed after `onFailureLimit`; empty: nothing is run.
   std::string onFailure;
   std::chrono::milliseconds onFailureLimit = FailureHook::kDefaultLimit;
   // The start-up check's line (CheckConnection), `connected` or not. Unset: a logLines line.
   std::function<void(bool connected, const std::string& line)> connectionChecked;
+  // False beside another scheduler for the target (a window while cardsync --headless
+  // runs the schedule): Tick() starts nothing and only clicks run.
   bool schedules = true;
   // A run's outcome lines, each with its kind (jobs::OutcomeLines), for a front end that
   // puts failures elsewhere than done lines. Unset: logLines.
@@ -78,17 +78,17 @@ class Scheduler : public QObject {
   // Starts a start-up check that is due, when no job runs; then what is owed, transfer
   // first, one owed run at a time.
   void Tick();
-  // A run by hand; false when that job is running already.
-  bool Click(jobs::JobKind kind);
-  bool Running(jobs::JobKind kind) const;
-  bool Busy() const;
-  // Starts nothing more; running jobs stop after their current record. stopped() follows
   // Logs in once on a worker of its own, writing nothing, and says how it went in one
   // line: "connected to host:port/database", or why not and when the next try is. A
   // failed check is tried again at Tick() after the retry waits (1, 2, 4, 8, 15 minutes,
   // then every 15) until it connects, a job connects, or StopAll(). Call once, after
   // connecting the signals.
   void CheckConnection();
+  // A run by hand; false when that job is running already.
+  bool Click(jobs::JobKind kind);
+  bool Running(jobs::JobKind kind) const;
+  bool Busy() const;
+  // Starts nothing more; running jobs stop after their current record. stopped() follows
   // once nothing runs (at once when nothing did).
   void StopAll();
 
@@ -125,11 +125,6 @@ class Scheduler : public QObject {
     int failures = 0;
     DateTime next = 0;
   };
-
-  // The workstation's clock, moved by how far it was found off the server's.
-  DateTime Now();
-  void LoadOnce(DateTime now);
-  DateTime FirstStartFor(DateTime now);
   // The start-up check: owed from CheckConnection() until a connection is seen.
   struct Check {
     QThread* thread = nullptr;   // made at the first check
@@ -141,6 +136,11 @@ class Scheduler : public QObject {
     DateTime next = 0;
     std::string stamp;
   };
+
+  // The workstation's clock, moved by how far it was found off the server's.
+  DateTime Now();
+  void LoadOnce(DateTime now);
+  DateTime FirstStartFor(DateTime now);
   void ForgetFutureSettlements(DateTime now);
   void Evaluate(jobs::JobKind kind);
   void Start(jobs::JobKind kind, Trigger trigger, long long day, DateTime now);
@@ -148,30 +148,30 @@ class Scheduler : public QObject {
   void Warn(const std::string& text);
   void CloseAbandonedRuns();
   void HistoryTrouble(const std::string& text);
+  void EvaluateCheck();
+  void CheckEnded(const jobs::ConnectionCheck& result);
+  void HookEnded(bool ok, const std::string& line);
 
   SchedulerSetup setup_;
   // Ahead of the history, whose opening may already report trouble through them.
   std::optional<long long> historyBoxDay_;
   std::pair<long long, std::string> lastHistoryTrouble_;
-  void EvaluateCheck();
-  void CheckEnded(const jobs::ConnectionCheck& result);
-  void HookEnded(bool ok, const std::string& line);
   History history_;  // read here; written through writer_
   HistoryWriter writer_;
   std::array<Worker, 2> workers_;
   std::array<Retry, 2> retries_;
+  Check check_;
   std::array<std::set<long long>, 2> settled_;
   std::set<std::pair<int, long long>> boxShown_;
   std::optional<DateTime> firstStart_;
   double skewDays_ = 0;  // the last run's finding; 0 while the clocks agree
   bool clockBehindWarned_ = false;
-  Check check_;
   std::optional<DateTime> lastReading_;  // the workstation's clock at the last Now()
   double lastSteadyMs_ = 0;
   bool owedRunning_ = false;
   bool stopping_ = false;
+  // Last: destroyed first, so a hook's report never reaches a scheduler half gone.
+  std::unique_ptr<FailureHook> hook_;
 };
 
 }  // namespace cardsync::schedule
-  // Last: destroyed first, so a hook's report never reaches a scheduler half gone.
-  std::unique_ptr<FailureHook> hook_;

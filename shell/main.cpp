@@ -318,6 +318,8 @@ int RunWindow(int argc, char** argv) {
     cardsync::shell::TForm1 Form1(cardsync::NowDateTime, {},
                                   instance.WindowRole() == Role::Scheduler);
     instance.ShowOnRequest(Form1);
+    // Whether the settings reach the server shows now, not first at the night's run.
+    Form1.RunScheduler().CheckConnection();
     // SIGTERM (a logout, `kill`) and SIGINT close the window as its close button does:
     // a running job stops after its current record and is recorded as interrupted. The
     // program then ends even if an error box is still open.
@@ -328,8 +330,6 @@ int RunWindow(int argc, char** argv) {
       if (Form1.close()) QCoreApplication::quit();
     });
     QObject::connect(&Form1.RunScheduler(), &cardsync::schedule::Scheduler::stopped, &app, [&] {
-    // Whether the settings reach the server shows now, not first at the night's run.
-    Form1.RunScheduler().CheckConnection();
       if (signalled) QCoreApplication::quit();
     });
     Form1.show();
