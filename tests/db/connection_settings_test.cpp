@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -396,6 +397,29 @@ TEST_F(SettingsFile, OpenDatabaseReportsASettingsProblemAsItsReason) {
   EXPECT_FALSE(database.Connected());
 }
 
+// A server that cannot be reached is named, so whoever reads the line beside several
+// knows which; a data source with what it resolved to.
+TEST_F(SettingsFile, AFailedLoginNamesTheServer) {
+  const std::string odbcIni = dir_.filePath("odbc.ini").toStdString();
+  std::ofstream(odbcIni) << "[Closed]\nDriver=FreeTDS\nServer=127.0.0.1\nPort=1\n"
+                            "Database=fromdsn\n";
+  ::setenv("ODBCINI", odbcIni.c_str(), 1);
+  const std::pair<const char*, const char*> cases[] = {
+      {"server=127.0.0.1\nport=1\ndatabase=reporting\n", "127.0.0.1:1/reporting: "},
+      {"dsn=Closed\n", "data source 'Closed' (127.0.0.1:1/fromdsn): "},
+  };
+  for (const auto& [keys, start] : cases) {
+    SCOPED_TRACE(start);
+    const std::string path =
+        Write(std::string("[database]\n") + keys + "user=u\npassword=p\nlogin_timeout=2\n");
+    Database database([path] { return ReadConnectionSettings(path); });
+    EXPECT_FALSE(database.OpenDatabase());
+    EXPECT_EQ(database.LastConnectError().rfind(start, 0), 0u) << database.LastConnectError();
+    EXPECT_GT(database.LastConnectError().size(), std::string(start).size());  // and why
+  }
+  ::unsetenv("ODBCINI");
+}
+
 TEST(SettingsFilePath, EnvironmentFirstThenUserConfigFolder) {
   ::setenv("CARDSYNC_SETTINGS", "/etc/elsewhere/cs.ini", 1);
   EXPECT_EQ(SettingsFilePath(), "/etc/elsewhere/cs.ini");
@@ -404,7 +428,8 @@ TEST(SettingsFilePath, EnvironmentFirstThenUserConfigFolder) {
   EXPECT_EQ(SettingsFilePath(), "/tmp/cardsync-config-home/cardsync/cardsync.ini");
   ::unsetenv("CARDSYNC_SETTINGS");
   ::unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(SettingsFilePath(), std::string(std::getenv("HOME")) + "/.config/cardsync/cardsync.ini");
+  EXPECT_EQ(SettingsFilePath(),
+            std::string(std::getenv("HOME")) + "/.config/cardsync/cardsync.ini");
 }
 
 TEST(OdbcQuoteValue, BracesOnlyWhereNeeded) {
