@@ -1,6 +1,8 @@
 // The one connection to the reporting database (ADOConww) and its two statement
-// objects, the reader ADOQuww and the executor ADOQuexec, over Qt SQL's ODBC
-// driver. Jobs open it, read with the reader, write with the executor, close it.
+// objects, the reader ADOQuww and the executor ADOQuexec. Qt SQL's ODBC driver opens
+// the connection (through the program's TLS relay); statements run with the ODBC
+// API itself on it (odbc_direct.h). Jobs open it, read with the reader, write with
+// the executor, close it.
 #pragma once
 
 #include <QVariant>
