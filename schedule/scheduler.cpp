@@ -32,6 +32,12 @@ int Index(jobs::JobKind kind) { return kind == jobs::JobKind::Transfer ? 0 : 1; 
 constexpr char kCheckFailed[] = "could not connect to the database: ";
 constexpr char kNextTry[] = "; next try at ";
 
+// A line of the scheduler's own after the stamp: a blank between them, as English text
+// wants and the jobs' Chinese lines never had.
+std::string Stamped(const std::string& stamp, const std::string& text) {
+  return stamp.empty() ? text : stamp + " " + text;
+}
+
 // "HH:MM:SS" on the 24-hour clock.
 std::string ClockColons(DateTime value) {
   const std::string text = ClockText(value);
@@ -216,15 +222,16 @@ void Scheduler::EvaluateCheck() {
 void Scheduler::CheckEnded(const jobs::ConnectionCheck& result) {
   check_.running = false;
   if (stopping_ || !check_.owed) return;
-  std::string line = check_.stamp;
+  std::string line;
   if (result.connected) {
     check_.owed = false;
-    line += result.text;
+    line = Stamped(check_.stamp, result.text);
   } else {
     ++check_.failures;
     const DateTime now = Now();
     check_.next = now + RetryDelayMinutes(check_.failures) / kMinutesPerDay;
-    line += kCheckFailed + LogText(result.text) + kNextTry + ClockColons(check_.next);
+    line = Stamped(check_.stamp,
+                   kCheckFailed + LogText(result.text) + kNextTry + ClockColons(check_.next));
   }
   if (setup_.connectionChecked) {
     setup_.connectionChecked(result.connected, line);
@@ -239,7 +246,7 @@ void Scheduler::HookEnded(bool ok, const std::string& line) {
     return;
   }
   const std::string stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
-  emit logLines({QString::fromStdString(stamp + line)});
+  emit logLines({QString::fromStdString(Stamped(stamp, line))});
 }
 
 DateTime Scheduler::Now() {

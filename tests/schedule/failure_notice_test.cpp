@@ -227,7 +227,7 @@ TEST(StartupCheckTest, ARefusedCheckIsTriedAgainAfterTheRetryWaitsUntilItConnect
   std::vector<std::string> lines;
   SchedulerSetup setup;
   setup.clock = [&now] { return now; };
-  setup.stamp = [&now] { return ClockText(now) + " "; };
+  setup.stamp = [&now] { return ClockText(now); };
   setup.job = [](const JobCall&) { return JobOutcome{}; };  // nothing is owed at noon anyway
   Scheduler scheduler(setup);
   QObject::connect(&scheduler, &Scheduler::logLines, [&lines](const QStringList& text) {
@@ -272,7 +272,7 @@ TEST(StartupCheckTest, ARefusedCheckIsTriedAgainAfterTheRetryWaitsUntilItConnect
     ASSERT_TRUE(said(before + 1)) << ::testing::PrintToString(lines);
     const std::string& line = lines.at(before);
     // Stamped when the check began: a check started early shows its own time.
-    const std::string stamp = ClockText(step.at) + " ";
+    const std::string stamp = ClockText(step.at) + " ";  // and the blank after it
     if (std::string(step.line) == "connected") {
       EXPECT_EQ(line, stamp + connected);
     } else {
