@@ -48,6 +48,7 @@ int RunHeadless(int argc, char** argv) {
   setup.outcomeLines = [](const std::vector<console::Line>& lines) {
     for (const console::Line& line : lines) console::WriteLogLine(std::cout, std::cerr, line);
   };
+  setup.historyError = [](const std::string& text) { console::Failed(text); };
   setup.connectionChecked = [](bool connected, const std::string& line) {
     connected ? console::Done(line) : console::Failed(line);
   };

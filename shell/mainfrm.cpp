@@ -40,6 +40,7 @@ constexpr char16_t kTitle[] = u"Form1";
 constexpr char16_t kProgressTitle[] = u"Form1 - 解析 %1/%2 (%3)";
 constexpr char16_t kTotalsTitle[] = u"Form1 - 统计...";
 constexpr char kWarning[] = "警告: ";
+constexpr char kHistoryError[] = "错误: ";
 constexpr char kSettingsError[] = "错误: ";
 constexpr char kNote[] = "提示: ";
 constexpr char kScheduleElsewhere[] =
@@ -101,6 +102,12 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
     AppendLog({kWarning + text});
   };
   setup.warn = warn;
+  // The history keeps what catch-up and retries go by: trouble with it is an error, with a
+  // box once a day (the scheduler's count).
+  setup.historyError = [this](const std::string& text) {
+    console::Failed(text);
+    AppendLog({kHistoryError + text});
+  };
   setup.ended = [this](jobs::JobKind kind, schedule::Trigger trigger,
                        const jobs::JobOutcome& outcome) {
     if (!notifyDesktop_) return;
@@ -151,6 +158,7 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
   connect(scheduler_, &schedule::Scheduler::progressed, this, &TForm1::Progressed);
   connect(scheduler_, &schedule::Scheduler::runFinished, this, &TForm1::RunFinished);
   connect(scheduler_, &schedule::Scheduler::runFailed, this, &TForm1::RunFailed);
+  connect(scheduler_, &schedule::Scheduler::historyFailed, this, &TForm1::RunFailed);
   connect(scheduler_, &schedule::Scheduler::logLines, this, [this](const QStringList& lines) {
     for (const QString& line : lines) Memo1->appendPlainText(line);
   });
