@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <array>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 
@@ -39,10 +41,20 @@ struct Ran {
 
 // Runs cardsync with `arguments` and the variables `set` over this process's, stdout
 // and stderr each a pipe; JOURNAL_STREAM names the pipe `journal` says, or is unset.
+// With `stderrTerminal`, stderr is a pseudo-terminal instead, as a person's shell gives.
 Ran RunCardsync(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& set, Journal journal) {
+                const std::map<std::string, std::string>& set, Journal journal,
+                bool stderrTerminal = false) {
   std::array<int, 2> out{}, err{};
-  if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0) return {};
+  if (::pipe2(out.data(), O_CLOEXEC) != 0) return {};
+  if (stderrTerminal) {
+    err[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (err[0] < 0 || ::grantpt(err[0]) != 0 || ::unlockpt(err[0]) != 0) return {};
+    err[1] = ::open(::ptsname(err[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (err[1] < 0) return {};
+  } else if (::pipe2(err.data(), O_CLOEXEC) != 0) {
+    return {};
+  }
   std::map<std::string, std::string> variables;
   for (char** each = environ; *each != nullptr; ++each) {
     const std::string text = *each;
@@ -225,6 +237,35 @@ TEST(OutputTest, EachLineOnItsStreamWithItsPriorityUnderTheJournal) {
         EXPECT_EQ(text.compare(at, 3, row.priority), 0) << text;
       EXPECT_GT(lines, 0u);
     }
+  }
+}
+
+// The transfer's progress line is rewritten in place on a terminal: each rewrite clears
+// the rest of the line, so a shorter one (the next pass's "0 of 0") leaves no tail of
+// the longer behind. Anywhere else there is no progress line at all.
+TEST(OutputTest, ProgressLineOnlyOnATerminalAndClearedEachTime) {
+  StandinServer live(cardsync::testing::ReportingOptions());
+  std::string cards = "insert into T_sendbase values ";
+  for (int i = 0; i < 12; ++i) {
+    const std::string n = std::to_string(i);
+    cards += std::string(i ? ", " : "") + "('P" + n + "', N'0AK" + n + "', 12, 1.5, 'kx" + n +
+             "', '1710000000', '1710086400', 't', '2024-03-14 10:00:00')";
+  }
+  live.Exec(cards);
+  const Deployment deployment(live.port());
+  const std::regex progress(R"(\rpass \d+: \d+ of \d+ records)");
+  const std::regex cleared(R"(\rpass \d+: \d+ of \d+ records\x1b\[K)");
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    const Ran ran =
+        RunCardsync({"--run", "transfer"}, deployment.Variables(), Journal::None, terminal);
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    const auto count = [&ran](const std::regex& pattern) {
+      return std::distance(std::sregex_iterator(ran.err.begin(), ran.err.end(), pattern),
+                           std::sregex_iterator());
+    };
+    EXPECT_EQ(count(progress) > 0, terminal) << ran.err;
+    EXPECT_EQ(count(cleared), count(progress)) << ran.err;
   }
 }
 
