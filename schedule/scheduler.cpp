@@ -14,6 +14,7 @@
 #include "jobs/server_day.h"
 #include "jobs/startup_check.h"
 #include "schedule/locks.h"
+#include "schedule/post.h"
 #include "schedule/schedule.h"
 
 namespace cardsync::schedule {
@@ -78,8 +79,7 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
       history_(HistoryPath(setup_.settings),
                [this](const std::string& text) { HistoryTrouble(text); }),
       writer_(HistoryPath(setup_.settings), [this](const std::string& text) {
-        QMetaObject::invokeMethod(
-            this, [this, text] { HistoryTrouble(text); }, Qt::QueuedConnection);
+        Post(this, [this, text] { HistoryTrouble(text); });
       }) {
   if (!setup_.clock) setup_.clock = NowDateTime;
   if (!setup_.steadyMs) {
@@ -102,8 +102,7 @@ Scheduler::Scheduler(SchedulerSetup setup, QObject* parent)
   hook_ = std::make_unique<FailureHook>(
       setup_.onFailure,
       [this](bool ok, const std::string& line) {
-        QMetaObject::invokeMethod(
-            this, [this, ok, line] { HookEnded(ok, line); }, Qt::QueuedConnection);
+        Post(this, [this, ok, line] { HookEnded(ok, line); });
       },
       setup_.onFailureLimit);
 }
@@ -207,16 +206,12 @@ void Scheduler::EvaluateCheck() {
   check_.running = true;
   // Stamped when it starts, as a run is.
   check_.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
-  QMetaObject::invokeMethod(
-      check_.context,
-      [this] {
-        db::Database database;
-        database.SetStopFlag(&check_.stop);
-        const jobs::ConnectionCheck result = jobs::CheckConnection(database);
-        QMetaObject::invokeMethod(
-            this, [this, result] { CheckEnded(result); }, Qt::QueuedConnection);
-      },
-      Qt::QueuedConnection);
+  Post(check_.context, [this] {
+    db::Database database;
+    database.SetStopFlag(&check_.stop);
+    const jobs::ConnectionCheck result = jobs::CheckConnection(database);
+    Post(this, [this, result] { CheckEnded(result); });
+  });
 }
 
 void Scheduler::CheckEnded(const jobs::ConnectionCheck& result) {
@@ -358,30 +353,20 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   call.progress = [this, kind, clock](int done, int total, int pass) {
     if (done != total && clock->elapsed() < kProgressEveryMs) return;
     clock->restart();
-    QMetaObject::invokeMethod(
-        this,
-        [this, kind, done, total, pass] {
-          emit progressed(static_cast<int>(kind), done, total, pass);
-        },
-        Qt::QueuedConnection);
+    Post(this, [this, kind, done, total, pass] {
+      emit progressed(static_cast<int>(kind), done, total, pass);
+    });
   };
-  QMetaObject::invokeMethod(
-      worker.context,
-      [this, kind, call] {
-        // A wait is a line of the run's own, stamped like its others.
-        const jobs::JobOutcome outcome =
-            RunUnderJobLock(setup_.target, call, setup_.job, [this, kind](const std::string& text) {
-              QMetaObject::invokeMethod(
-                  this,
-                  [this, kind, text] {
-                    emit logLines({QString::fromStdString(workers_[Index(kind)].stamp + text)});
-                  },
-                  Qt::QueuedConnection);
-            });
-        QMetaObject::invokeMethod(
-            this, [this, kind, outcome] { Finished(kind, outcome); }, Qt::QueuedConnection);
-      },
-      Qt::QueuedConnection);
+  Post(worker.context, [this, kind, call] {
+    // A wait is a line of the run's own, stamped like its others.
+    const jobs::JobOutcome outcome =
+        RunUnderJobLock(setup_.target, call, setup_.job, [this, kind](const std::string& text) {
+          Post(this, [this, kind, text] {
+            emit logLines({QString::fromStdString(workers_[Index(kind)].stamp + text)});
+          });
+        });
+    Post(this, [this, kind, outcome] { Finished(kind, outcome); });
+  });
 }
 
 void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
