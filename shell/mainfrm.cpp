@@ -78,9 +78,18 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
       Timer1(new QTimer(this)),
       clock_(std::move(clock)),
       designedClient_(kFormBounds.size()) {
+  std::vector<std::string> settingsErrors;
+  scheduler_ =
+      new schedule::Scheduler(SetupFor(std::move(runJob), schedules, settingsErrors), this);
+  LayOut();
+  Connect();
+  SayAtStart(schedules, settingsErrors);
+}
+
+schedule::SchedulerSetup TForm1::SetupFor(JobRunner runJob, bool schedules,
+                                          std::vector<std::string>& settingsErrors) {
   // A settings file that cannot be read still opens the window, which then has to say so
   // where its user looks; the target and [schedule] may both name the same fault.
-  std::vector<std::string> settingsErrors;
   schedule::SchedulerSetup setup =
       schedule::SetupFromSettings([&settingsErrors](const std::string& text) {
         if (std::find(settingsErrors.begin(), settingsErrors.end(), text) == settingsErrors.end())
@@ -114,8 +123,10 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
     if (auto notice = NoticeFor(kind, trigger, outcome, scheduler_->RunTarget().Text()))
       SendDesktopNotice(*notice);
   };
-  scheduler_ = new schedule::Scheduler(std::move(setup), this);
+  return setup;
+}
 
+void TForm1::LayOut() {
   setObjectName(u"Form1"_s);
   setWindowTitle(QString::fromUtf16(kTitle));
   setWindowIcon(QIcon(QString::fromLatin1(kIcon)));
@@ -150,7 +161,9 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
   Timer1->setObjectName(u"Timer1"_s);
   Timer1->setInterval(kTickMs);
   Timer1->setTimerType(Qt::PreciseTimer);
+}
 
+void TForm1::Connect() {
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
@@ -165,6 +178,9 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
   connect(scheduler_, &schedule::Scheduler::stopped, this, [this] {
     if (closeWhenStopped_) close();
   });
+}
+
+void TForm1::SayAtStart(bool schedules, const std::vector<std::string>& settingsErrors) {
   ShowRecentRuns();
   // When the service goes away this window does not take the schedule over: whoever
   // stopped the service meant the schedule to stop, and a new window start takes it.
@@ -177,7 +193,8 @@ TForm1::TForm1(Clock clock, JobRunner runJob, bool schedules, QWidget* parent)
     AppendLog({kWarning + *warning});
   // No job can run without its lock folder; say so now rather than at the first run.
   if (const std::string problem = schedule::FolderProblem(); !problem.empty()) {
-    warn(problem);
+    console::Warning(problem);
+    AppendLog({kWarning + problem});
     RunFailed(QString::fromStdString(problem));
   }
   for (const std::string& text : settingsErrors) {

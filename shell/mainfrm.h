@@ -13,6 +13,7 @@
 #include "clock/datetime.h"
 #include "jobs/outcome.h"
 #include "schedule/job_call.h"
+#include "schedule/scheduler.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -60,6 +61,14 @@ class TForm1 : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // The scheduler's setup from the settings file; what it could not read is added to
+  // `settingsErrors`, for SayAtStart.
+  schedule::SchedulerSetup SetupFor(JobRunner runJob, bool schedules,
+                                    std::vector<std::string>& settingsErrors);
+  void LayOut();   // the controls' bounds and looks, from the layout table
+  void Connect();  // the controls' and the scheduler's signals
+  // The recent runs, and what the window must say before anything runs.
+  void SayAtStart(bool schedules, const std::vector<std::string>& settingsErrors);
   // Starts Timer1; throws cardsync::Error "Not enough timers available" when it cannot.
   void ArmTimer();
   void AppendLog(const std::vector<std::string>& lines);
