@@ -157,7 +157,7 @@ void Scheduler::HistoryTrouble(const std::string& text) {
   emit historyFailed(QString::fromStdString(text));
 }
 
-History& Scheduler::RunHistory() {
+History& Scheduler::history() {
   writer_.Settle(HistoryWriter::kFinalWaitMs);
   return history_;
 }
@@ -336,7 +336,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
   if (SettlesOwedRuns(trigger)) owedRunning_ = true;
   worker.historyRun = writer_.BeginRun(kind, day, trigger, now, setup_.target);
-  emit runStarted(static_cast<int>(kind));
+  emit runStarted(kind);
 
   JobCall call;
   call.kind = kind;
@@ -353,9 +353,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   call.progress = [this, kind, clock](int done, int total, int pass) {
     if (done != total && clock->elapsed() < kProgressEveryMs) return;
     clock->restart();
-    Post(this, [this, kind, done, total, pass] {
-      emit progressed(static_cast<int>(kind), done, total, pass);
-    });
+    Post(this, [this, kind, done, total, pass] { emit progressed(kind, done, total, pass); });
   };
   Post(worker.context, [this, kind, call] {
     // A wait is a line of the run's own, stamped like its others.
@@ -433,7 +431,7 @@ void Scheduler::Finished(jobs::JobKind kind, const jobs::JobOutcome& outcome) {
     emit runFailed(QString::fromStdString(outcome.message));
   }
   worker.running = false;
-  emit runFinished(static_cast<int>(kind), static_cast<int>(outcome.status));
+  emit runFinished(kind, outcome.status);
   if (stopping_) {
     if (!Busy()) emit stopped();
     return;

@@ -94,13 +94,13 @@ class Scheduler : public QObject {
 
   // The history as this thread reads it, once the writes asked for so far have landed
   // (waiting at most a few seconds for a locked file).
-  History& RunHistory();
-  const Target& RunTarget() const { return setup_.target; }
+  History& history();
+  const Target& target() const { return setup_.target; }
 
  signals:
-  void runStarted(int kind);
-  void progressed(int kind, int done, int total, int pass);
-  void runFinished(int kind, int status);
+  void runStarted(jobs::JobKind kind);
+  void progressed(jobs::JobKind kind, int done, int total, int pass);
+  void runFinished(jobs::JobKind kind, jobs::JobOutcome::Status status);
   // A run's outcome, and a line when it has to wait for another run to end.
   void logLines(const QStringList& lines);
   // A failed run for the error box: once per owed run, every time for a click.

@@ -319,7 +319,7 @@ int RunWindow(int argc, char** argv) {
                                   instance.WindowRole() == Role::Scheduler);
     instance.ShowOnRequest(Form1);
     // Whether the settings reach the server shows now, not first at the night's run.
-    Form1.RunScheduler().CheckConnection();
+    Form1.scheduler().CheckConnection();
     // SIGTERM (a logout, `kill`) and SIGINT close the window as its close button does:
     // a running job stops after its current record and is recorded as interrupted. The
     // program then ends even if an error box is still open.
@@ -329,7 +329,7 @@ int RunWindow(int argc, char** argv) {
       signalled = true;
       if (Form1.close()) QCoreApplication::quit();
     });
-    QObject::connect(&Form1.RunScheduler(), &cardsync::schedule::Scheduler::stopped, &app, [&] {
+    QObject::connect(&Form1.scheduler(), &cardsync::schedule::Scheduler::stopped, &app, [&] {
       if (signalled) QCoreApplication::quit();
     });
     Form1.show();

@@ -120,7 +120,7 @@ schedule::SchedulerSetup TForm1::SetupFor(JobRunner runJob, bool schedules,
   setup.ended = [this](jobs::JobKind kind, schedule::Trigger trigger,
                        const jobs::JobOutcome& outcome) {
     if (!notifyDesktop_) return;
-    if (auto notice = NoticeFor(kind, trigger, outcome, scheduler_->RunTarget().Text()))
+    if (auto notice = NoticeFor(kind, trigger, outcome, scheduler_->target().Text()))
       SendDesktopNotice(*notice);
   };
   return setup;
@@ -186,7 +186,7 @@ void TForm1::SayAtStart(bool schedules, const std::vector<std::string>& settings
   // stopped the service meant the schedule to stop, and a new window start takes it.
   if (!schedules)
     AppendLog({kNote + QString::fromLatin1(kScheduleElsewhere)
-                           .arg(QString::fromStdString(scheduler_->RunTarget().Text()))
+                           .arg(QString::fromStdString(scheduler_->target().Text()))
                            .toStdString()});
   ArmTimer();
   if (auto warning = settings::SettingsFileModeWarning(db::SettingsFilePath()))
@@ -228,30 +228,27 @@ void TForm1::Button2Click() {
   RunGuarded([this] { scheduler_->Click(jobs::JobKind::Totals); });
 }
 
-QPushButton* TForm1::ButtonOf(int kind) const {
-  return kind == static_cast<int>(jobs::JobKind::Transfer) ? Button1 : Button2;
+QPushButton* TForm1::ButtonOf(jobs::JobKind kind) const {
+  return kind == jobs::JobKind::Transfer ? Button1 : Button2;
 }
 
-void TForm1::RunStarted(int kind) {
+void TForm1::RunStarted(jobs::JobKind kind) {
   ButtonOf(kind)->setEnabled(false);
-  if (kind == static_cast<int>(jobs::JobKind::Totals)) {
-    setWindowTitle(QString::fromUtf16(kTotalsTitle));
-  }
+  if (kind == jobs::JobKind::Totals) setWindowTitle(QString::fromUtf16(kTotalsTitle));
 }
 
-void TForm1::Progressed(int kind, int done, int total, int pass) {
-  if (kind != static_cast<int>(jobs::JobKind::Transfer)) return;
+void TForm1::Progressed(jobs::JobKind kind, int done, int total, int pass) {
+  if (kind != jobs::JobKind::Transfer) return;
   setWindowTitle(QString::fromUtf16(kProgressTitle).arg(done).arg(total).arg(pass));
 }
 
-void TForm1::RunFinished(int kind) {
+void TForm1::RunFinished(jobs::JobKind kind) {
   ButtonOf(kind)->setEnabled(true);
-  const int other = kind == static_cast<int>(jobs::JobKind::Transfer)
-                        ? static_cast<int>(jobs::JobKind::Totals)
-                        : static_cast<int>(jobs::JobKind::Transfer);
-  if (!scheduler_->Running(static_cast<jobs::JobKind>(other))) {
+  const jobs::JobKind other =
+      kind == jobs::JobKind::Transfer ? jobs::JobKind::Totals : jobs::JobKind::Transfer;
+  if (!scheduler_->Running(other)) {
     setWindowTitle(QString::fromUtf16(kTitle));
-  } else if (other == static_cast<int>(jobs::JobKind::Totals)) {
+  } else if (other == jobs::JobKind::Totals) {
     // The totals waited for this transfer, whose progress held the title; they run now.
     setWindowTitle(QString::fromUtf16(kTotalsTitle));
   }
@@ -273,8 +270,8 @@ void TForm1::RunFailed(const QString& message) {
 
 void TForm1::ShowRecentRuns() {
   const DateTime now = clock_();
-  schedule::History& history = scheduler_->RunHistory();
-  for (const schedule::RunRow& row : history.Runs(now - kRecentDays, scheduler_->RunTarget())) {
+  schedule::History& history = scheduler_->history();
+  for (const schedule::RunRow& row : history.Runs(now - kRecentDays, scheduler_->target())) {
     if (!row.ended) continue;  // still running elsewhere, or never finished
     AppendLog(jobs::OutcomeLogLines(row.job, row.Outcome(), DateTimeText(row.started)));
   }

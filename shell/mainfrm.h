@@ -47,7 +47,7 @@ class TForm1 : public QWidget {
   QPushButton* Button2;
   QTimer* Timer1;
 
-  schedule::Scheduler& RunScheduler() { return *scheduler_; }
+  schedule::Scheduler& scheduler() { return *scheduler_; }
 
  public slots:
   void Timer1Timer();
@@ -73,11 +73,11 @@ class TForm1 : public QWidget {
   void ArmTimer();
   void AppendLog(const std::vector<std::string>& lines);
   void ShowRecentRuns();
-  void RunStarted(int kind);
-  void Progressed(int kind, int done, int total, int pass);
-  void RunFinished(int kind);
+  void RunStarted(jobs::JobKind kind);
+  void Progressed(jobs::JobKind kind, int done, int total, int pass);
+  void RunFinished(jobs::JobKind kind);
   void RunFailed(const QString& message);
-  QPushButton* ButtonOf(int kind) const;
+  QPushButton* ButtonOf(jobs::JobKind kind) const;
 
   Clock clock_;
   schedule::Scheduler* scheduler_;

@@ -79,7 +79,7 @@ struct Folders {
 // side of its due second) or clicked. Lines and warnings are collected.
 struct OneRun {
   std::vector<std::string> lines, warnings;
-  std::optional<int> finished;  // runFinished's status
+  std::optional<Status> finished;  // runFinished's status
   std::unique_ptr<Scheduler> scheduler;
   DateTime now = 0;
 
@@ -97,7 +97,7 @@ struct OneRun {
       for (const QString& line : text) lines.push_back(line.toStdString());
     });
     QObject::connect(scheduler.get(), &Scheduler::runFinished,
-                     [this](int, int status) { finished = status; });
+                     [this](JobKind, Status status) { finished = status; });
     const int dueHour = kind == JobKind::Transfer ? 2 : 1;
     now = At(15, dueHour - 1, 59, 59, 800);
     scheduler->Tick();
@@ -204,8 +204,8 @@ TEST(FailureHookTest, HowTheHookEndedIsALineAndTheRunStaysFailed) {
     ASSERT_TRUE(WaitUntil([&] { return run.Said(said); }))
         << ::testing::PrintToString(run.lines) << ::testing::PrintToString(run.warnings);
     EXPECT_EQ(!run.warnings.empty(), c.warning) << ::testing::PrintToString(run.warnings);
-    EXPECT_EQ(run.finished, static_cast<int>(Status::Failed));
-    EXPECT_EQ(run.scheduler->RunHistory().Runs(0, std::nullopt).at(0).outcome, "failed");
+    EXPECT_EQ(run.finished, Status::Failed);
+    EXPECT_EQ(run.scheduler->history().Runs(0, std::nullopt).at(0).outcome, "failed");
     // What the hook started goes with it.
     if (QFile::exists(QString::fromStdString(child))) {
       const pid_t pid = std::stoi(ReadAll(child));

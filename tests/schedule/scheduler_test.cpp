@@ -682,7 +682,7 @@ TEST_F(SchedulerDbTest, ClockStepsNeitherStopNorAdvanceTheRuns) {
       }
     }
     std::vector<std::string> runs;
-    for (const RunRow& row : scheduler.RunHistory().Runs(-1e6, target_)) {
+    for (const RunRow& row : scheduler.history().Runs(-1e6, target_)) {
       runs.push_back(std::string(JobName(row.job)) + " " + std::string(TriggerName(row.trigger)) +
                      " " + DayText(row.runDay) + " " + row.outcome);
     }
@@ -710,7 +710,7 @@ TEST_F(SchedulerDbTest, AMissedDaysCatchUpWritesExactlyThatDaysRecords) {
   ASSERT_TRUE(WaitUntil([&] { return !scheduler.Busy(); }));
   // The 15th's run: the 14th's ordinary and special cards and the 15th's special ones.
   EXPECT_EQ(Quindale(), (Rows{{"N14-1"}, {"S14-1"}, {"S15-1"}}));
-  const std::vector<RunRow> runs = scheduler.RunHistory().Runs(At(16, 0), target_);
+  const std::vector<RunRow> runs = scheduler.history().Runs(At(16, 0), target_);
   ASSERT_EQ(runs.size(), 2u);  // and the totals, owed since the 15th
   EXPECT_EQ(DayText(runs[0].runDay), "2024-03-15");
   EXPECT_EQ(runs[0].trigger, Trigger::CatchUp);
@@ -732,14 +732,14 @@ TEST_F(SchedulerDbTest, AnInterruptedRunLeavesNoHalfRowsAndStaysOwed) {
   setup.clock = [] { return At(14, 9); };
   Scheduler scheduler(setup);
   bool stopped = false;
-  QObject::connect(&scheduler, &Scheduler::progressed, [&](int, int done, int, int) {
+  QObject::connect(&scheduler, &Scheduler::progressed, [&](JobKind, int done, int, int) {
     if (done > 0) scheduler.StopAll();
   });
   QObject::connect(&scheduler, &Scheduler::stopped, [&] { stopped = true; });
   scheduler.Tick();
   ASSERT_TRUE(WaitUntil([&] { return stopped; }));
 
-  const std::vector<RunRow> runs = scheduler.RunHistory().Runs(At(14, 0), target_);
+  const std::vector<RunRow> runs = scheduler.history().Runs(At(14, 0), target_);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].outcome, "interrupted");
   const int written = std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]);
@@ -750,7 +750,7 @@ TEST_F(SchedulerDbTest, AnInterruptedRunLeavesNoHalfRowsAndStaysOwed) {
             "stopped after " + std::to_string(written) + " of 60 records were written");
   EXPECT_EQ(server_->Query("SELECT count(*) FROM T_quindale WHERE kex_no IS NULL"), (Rows{{"0"}}));
   const std::set<long long> settled =
-      scheduler.RunHistory().SettledDays(JobKind::Transfer, target_, DayNumber(At(1, 0)));
+      scheduler.history().SettledDays(JobKind::Transfer, target_, DayNumber(At(1, 0)));
   EXPECT_EQ(OwedDays({At(14, 9), DueSecond(JobKind::Transfer), At(13, 12), 7, &settled}),
             std::vector<long long>{DayNumber(At(14, 0))});
 }

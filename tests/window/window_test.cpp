@@ -137,9 +137,9 @@ void Settle(TForm1& form) {
   for (int quiet = 0; quiet < 2;) {
     QElapsedTimer elapsed;
     elapsed.start();
-    while (form.RunScheduler().Busy() && elapsed.elapsed() < 20000) QTest::qWait(5);
+    while (form.scheduler().Busy() && elapsed.elapsed() < 20000) QTest::qWait(5);
     QCoreApplication::processEvents();
-    quiet = form.RunScheduler().Busy() ? 0 : quiet + 1;
+    quiet = form.scheduler().Busy() ? 0 : quiet + 1;
   }
 }
 
@@ -381,7 +381,7 @@ TEST(WindowTest, AJobOnItsWorkerLeavesTheWindowAliveAndClosingStopsIt) {
   EXPECT_TRUE(sawStop);
   EXPECT_TRUE(form.Button1->isEnabled());
   EXPECT_EQ(form.windowTitle(), u"Form1"_s);
-  const auto runs = form.RunScheduler().RunHistory().Runs(0, std::nullopt);
+  const auto runs = form.scheduler().history().Runs(0, std::nullopt);
   ASSERT_FALSE(runs.empty());
   EXPECT_EQ(runs.back().job, JobKind::Transfer);
   EXPECT_EQ(runs.back().trigger, schedule::Trigger::Scheduled);
@@ -1072,7 +1072,7 @@ TEST(OverlapTest, TotalsAskedForDuringATransferRunAfterItsLastCommit) {
 
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-          return !form.RunScheduler().Busy() && transfer.state() == QProcess::NotRunning &&
+          return !form.scheduler().Busy() && transfer.state() == QProcess::NotRunning &&
                  totals.state() == QProcess::NotRunning;
         },
         60000));
