@@ -297,13 +297,15 @@ bool Database::OpenDatabase() {
     const QString name = QString::fromStdString(connectionName_);
     if (QSqlDatabase::contains(name)) QSqlDatabase::database(name, false).close();
     link_.Forget();
-    lastConnectError_ = ServerPlace(settings) + ": " + ConnectCutText(cut, settings);
+    lastConnectError_ = ConnectCutText(cut, settings);
+    if (cut != ServerLink::Cut::Stopped) lastConnectError_.insert(0, ServerPlace(settings) + ": ");
     return false;
   }
   // FreeTDS's "Adaptive Server is unavailable or does not exist" does not say which
-  // server; whoever reads it beside several needs to know.
+  // server; whoever reads it beside several needs to know. A stop asked for is no fault
+  // of the server's.
   if (!driverPort) {
-    lastConnectError_ = ServerPlace(settings) + ": " + lastConnectError_;
+    if (!StopAsked()) lastConnectError_.insert(0, ServerPlace(settings) + ": ");
     return false;
   }
   connecting.Identify(*driverPort);
