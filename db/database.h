@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "clock/datetime.h"
+#include "clock/format_settings.h"
 #include "db/connection_settings.h"
 #include "db/db_error.h"
 #include "db/field_text.h"
 #include "db/params.h"
-#include "clock/format_settings.h"
 #include "db/server_link.h"
 
 namespace cardsync::db {

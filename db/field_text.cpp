@@ -52,13 +52,15 @@ DateTime TimeOfDay(const QTime& time) {
   return (time.msecsSinceStartOfDay()) / kMillisecondsPerDay;
 }
 
-DateTime ValueOfDate(const QDate& date) { return EncodeDateTime(date.year(), date.month(), date.day()); }
+DateTime ValueOfDate(const QDate& date) {
+  return EncodeDateTime(date.year(), date.month(), date.day());
+}
 
 DateTime ValueOfDateTime(const QDateTime& value) {
   const QDate date = value.date();
   const QTime time = value.time();
-  return EncodeDateTime(date.year(), date.month(), date.day(), time.hour(), time.minute(), time.second(),
-                        time.msec());
+  return EncodeDateTime(date.year(), date.month(), date.day(), time.hour(), time.minute(),
+                        time.second(), time.msec());
 }
 
 // time(7) reaches Qt as text ("10:30:00.1234567"); QTime keeps milliseconds only.
@@ -129,7 +131,8 @@ std::string ExactNumberText(std::string_view digits, std::string_view decimalSep
   const bool negative = TakeNumberSign(text);
   const std::size_t point = text.find('.');
   std::string whole(text.substr(0, point));
-  std::string fraction(point == std::string_view::npos ? std::string_view{} : text.substr(point + 1));
+  std::string fraction(point == std::string_view::npos ? std::string_view{}
+                                                       : text.substr(point + 1));
   if ((whole.empty() && fraction.empty()) || !AllDigits(whole) || !AllDigits(fraction)) {
     // Not plain decimal digits (an exponent, say): go through a double once.
     const std::string copy(digits);
@@ -171,7 +174,8 @@ std::string FloatNumberText(double value, std::string_view decimalSeparator) {
   if (const std::size_t e = text.find('E'); e != std::string::npos) {
     std::string_view digits = std::string_view(text).substr(e + 1);
     const bool negativeExponent = !digits.empty() && digits.front() == '-';
-    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+'))
+      digits.remove_prefix(1);
     while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
     exponent = std::string("E") + (negativeExponent ? "-" : "") + std::string(digits);
     text.resize(e);

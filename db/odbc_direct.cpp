@@ -212,8 +212,8 @@ void DirectStatement::Execute(const std::string& text, const Params& params) {
   }
   std::u16string statementText = Utf16(text);
   RefuseClosedLink();
-  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(queryTimeoutSeconds_) +
-              kWatchMargin;
+  deadline_ =
+      std::chrono::steady_clock::now() + std::chrono::seconds(queryTimeoutSeconds_) + kWatchMargin;
   const SQLRETURN rc = Waiting([&] {
     return SQLExecDirectW(statement_, reinterpret_cast<SQLWCHAR*>(statementText.data()),
                           SQLINTEGER(statementText.size()));
@@ -279,8 +279,8 @@ QVariant DirectStatement::Value(std::size_t index, ColumnKind kind) {
   SQLLEN indicator = 0;
   const auto get = [&](SQLSMALLINT cType, SQLPOINTER target, SQLLEN size) {
     // A long value may still be arriving: its packets are part of the request's time.
-    const SQLRETURN rc = Waiting(
-        [&] { return SQLGetData(statement_, column, cType, target, size, &indicator); });
+    const SQLRETURN rc =
+        Waiting([&] { return SQLGetData(statement_, column, cType, target, size, &indicator); });
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail("a value could not be read");
     return rc;
   };

@@ -92,9 +92,8 @@ JobOutcome RunTransfer(db::Database& database, const TransferOptions& options) {
       serverDay = ServerDayOfRun(*options.runDay, clock);
     }
     outcome.serverDay = YearMonthDay(serverDay.value_or(static_cast<long long>(clock.server)));
-    const bool previousDaySpecial =
-        options.previousDaySpecialCards.value_or(
-            database.TransferSettings().previousDaySpecialCards);
+    const bool previousDaySpecial = options.previousDaySpecialCards.value_or(
+        database.TransferSettings().previousDaySpecialCards);
     int passNumber = 0;
     for (const TransferPass& pass : TransferPasses(previousDaySpecial)) {
       if (!RunPass(database, SelectionFor(pass, serverDay), pass.convertPlate, destination, options,

@@ -243,9 +243,8 @@ VerifyReport VerifyTransfers(db::Database& database, const VerifyOptions& option
   const JobOutcome outcome =
       RunConnected(database, timing, [&](JobOutcome&, const ServerClock& clock) {
         const DestinationColumns destination = LearnDestinationColumns(database);
-        const bool previousDaySpecial =
-            options.previousDaySpecialCards.value_or(
-                database.TransferSettings().previousDaySpecialCards);
+        const bool previousDaySpecial = options.previousDaySpecialCards.value_or(
+            database.TransferSettings().previousDaySpecialCards);
         const int batchSize =
             std::clamp(options.batchSize.value_or(database.TransferSettings().batchSize), 1,
                        settings::kLargestBatchSize);

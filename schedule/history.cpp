@@ -525,8 +525,10 @@ int History::CloseLeftRunning(const Target& target, DateTime when, const std::st
   for (jobs::JobKind job : {jobs::JobKind::Transfer, jobs::JobKind::Totals}) {
     for (long long id : RunningRuns(job, target)) {
       EndRun(id, when, outcome);
-      if (lastWrite_ == WriteState::Landed) ++closed;
-      else worst = lastWrite_;
+      if (lastWrite_ == WriteState::Landed)
+        ++closed;
+      else
+        worst = lastWrite_;
     }
   }
   lastWrite_ = worst;

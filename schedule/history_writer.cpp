@@ -98,7 +98,8 @@ void HistoryWriter::Say(const std::string& text) {
 
 void HistoryWriter::Loop() {
   // Short waits inside SQLite: the retries here wait longer, and say so.
-  History history(path_, [this](const std::string& text) { Say(text); }, kBusyMs);
+  History history(
+      path_, [this](const std::string& text) { Say(text); }, kBusyMs);
   for (;;) {
     Write write;
     {
@@ -124,7 +125,8 @@ bool HistoryWriter::Land(History& history, const Write& write) {
   for (;;) {
     if (write(history) == State::Landed) {
       said_.clear();  // a cause that comes back is said again
-      if (waited) Say("run history " + path_ + " can be written again; the records that waited are in it");
+      if (waited)
+        Say("run history " + path_ + " can be written again; the records that waited are in it");
       said_.clear();
       return true;
     }

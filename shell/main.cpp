@@ -17,14 +17,14 @@
 #include "db/connection_settings.h"
 #include "jobs/check.h"
 #include "jobs/verify.h"
-#include "schedule/headless.h"
-#include "schedule/oneshot.h"
 #include "schedule/owed.h"
 #include "schedule/scheduler.h"
-#include "schedule/stop_signals.h"
 #include "settings/settings_file_mode.h"
 #include "shell/error_box.h"
+#include "shell/headless.h"
 #include "shell/mainfrm.h"
+#include "shell/oneshot.h"
+#include "shell/stop_signals.h"
 #include "shell/window_instance.h"
 
 namespace {
@@ -113,7 +113,7 @@ int Run(int argc, char** argv, Args args) {
   cardsync::ReloadFormatSettings();
   if (!ReadSettings()) return kExitSettings;
   try {
-    return cardsync::schedule::RunOnce(*kind, std::cout, std::cerr, runDay);
+    return cardsync::shell::RunOnce(*kind, std::cout, std::cerr, runDay);
   } catch (const std::exception& e) {
     cardsync::console::Failed(e.what());
     return kExitFailed;
@@ -183,7 +183,7 @@ int Verify(int argc, char** argv, Args args) {
 
 int Headless(int argc, char** argv, Args args) {
   if (!args.empty()) return UsageError("--headless takes no arguments");
-  return cardsync::schedule::RunHeadless(argc, argv);
+  return cardsync::shell::RunHeadless(argc, argv);
 }
 
 int History(int, char**, Args args) {
@@ -201,7 +201,7 @@ int History(int, char**, Args args) {
       return UsageError("--history takes only --json and --days N");
     }
   }
-  return cardsync::schedule::PrintHistory(days, std::cout, std::cerr, json);
+  return cardsync::shell::PrintHistory(days, std::cout, std::cerr, json);
 }
 
 struct Mode {
@@ -324,8 +324,8 @@ int RunWindow(int argc, char** argv) {
     // a running job stops after its current record and is recorded as interrupted. The
     // program then ends even if an error box is still open.
     bool signalled = false;
-    cardsync::schedule::StopSignals stopSignals;
-    QObject::connect(&stopSignals, &cardsync::schedule::StopSignals::received, [&] {
+    cardsync::shell::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &cardsync::shell::StopSignals::received, [&] {
       signalled = true;
       if (Form1.close()) QCoreApplication::quit();
     });

@@ -1,5 +1,7 @@
 // Field texts and date-time values of every column kind, without a server: the
 // values are the QVariants Qt's ODBC driver hands over for each kind.
+#include "db/field_text.h"
+
 #include <gtest/gtest.h>
 
 #include <QDate>
@@ -10,7 +12,6 @@
 
 #include "base/error.h"
 #include "db/db_error.h"
-#include "db/field_text.h"
 #include "db/odbc_direct.h"
 
 namespace cardsync::db {
@@ -38,10 +39,10 @@ TEST(ExactNumberText, RoundsToFourDecimalsAndDropsTrailingZeros) {
       {".5000", ".", "0.5"},
       {"-.5", ".", "-0.5"},
       {"007", ".", "7"},
-      {"12.34565", ".", "12.3457"},    // half rounds away from zero
+      {"12.34565", ".", "12.3457"},  // half rounds away from zero
       {"12.34564", ".", "12.3456"},
-      {"-12.99995", ".", "-13"},       // carry through the decimal point
-      {"999.99999", ".", "1000"},      // carry adds a digit
+      {"-12.99995", ".", "-13"},                              // carry through the decimal point
+      {"999.99999", ".", "1000"},                             // carry adds a digit
       {"922337203685477.5807", ".", "922337203685477.5807"},  // largest money, exact
       {"-922337203685477.5808", ".", "-922337203685477.5808"},
       {"1E3", ".", "1000"},
@@ -95,27 +96,32 @@ TEST(FieldText, EveryColumnKind) {
   const FormatSettings comma = CommaSettings();
   const Case cases[] = {
       {"integer", QVariant(qlonglong(-42)), ColumnKind::Integer, defaults, "-42"},
-      {"bigint", QVariant(qlonglong(9223372036854775807LL)), ColumnKind::Integer, defaults, "9223372036854775807"},
+      {"bigint", QVariant(qlonglong(9223372036854775807LL)), ColumnKind::Integer, defaults,
+       "9223372036854775807"},
       {"integer as text", QVariant(QString("17")), ColumnKind::Integer, defaults, "17"},
       {"money 120", QVariant(QString("120.0000")), ColumnKind::Exact, defaults, "120"},
       {"money 120.5 comma", QVariant(QString("120.5000")), ColumnKind::Exact, comma, "120,5"},
       {"float", QVariant(QString("1.5")), ColumnKind::Float, comma, "1,5"},
       {"float as double", QVariant(0.1 + 0.2), ColumnKind::Float, defaults, "0.3"},
-      {"char keeps blanks", QVariant(QString("111111    ")), ColumnKind::Text, defaults, "111111    "},
-      {"nvarchar chinese", QVariant(QString::fromUtf8("浙K123")), ColumnKind::Text, defaults, "浙K123"},
+      {"char keeps blanks", QVariant(QString("111111    ")), ColumnKind::Text, defaults,
+       "111111    "},
+      {"nvarchar chinese", QVariant(QString::fromUtf8("浙K123")), ColumnKind::Text, defaults,
+       "浙K123"},
       {"bit true", QVariant(true), ColumnKind::Bit, defaults, "True"},
       {"bit false", QVariant(false), ColumnKind::Bit, defaults, "False"},
       {"bit as int", QVariant(0), ColumnKind::Bit, defaults, "False"},
-      {"datetime", QVariant(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9))), ColumnKind::DateTime, defaults,
-       "3/5/24 2:07:09 pm"},
-      {"datetime at midnight", QVariant(QDateTime(QDate(2024, 3, 5), QTime(0, 0))), ColumnKind::DateTime, defaults,
-       "3/5/24"},
+      {"datetime", QVariant(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9))), ColumnKind::DateTime,
+       defaults, "3/5/24 2:07:09 pm"},
+      {"datetime at midnight", QVariant(QDateTime(QDate(2024, 3, 5), QTime(0, 0))),
+       ColumnKind::DateTime, defaults, "3/5/24"},
       {"date only", QVariant(QDate(1999, 12, 31)), ColumnKind::Date, defaults, "12/31/99"},
       {"time only", QVariant(QTime(8, 0, 0)), ColumnKind::Time, defaults, "8:00:00 am"},
-      {"time(7) as text", QVariant(QString("14:30:15.1234567")), ColumnKind::Time, defaults, "2:30:15 pm"},
+      {"time(7) as text", QVariant(QString("14:30:15.1234567")), ColumnKind::Time, defaults,
+       "2:30:15 pm"},
       {"null integer", QVariant(QMetaType::fromType<int>()), ColumnKind::Integer, defaults, ""},
       {"null money", QVariant(QMetaType::fromType<QString>()), ColumnKind::Exact, defaults, ""},
-      {"null datetime", QVariant(QMetaType::fromType<QDateTime>()), ColumnKind::DateTime, defaults, ""},
+      {"null datetime", QVariant(QMetaType::fromType<QDateTime>()), ColumnKind::DateTime, defaults,
+       ""},
       {"null bit", QVariant(QMetaType::fromType<bool>()), ColumnKind::Bit, defaults, ""},
       {"null text", QVariant(QMetaType::fromType<QString>()), ColumnKind::Text, defaults, ""},
       {"invalid variant", QVariant(), ColumnKind::Float, defaults, ""},
@@ -135,9 +141,10 @@ TEST(FieldDateTime, ValuesOfDateTimeAndCharacterColumns) {
     DateTime expected;
   };
   const Case cases[] = {
-      {"datetime", QVariant(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9, 500))), ColumnKind::DateTime,
-       EncodeDateTime(2024, 3, 5, 14, 7, 9, 500)},
-      {"null datetime is day zero", QVariant(QMetaType::fromType<QDateTime>()), ColumnKind::DateTime, 0},
+      {"datetime", QVariant(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9, 500))),
+       ColumnKind::DateTime, EncodeDateTime(2024, 3, 5, 14, 7, 9, 500)},
+      {"null datetime is day zero", QVariant(QMetaType::fromType<QDateTime>()),
+       ColumnKind::DateTime, 0},
       {"date", QVariant(QDate(2024, 3, 5)), ColumnKind::Date, EncodeDateTime(2024, 3, 5)},
       {"time", QVariant(QTime(6, 0)), ColumnKind::Time, 0.25},
       {"text parsed", QVariant(QString("3/5/2024 2:07:09 pm")), ColumnKind::Text,
@@ -158,12 +165,16 @@ TEST(FieldDateTime, RefusesWhatIsNoDate) {
     const char* message;
   };
   const Case cases[] = {
-      {"bad text", QVariant(QString("abc")), ColumnKind::Text, "'abc' is not a valid date and time"},
-      {"null text", QVariant(QMetaType::fromType<QString>()), ColumnKind::Text, "'' is not a valid date and time"},
-      {"integer", QVariant(12), ColumnKind::Integer, "ADOQuww: Cannot access field 'siji' as type DateTime"},
+      {"bad text", QVariant(QString("abc")), ColumnKind::Text,
+       "'abc' is not a valid date and time"},
+      {"null text", QVariant(QMetaType::fromType<QString>()), ColumnKind::Text,
+       "'' is not a valid date and time"},
+      {"integer", QVariant(12), ColumnKind::Integer,
+       "ADOQuww: Cannot access field 'siji' as type DateTime"},
       {"money", QVariant(QString("1.0000")), ColumnKind::Exact,
        "ADOQuww: Cannot access field 'siji' as type DateTime"},
-      {"bit", QVariant(true), ColumnKind::Bit, "ADOQuww: Cannot access field 'siji' as type DateTime"},
+      {"bit", QVariant(true), ColumnKind::Bit,
+       "ADOQuww: Cannot access field 'siji' as type DateTime"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,9 +196,11 @@ TEST(CleanServerText, LeavesTheServersOwnWords) {
       {"[FreeTDS][SQL Server]Invalid object name 'T_x'.", "Invalid object name 'T_x'"},
       {"[unixODBC][Driver Manager]Can't open lib 'NoSuch' : file not found",
        "Can't open lib 'NoSuch' : file not found"},
-      {"[FreeTDS][SQL Server]Unable to connect to data source [FreeTDS][SQL Server]Unable to connect: "
+      {"[FreeTDS][SQL Server]Unable to connect to data source [FreeTDS][SQL Server]Unable to "
+       "connect: "
        "Adaptive Server is unavailable or does not exist",
-       "Unable to connect to data source; Unable to connect: Adaptive Server is unavailable or does not exist"},
+       "Unable to connect to data source; Unable to connect: Adaptive Server is unavailable or "
+       "does not exist"},
       {"Login failed for user 'cardsync'.  \r\n", "Login failed for user 'cardsync'"},
       {"line one\r\nline two...", "line one line two"},
       {"Column [x] is bad", "Column [x] is bad"},
@@ -207,8 +220,9 @@ TEST(DatabaseError, KnowsWhenTheLinkIsGone) {
     bool lost;
   };
   const Case cases[] = {
-      {"08S01", false, true}, {"08003", false, true}, {"HYT00", false, true}, {"HYT01", false, true}, {"S1T00", false, true},
-      {"42S02", false, false}, {"23000", false, false}, {"HY000", true, true}, {"", false, false},
+      {"08S01", false, true},  {"08003", false, true}, {"HYT00", false, true},
+      {"HYT01", false, true},  {"S1T00", false, true}, {"42S02", false, false},
+      {"23000", false, false}, {"HY000", true, true},  {"", false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sqlState);

@@ -8,9 +8,9 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <algorithm>
 #include <mutex>
 #include <thread>
 
@@ -108,7 +108,6 @@ TEST(HistoryHealing, FolderAndFilesArePrivateWhateverTheUmask) {
   ::umask(before);
 }
 
-
 // Another program holding the history's write lock (a --run recording its own run, a
 // backup tool) delays the scheduler's records; they land once it lets go, in order, and
 // no call waits for it meanwhile.
@@ -123,7 +122,8 @@ TEST(HistoryHealing, RecordsWrittenWhileTheFileIsLockedLandOnceItIsFree) {
   });
   writer.RecordFirstStart(kTarget, 45000);
   ASSERT_TRUE(writer.Settle(60000));  // open, as a scheduler's writer is long before a run
-  QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+  QSqlDatabase other =
+      QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
   other.setDatabaseName(QString::fromStdString(path));
   ASSERT_TRUE(other.open());
   QSqlQuery hold(other);
@@ -131,7 +131,8 @@ TEST(HistoryHealing, RecordsWrittenWhileTheFileIsLockedLandOnceItIsFree) {
   {
     jobs::JobOutcome done;
     done.inserted = 3;
-    const auto run = writer.BeginRun(jobs::JobKind::Transfer, 45000, Trigger::Scheduled, 45000.1, kTarget);
+    const auto run =
+        writer.BeginRun(jobs::JobKind::Transfer, 45000, Trigger::Scheduled, 45000.1, kTarget);
     writer.EndRun(run, 45000.2, done);
     // Held past a try's own wait: the record waits for the lock, and so did not we.
     EXPECT_FALSE(writer.Settle(HistoryWriter::kBusyMs * 5 / 2));

@@ -29,16 +29,18 @@
 
 #include "jobs/server_day.h"
 #include "reporting_server.h"
-#include "schedule/headless.h"
 #include "schedule/history.h"
 #include "schedule/locks.h"
-#include "schedule/oneshot.h"
+#include "shell/headless.h"
+#include "shell/oneshot.h"
 
 namespace cardsync::schedule {
 namespace {
 
 using jobs::JobKind;
 using jobs::JobOutcome;
+using shell::PrintHistory;
+using shell::RunOnce;
 using Status = jobs::JobOutcome::Status;
 using testing::StandinServer;
 using Rows = std::vector<std::vector<std::string>>;

@@ -14,9 +14,12 @@ struct Db {
     engine = Engine::Open({":memory:", "2026-12-08 02:00:00"});
     session = engine->NewSession();
     BatchOutput out = session->Execute(
-        "create table v(id int primary key, i int null, b bigint null, si smallint null, ti tinyint null, "
-        "bt bit null, m money null, sm smallmoney null, d decimal(6,2) null, f float null, r real null, "
-        "dt datetime null, sdt smalldatetime null, dd date null, c char(6) null, vc varchar(6) null, "
+        "create table v(id int primary key, i int null, b bigint null, si smallint null, ti "
+        "tinyint null, "
+        "bt bit null, m money null, sm smallmoney null, d decimal(6,2) null, f float null, r real "
+        "null, "
+        "dt datetime null, sdt smalldatetime null, dd date null, c char(6) null, vc varchar(6) "
+        "null, "
         "nc nchar(3) null, nv nvarchar(3) null, vm varchar(max) null)");
     EXPECT_FALSE(out.statements.at(0).error);
   }
@@ -32,7 +35,8 @@ struct Db {
     return session->Execute(sql + "@P1)", {p});
   }
   Value Read(const std::string& column) {
-    BatchOutput out = session->Execute("select " + column + " from v where id = " + std::to_string(id));
+    BatchOutput out =
+        session->Execute("select " + column + " from v where id = " + std::to_string(id));
     return out.statements.at(0).rows.at(0).at(0);
   }
   std::unique_ptr<Engine> engine;
@@ -47,9 +51,9 @@ TEST(EngineConvert, TextThatConverts) {
   struct Case {
     const char* column;
     const char* text;
-    int64_t i;           // integer, money/decimal unscaled, or days for dates
-    int32_t ms;          // dates only
-    const char* s;       // character types only
+    int64_t i;      // integer, money/decimal unscaled, or days for dates
+    int32_t ms;     // dates only
+    const char* s;  // character types only
   };
   const Case cases[] = {
       {"i", "42", 42, 0, nullptr},
@@ -93,7 +97,7 @@ TEST(EngineConvert, TextThatConverts) {
       {"dd", "", Days(1900, 1, 1), 0, nullptr},
       {"c", "111111", 0, 0, "111111"},
       {"c", "ab", 0, 0, "ab    "},
-      {"c", "浙K12", 0, 0, "浙K12 "},   // 浙 takes two of the six bytes
+      {"c", "浙K12", 0, 0, "浙K12 "},  // 浙 takes two of the six bytes
       {"vc", "浙K123", 0, 0, "浙K123"},
       {"vc", "abc      ", 0, 0, "abc   "},  // blanks past the length go silently
       {"nc", "浙江", 0, 0, "浙江 "},
@@ -132,30 +136,45 @@ TEST(EngineConvert, TextThatFails) {
       {"i", "abc", 245, "Conversion failed when converting the %s value 'abc' to data type int."},
       {"i", "1.5", 245, "Conversion failed when converting the %s value '1.5' to data type int."},
       {"i", "-", 245, "Conversion failed when converting the %s value '-' to data type int."},
-      {"i", "2147483648", 248, "The conversion of the %s value '2147483648' overflowed an int column."},
+      {"i", "2147483648", 248,
+       "The conversion of the %s value '2147483648' overflowed an int column."},
       {"ti", "x", 245, "Conversion failed when converting the %s value 'x' to data type tinyint."},
-      {"m", "abc", 235, "Cannot convert a char value to money. The char value has incorrect syntax."},
-      {"m", "1.2.3", 235, "Cannot convert a char value to money. The char value has incorrect syntax."},
+      {"m", "abc", 235,
+       "Cannot convert a char value to money. The char value has incorrect syntax."},
+      {"m", "1.2.3", 235,
+       "Cannot convert a char value to money. The char value has incorrect syntax."},
       {"d", "", 8114, "Error converting data type %s to numeric."},
       {"d", "12x", 8114, "Error converting data type %s to numeric."},
       {"d", "12345", 8115, "Arithmetic overflow error converting %s to data type numeric."},
       {"f", "one", 8114, "Error converting data type %s to float."},
-      {"dt", "yesterday", 241, "Conversion failed when converting date and/or time from character string."},
-      {"dt", "2026-12-07 25:00", 241, "Conversion failed when converting date and/or time from character string."},
-      {"dt", "13:00 PM", 241, "Conversion failed when converting date and/or time from character string."},
+      {"dt", "yesterday", 241,
+       "Conversion failed when converting date and/or time from character string."},
+      {"dt", "2026-12-07 25:00", 241,
+       "Conversion failed when converting date and/or time from character string."},
+      {"dt", "13:00 PM", 241,
+       "Conversion failed when converting date and/or time from character string."},
       {"dt", "2026-12-07 08:00:00.1234", 241,
        "Conversion failed when converting date and/or time from character string."},
-      {"dt", "2/30/2026", 242, "The conversion of a %s data type to a datetime data type resulted in an out-of-range value."},
-      {"dt", "1/1/1700", 242, "The conversion of a %s data type to a datetime data type resulted in an out-of-range value."},
-      {"dd", "12/7/26 x", 241, "Conversion failed when converting date and/or time from character string."},
+      {"dt", "2/30/2026", 242,
+       "The conversion of a %s data type to a datetime data type resulted in an out-of-range "
+       "value."},
+      {"dt", "1/1/1700", 242,
+       "The conversion of a %s data type to a datetime data type resulted in an out-of-range "
+       "value."},
+      {"dd", "12/7/26 x", 241,
+       "Conversion failed when converting date and/or time from character string."},
       {"vc", "1234567", 2628,
-       "String or binary data would be truncated in table 'reporting.dbo.v', column 'vc'. Truncated value: '123456'."},
+       "String or binary data would be truncated in table 'reporting.dbo.v', column 'vc'. "
+       "Truncated value: '123456'."},
       {"vc", "浙江K1234", 2628,
-       "String or binary data would be truncated in table 'reporting.dbo.v', column 'vc'. Truncated value: '浙江K1'."},
+       "String or binary data would be truncated in table 'reporting.dbo.v', column 'vc'. "
+       "Truncated value: '浙江K1'."},
       {"c", "浙江省K", 2628,
-       "String or binary data would be truncated in table 'reporting.dbo.v', column 'c'. Truncated value: '浙江省'."},
+       "String or binary data would be truncated in table 'reporting.dbo.v', column 'c'. Truncated "
+       "value: '浙江省'."},
       {"nv", "浙江省K", 2628,
-       "String or binary data would be truncated in table 'reporting.dbo.v', column 'nv'. Truncated value: '浙江省'."},
+       "String or binary data would be truncated in table 'reporting.dbo.v', column 'nv'. "
+       "Truncated value: '浙江省'."},
   };
   for (bool asParam : {false, true}) {
     Db db;
@@ -170,7 +189,8 @@ TEST(EngineConvert, TextThatFails) {
       EXPECT_EQ(out.statements[0].error->severity, 16);
       EXPECT_EQ(out.statements[0].error->text, expected);
       EXPECT_TRUE(db.session->Execute("select id from v where id = " + std::to_string(db.id))
-                      .statements.at(0).rows.empty())
+                      .statements.at(0)
+                      .rows.empty())
           << "the failed insert left a row";
     }
   }
@@ -178,14 +198,15 @@ TEST(EngineConvert, TextThatFails) {
 
 TEST(EngineConvert, NullOfEveryTypeStaysNull) {
   Db db;
-  const char* columns[] = {"i", "b", "si", "ti", "bt", "m", "sm", "d", "f", "r",
-                           "dt", "sdt", "dd", "c", "vc", "nc", "nv", "vm"};
+  const char* columns[] = {"i", "b",  "si",  "ti", "bt", "m",  "sm", "d",  "f",
+                           "r", "dt", "sdt", "dd", "c",  "vc", "nc", "nv", "vm"};
   db.session->Execute("insert into v(id) values(1)");
   db.id = 1;
   for (const char* column : columns) {
     SCOPED_TRACE(column);
     EXPECT_TRUE(db.Read(column).null);
-    BatchOutput out = db.session->Execute(std::string("update v set ") + column + " = NULL where id = 1");
+    BatchOutput out =
+        db.session->Execute(std::string("update v set ") + column + " = NULL where id = 1");
     ASSERT_FALSE(out.statements.at(0).error) << out.statements[0].error->text;
     EXPECT_TRUE(db.Read(column).null);
   }
@@ -200,21 +221,18 @@ TEST(EngineConvert, NumbersIntoOtherTypes) {
     int error;
   };
   const Case cases[] = {
-      {"i", "7.9", 7, nullptr, 0},
-      {"m", "7", 70000, nullptr, 0},
-      {"d", "7.125", 713, nullptr, 0},
-      {"vc", "123", 0, "123", 0},
-      {"i", "3000000000", 0, nullptr, 8115},
-      {"ti", "-1", 0, nullptr, 8115},
-      {"dd", "5", 0, nullptr, 206},
-      {"dt", "1", Days(1900, 1, 2), nullptr, 0},
+      {"i", "7.9", 7, nullptr, 0},           {"m", "7", 70000, nullptr, 0},
+      {"d", "7.125", 713, nullptr, 0},       {"vc", "123", 0, "123", 0},
+      {"i", "3000000000", 0, nullptr, 8115}, {"ti", "-1", 0, nullptr, 8115},
+      {"dd", "5", 0, nullptr, 206},          {"dt", "1", Days(1900, 1, 2), nullptr, 0},
   };
   Db db;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.column) + " <- " + c.literal);
     ++db.id;
-    BatchOutput out = db.session->Execute("insert into v(id, " + std::string(c.column) + ") values(" +
-                                          std::to_string(db.id) + ", " + c.literal + ")");
+    BatchOutput out =
+        db.session->Execute("insert into v(id, " + std::string(c.column) + ") values(" +
+                            std::to_string(db.id) + ", " + c.literal + ")");
     if (c.error) {
       ASSERT_TRUE(out.statements.at(0).error);
       EXPECT_EQ(out.statements[0].error->number, c.error);
@@ -222,16 +240,20 @@ TEST(EngineConvert, NumbersIntoOtherTypes) {
     }
     ASSERT_FALSE(out.statements.at(0).error) << out.statements[0].error->text;
     Value v = db.Read(c.column);
-    if (c.s) EXPECT_EQ(v.s, c.s);
-    else if (std::string(c.column) == "dt") EXPECT_EQ(v.days, c.i);
-    else EXPECT_EQ(v.i, c.i);
+    if (c.s)
+      EXPECT_EQ(v.s, c.s);
+    else if (std::string(c.column) == "dt")
+      EXPECT_EQ(v.days, c.i);
+    else
+      EXPECT_EQ(v.i, c.i);
   }
 }
 
 TEST(EngineConvert, ChineseTextComparesAndRoundTrips) {
   Db db;
   db.session->Execute("insert into v(id, vc, nv, c) values(1, '浙K123', N'沪A', '京')");
-  BatchOutput out = db.session->Execute("select id from v where vc = '浙K123' and nv = N'沪A' and c = '京'");
+  BatchOutput out =
+      db.session->Execute("select id from v where vc = '浙K123' and nv = N'沪A' and c = '京'");
   ASSERT_EQ(out.statements.at(0).rows.size(), 1u);
   // Trailing blanks and letter case do not matter in comparisons, as under a _CI_ collation.
   out = db.session->Execute("select vc from v where vc = '浙k123  '");
@@ -262,8 +284,8 @@ TEST(EngineConvert, CastAndConvertFollowTheSameRules) {
     SCOPED_TRACE(c.expr);
     // Stored in a varchar column so the value reads back as text whatever it looks like.
     ++db.id;
-    BatchOutput out = db.session->Execute("insert into v(id, vm) values(" + std::to_string(db.id) + ", " +
-                                          c.expr + ")");
+    BatchOutput out = db.session->Execute("insert into v(id, vm) values(" + std::to_string(db.id) +
+                                          ", " + c.expr + ")");
     const StatementOutput& s = out.statements.at(0);
     if (c.error) {
       ASSERT_TRUE(s.error);

@@ -3,10 +3,9 @@
 // records of each attempt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
-
-#include <algorithm>
 
 #include "odbc_handles.h"
 #include "standin_server.h"
@@ -15,8 +14,8 @@ namespace cardsync::testing {
 namespace {
 
 int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                        [&](const std::string& l) { return l.starts_with(prefix); }));
+  return static_cast<int>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
 }
 
 TEST(WireLogin, GoodCredentialsConnectAndRunABatch) {
@@ -37,10 +36,13 @@ struct FailedLogin {
 
 TEST(WireLogin, FailuresCarryServerNumberAndText) {
   const std::vector<FailedLogin> cases = {
-      {"wrong password", ";PWD=wrong", 18456, "Login failed for user 'cardsync'.", "failed: wrong user name or password"},
-      {"wrong user", ";UID=someone", 18456, "Login failed for user 'someone'.", "failed: wrong user name or password"},
+      {"wrong password", ";PWD=wrong", 18456, "Login failed for user 'cardsync'.",
+       "failed: wrong user name or password"},
+      {"wrong user", ";UID=someone", 18456, "Login failed for user 'someone'.",
+       "failed: wrong user name or password"},
       {"unknown database", ";Database=nosuch", 4060,
-       "Cannot open database \"nosuch\" requested by the login. The login failed.", "failed: unknown database nosuch"},
+       "Cannot open database \"nosuch\" requested by the login. The login failed.",
+       "failed: unknown database nosuch"},
   };
   StandinServer server({});
   for (const auto& c : cases) {

@@ -44,16 +44,20 @@ TEST(WirePacket, MessagesReassembleFromAnyChunking) {
       {"one packet, one read", Packet(packet::kSqlBatch, packet::kStatusEom, a), 1000, {a}},
       {"one packet, byte by byte", Packet(packet::kSqlBatch, packet::kStatusEom, a), 1, {a}},
       {"two packets of one message",
-       Concat({Packet(packet::kSqlBatch, 0, a), Packet(packet::kSqlBatch, packet::kStatusEom, b)}), 3,
+       Concat({Packet(packet::kSqlBatch, 0, a), Packet(packet::kSqlBatch, packet::kStatusEom, b)}),
+       3,
        {Concat({a, b})}},
       {"an ignored message is dropped",
        Concat({Packet(packet::kSqlBatch, 0, a),
                Packet(packet::kSqlBatch, packet::kStatusEom | packet::kStatusIgnore, b),
                Packet(packet::kRpc, packet::kStatusEom, b)}),
-       5, {b}},
+       5,
+       {b}},
       {"two messages in one read",
-       Concat({Packet(packet::kSqlBatch, packet::kStatusEom, a), Packet(packet::kRpc, packet::kStatusEom, b)}),
-       1000, {a, b}},
+       Concat({Packet(packet::kSqlBatch, packet::kStatusEom, a),
+               Packet(packet::kRpc, packet::kStatusEom, b)}),
+       1000,
+       {a, b}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -77,14 +81,14 @@ TEST(WirePacket, ImpossibleHeadersAreRejected) {
   const std::vector<Case> cases = {
       {"length below the header size", {0x01, 0x01, 0x00, 0x04, 0, 0, 1, 0}},
       {"length above the largest packet", {0x01, 0x01, 0xFF, 0xFF, 0, 0, 1, 0}},
-      {"type changes inside a message",
-       Concat({Packet(packet::kSqlBatch, 0, {1, 2}), Packet(packet::kRpc, packet::kStatusEom, {3})})},
+      {"type changes inside a message", Concat({Packet(packet::kSqlBatch, 0, {1, 2}),
+                                                Packet(packet::kRpc, packet::kStatusEom, {3})})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MessageAssembler assembler;
     assembler.Feed(c.stream);
-    EXPECT_THROW(while (assembler.Next()) {}, WireError);
+    EXPECT_THROW(while (assembler.Next()){}, WireError);
   }
 }
 
@@ -111,7 +115,11 @@ TEST(WirePacket, ReaderNeverReadsPastTheEnd) {
       {"u64le", [](ByteReader& r) { r.u64le(); }},
       {"bytes(4)", [](ByteReader& r) { r.bytes(4); }},
       {"ucs2(2)", [](ByteReader& r) { r.ucs2(2); }},
-      {"bVarchar with count 1", [](ByteReader& r) { r.u16le(); r.bVarchar(); }},
+      {"bVarchar with count 1",
+       [](ByteReader& r) {
+         r.u16le();
+         r.bVarchar();
+       }},
   };
   for (const auto& [name, read] : reads) {
     SCOPED_TRACE(name);
@@ -196,25 +204,45 @@ std::vector<ParamCase> ParamCases() {
   put_bytes(plpNull, std::span<const uint8_t>(kCollation, 5));
   put_u64le(plpNull, ~0ull);
   return {
-      {"nvarchar", Collated(type::kNVarChar, 40, Utf8ToUtf16le("浙K123")), SqlType::NVarChar, "N'浙K123'"},
-      {"varchar in GBK", Collated(type::kBigVarChar, 20, {0xD5, 0xE3, 'K', '1'}), SqlType::VarChar, "'浙K1'"},
+      {"nvarchar", Collated(type::kNVarChar, 40, Utf8ToUtf16le("浙K123")), SqlType::NVarChar,
+       "N'浙K123'"},
+      {"varchar in GBK", Collated(type::kBigVarChar, 20, {0xD5, 0xE3, 'K', '1'}), SqlType::VarChar,
+       "'浙K1'"},
       {"char", Collated(type::kBigChar, 2, {'a', 'b'}), SqlType::Char, "'ab'"},
       {"varchar NULL", Collated(type::kBigVarChar, 20, {}), SqlType::VarChar, "''"},
       {"int", {type::kIntN, 4, 4, 0xFE, 0xFF, 0xFF, 0xFF}, SqlType::Int, "-2"},
-      {"bigint", {type::kIntN, 8, 8, 0, 0xE4, 0x0B, 0x54, 0x02, 0, 0, 0}, SqlType::BigInt, "10000000000"},
+      {"bigint",
+       {type::kIntN, 8, 8, 0, 0xE4, 0x0B, 0x54, 0x02, 0, 0, 0},
+       SqlType::BigInt,
+       "10000000000"},
       {"tinyint is unsigned", {type::kIntN, 1, 1, 200}, SqlType::TinyInt, "200"},
       {"int NULL", {type::kIntN, 4, 0}, SqlType::Int, "NULL"},
       {"bit", {type::kBitN, 1, 1, 1}, SqlType::Bit, "1"},
       {"float", {type::kFltN, 8, 8, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}, SqlType::Float, "1.5"},
-      {"decimal(10,2)", {type::kDecimalN, 9, 10, 2, 5, 1, 0x87, 0xD6, 0x12, 0x00}, SqlType::Decimal, "12345.67"},
-      {"negative numeric(5,0)", {type::kNumericN, 5, 5, 0, 5, 0, 42, 0, 0, 0}, SqlType::Decimal, "-42"},
-      {"money", {type::kMoneyN, 8, 8, 0, 0, 0, 0, 0x08, 0x63, 0x12, 0x00}, SqlType::Money, "120.5000"},
-      {"datetime", {type::kDateTimeN, 8, 8, 0x00, 0xB4, 0, 0, 0x1E, 0x5B, 0x86, 0}, SqlType::DateTime,
+      {"decimal(10,2)",
+       {type::kDecimalN, 9, 10, 2, 5, 1, 0x87, 0xD6, 0x12, 0x00},
+       SqlType::Decimal,
+       "12345.67"},
+      {"negative numeric(5,0)",
+       {type::kNumericN, 5, 5, 0, 5, 0, 42, 0, 0, 0},
+       SqlType::Decimal,
+       "-42"},
+      {"money",
+       {type::kMoneyN, 8, 8, 0, 0, 0, 0, 0x08, 0x63, 0x12, 0x00},
+       SqlType::Money,
+       "120.5000"},
+      {"datetime",
+       {type::kDateTimeN, 8, 8, 0x00, 0xB4, 0, 0, 0x1E, 0x5B, 0x86, 0},
+       SqlType::DateTime,
        "'2026-03-01 08:09:10.500'"},
-      {"smalldatetime at its first minute", {type::kDateTimeN, 4, 4, 0, 0, 0, 0}, SqlType::SmallDateTime,
+      {"smalldatetime at its first minute",
+       {type::kDateTimeN, 4, 4, 0, 0, 0, 0},
+       SqlType::SmallDateTime,
        "'1900-01-01 00:00:00.000'"},
-      {"smalldatetime at its last minute", {type::kDateTimeN, 4, 4, 0xFF, 0xFF, 0x9F, 0x05},
-       SqlType::SmallDateTime, "'2079-06-06 23:59:00.000'"},
+      {"smalldatetime at its last minute",
+       {type::kDateTimeN, 4, 4, 0xFF, 0xFF, 0x9F, 0x05},
+       SqlType::SmallDateTime,
+       "'2079-06-06 23:59:00.000'"},
       {"date", {type::kDateN, 3, 0x5B, 0x49, 0x0B}, SqlType::Date, "'2026-03-01'"},
       {"varbinary", {type::kBigVarBinary, 10, 0, 2, 0, 'h', 'i'}, SqlType::VarChar, "'hi'"},
       {"nvarchar(max) in chunks", plp, SqlType::NVarChar, "N'长文本'"},
@@ -260,7 +288,8 @@ TEST(WireRpc, TimesOfDayPastTheDayEndTheParse) {
       // 65535 minutes times 60 000 ms is past int32.
       {"smalldatetime of 65535 minutes", {type::kDateTimeN, 4, 4, 0, 0, 0xFF, 0xFF}},
       // Ticks whose milliseconds wrap round 2^32 to just after midnight.
-      {"datetime of 0x4CCCCCCD ticks", {type::kDateTimeN, 8, 8, 0, 0, 0, 0, 0xCD, 0xCC, 0xCC, 0x4C}},
+      {"datetime of 0x4CCCCCCD ticks",
+       {type::kDateTimeN, 8, 8, 0, 0, 0, 0, 0xCD, 0xCC, 0xCC, 0x4C}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -269,7 +298,8 @@ TEST(WireRpc, TimesOfDayPastTheDayEndTheParse) {
 }
 
 TEST(WireRpc, UnknownParameterTypeIsAnErrorNotADisconnect) {
-  EXPECT_THROW(ParseRpc(RpcPayload("sp_executesql", {Param("@g", {0xF1, 0, 0})})), UnsupportedRequest);
+  EXPECT_THROW(ParseRpc(RpcPayload("sp_executesql", {Param("@g", {0xF1, 0, 0})})),
+               UnsupportedRequest);
 }
 
 TEST(WireRpc, ParametersPastTheirTypesLimitsAreRefusedWithSqlServersError) {
@@ -314,9 +344,7 @@ TEST(WireRpc, DeclaredParameterNames) {
 
 TEST(WireText, GbkRoundTripAndReplacement) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"浙K123", "\xD5\xE3K123"},
-      {"abc", "abc"},
-      {"😀x", "?x"},  // no GBK form
+      {"浙K123", "\xD5\xE3K123"}, {"abc", "abc"}, {"😀x", "?x"},  // no GBK form
   };
   for (const auto& [utf8, gbk] : cases) {
     SCOPED_TRACE(utf8);

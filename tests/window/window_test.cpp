@@ -484,7 +484,7 @@ TEST(WindowTest, ControlsHaveTheirNamesCaptionsPlacesAndFont) {
   EXPECT_EQ(form.Timer1->objectName(), u"Timer1"_s);
   EXPECT_EQ(form.Timer1->interval(), 1000);
   EXPECT_EQ(form.Timer1->timerType(), Qt::PreciseTimer);
-  EXPECT_TRUE(form.Timer1->isActive());      // enabled from creation
+  EXPECT_TRUE(form.Timer1->isActive());                 // enabled from creation
   EXPECT_FALSE(form.windowIcon().pixmap(16).isNull());  // the resource is built in
 }
 

@@ -1,6 +1,6 @@
 // Headless scheduling. Signals arrive through StopSignals' self-pipe, so the stop happens
 // in the event loop, never inside the signal handler.
-#include "schedule/headless.h"
+#include "shell/headless.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -11,15 +11,28 @@
 #include "convert/log_text.h"
 #include "db/connection_settings.h"
 #include "jobs/server_day.h"
-#include "schedule/history_report.h"
 #include "schedule/locks.h"
-#include "schedule/oneshot.h"
 #include "schedule/scheduler.h"
 #include "schedule/state_folder.h"
-#include "schedule/stop_signals.h"
 #include "settings/settings_file_mode.h"
+#include "shell/history_report.h"
+#include "shell/oneshot.h"
+#include "shell/stop_signals.h"
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
+
+using schedule::HistoryPath;
+
+using schedule::DayNumber;
+using schedule::History;
+using schedule::ReadScheduleSettings;
+using schedule::ReadTarget;
+using schedule::RunRow;
+using schedule::Scheduler;
+using schedule::SchedulerLock;
+using schedule::SchedulerSetup;
+using schedule::ScheduleSettings;
+using schedule::Target;
 namespace {
 
 constexpr int kTickMs = 1000;
@@ -113,4 +126,4 @@ int PrintHistory(int days, std::ostream& out, std::ostream& err, bool json) {
   return kExitDone;
 }
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

@@ -11,7 +11,7 @@
 
 #include "jobs/outcome.h"
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
 
 // Qt's SQL drivers are plugins, which want an application object: one made here
 // (and returned, to live as long as the caller needs it) when there is none yet.
@@ -28,4 +28,4 @@ std::unique_ptr<QCoreApplication> ApplicationIfNone();
 int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err = std::cerr,
             std::optional<long long> runDay = std::nullopt);
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

@@ -1,7 +1,7 @@
 // The self-pipe: a signal handler may do next to nothing, so it writes the signal's
 // number to one end of a socket pair, and a QSocketNotifier on the other end hands it
 // to the event loop.
-#include "schedule/stop_signals.h"
+#include "shell/stop_signals.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
 namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT};
@@ -50,4 +50,4 @@ StopSignals::~StopSignals() {
   }
 }
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

@@ -6,7 +6,7 @@
 
 #include "base/exit_codes.h"
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
 
 // Runs the schedule until SIGTERM or SIGINT: log lines on stdout, warnings on stderr.
 // A signal stops a running job after its current record; the run is recorded as
@@ -18,4 +18,4 @@ int RunHeadless(int argc, char** argv);
 // (history_report.h).
 int PrintHistory(int days, std::ostream& out, std::ostream& err, bool json = false);
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

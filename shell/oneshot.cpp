@@ -1,6 +1,6 @@
 // One job run from the command line. Qt's ODBC driver is a plugin, which wants an
 // application object; the caller normally has one, and this makes one otherwise.
-#include "schedule/oneshot.h"
+#include "shell/oneshot.h"
 
 #include <unistd.h>
 
@@ -18,7 +18,21 @@
 #include "schedule/scheduler.h"
 #include "schedule/state_folder.h"
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
+
+using schedule::SetupFromSettings;
+
+using schedule::HistoryPath;
+
+using schedule::DayNumber;
+using schedule::History;
+using schedule::JobCall;
+using schedule::JobLock;
+using schedule::RunUnderJobLock;
+using schedule::SchedulerSetup;
+using schedule::StateError;
+using schedule::Target;
+using schedule::Trigger;
 namespace {
 
 constexpr const char* kClearToEnd = "\x1b[K";
@@ -134,4 +148,4 @@ int RunOnce(jobs::JobKind kind, std::ostream& out, std::ostream& err,
   return kExitFailed;
 }
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

@@ -1,6 +1,6 @@
 // The two printouts of the run history. The table is for a terminal and for awk; the
 // JSON carries what the table leaves out (skip reasons, end times, the target's parts).
-#include "schedule/history_report.h"
+#include "shell/history_report.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -16,7 +16,12 @@
 #include "jobs/server_day.h"
 #include "schedule/owed.h"
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
+
+using schedule::DayText;
+using schedule::JobName;
+using schedule::RunRow;
+using schedule::TriggerName;
 namespace {
 
 struct Column {
@@ -143,4 +148,4 @@ std::string HistoryJson(const std::vector<RunRow>& runs) {
   return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
 }
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell

@@ -7,7 +7,7 @@
 
 class QSocketNotifier;
 
-namespace cardsync::schedule {
+namespace cardsync::shell {
 
 // Watches SIGTERM and SIGINT while it lives (one at a time per process); the default
 // dispositions come back when it is destroyed.
@@ -26,4 +26,4 @@ class StopSignals : public QObject {
   QSocketNotifier* notifier_ = nullptr;
 };
 
-}  // namespace cardsync::schedule
+}  // namespace cardsync::shell
