@@ -168,23 +168,16 @@ ConnectionSettings ConnectionFromSettings(const settings::Settings& file) {
   settings::RequireDatabase(file);
   const settings::Database& section = file.database;
   ConnectionSettings settings;
-  settings.dsn = section.dsn;
+  static_cast<settings::Database&>(settings) = section;
   // With a data source its own driver, server and port decide (ApplyDataSource); the
   // database key then only overrides its database.
-  if (settings.dsn.empty()) {
-    settings.driver = section.driver;
-    settings.server = section.server;
-    settings.port = section.port;
+  if (!settings.dsn.empty()) {
+    const settings::Database unset;
+    settings.driver = unset.driver;
+    settings.server = unset.server;
+    settings.port = unset.port;
   }
-  settings.database = section.database;
-  settings.user = section.user;
-  settings.password = section.password;
-  settings.loginTimeoutSeconds = section.loginTimeoutSeconds;
-  settings.queryTimeoutSeconds = section.queryTimeoutSeconds;
-  settings.lockTimeoutSeconds = section.lockTimeoutSeconds;
-  settings.odbcOptions = section.odbcOptions;
-  settings.encrypt = section.encrypt;
-  settings.trustServerCertificate = section.trustServerCertificate;
+  settings.caFile.clear();
   if (!section.caFile.empty()) {
     // Checked now, so that a wrong file is a settings error rather than a failed login.
     std::error_code ignored;

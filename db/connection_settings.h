@@ -16,28 +16,9 @@ namespace cardsync::db {
 using settings::SettingsError;
 using settings::SettingsFilePath;
 
-struct ConnectionSettings {
-  // When set, names an ODBC data source; reading the file fills driver, server,
-  // port (and database, unless given) from it (see tls_data_source.h).
-  std::string dsn;
-  std::string driver = "FreeTDS";
-  std::string server;
-  int port = 1433;
-  std::string database;
-  std::string user;
-  std::string password;
-  int loginTimeoutSeconds = 30;
-  int queryTimeoutSeconds = 30;  // 0: wait for ever
-  // SET LOCK_TIMEOUT for the session: a write blocked by another session's lock fails
-  // with 1222 after this long (retried once) instead of waiting out query_timeout.
-  int lockTimeoutSeconds = 10;
-  std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
-  // TLS from before the login to the end, the whole connection; a server that
-  // cannot, or offers the login only, is refused.
-  bool encrypt = true;
-  // Skips the certificate check (chain and host name); only for a server known by other means.
-  bool trustServerCertificate = false;
-  std::string caFile;  // PEM file of trusted CAs; empty: the system's CAs
+// The [database] section as the connection uses it: a data source's values filled in,
+// the CA file's path made absolute.
+struct ConnectionSettings : settings::Database {
   // Set only by ThroughTlsRelay (freetds_tls.h): server and port are then this
   // process's TLS relay on 127.0.0.1, the one place FreeTDS may connect to.
   bool relayed = false;

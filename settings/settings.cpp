@@ -115,7 +115,6 @@ class SectionValues {
 Database ReadDatabase(const IniFile& file, const std::string& path) {
   const SectionValues values(file, path, "database");
   Database database;
-  database.present = values.Present();
   values.Text("dsn", database.dsn);
   values.Text("driver", database.driver);
   values.Text("server", database.server);
@@ -196,6 +195,7 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
   const IniFile file = ParseIni(text, path, kSections);
   Settings settings;
   settings.path = path;
+  settings.hasDatabase = SectionValues(file, path, "database").Present();
   settings.database = ReadDatabase(file, path);
   settings.schedule = ReadSchedule(file, path);
   settings.transfer = ReadTransfer(file, path);
@@ -205,7 +205,7 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
 
 void RequireDatabase(const Settings& settings) {
   const Database& database = settings.database;
-  if (!database.present) FailFile(settings.path, "section [database] is missing");
+  if (!settings.hasDatabase) FailFile(settings.path, "section [database] is missing");
   const auto require = [&settings](const char* key, const std::string& value) {
     if (value.empty())
       FailFile(settings.path, std::string("key '") + key + "' in [database] is missing or empty");

@@ -23,7 +23,8 @@ constexpr int kMostCatchUpDays = 366;
 // [database]: the connection as the file gives it. What a data source (dsn) adds, the
 // CA file's content and the checks that protect the connection itself are db/'s.
 struct Database {
-  bool present = false;  // the file has the section
+  // When set, names an ODBC data source; db/ fills driver, server, port (and database,
+  // unless given) from it.
   std::string dsn;
   std::string driver = "FreeTDS";
   std::string server;
@@ -37,9 +38,12 @@ struct Database {
   // once more) rather than as a time-out.
   int lockTimeoutSeconds = 10;
   std::string odbcOptions = "TDS_Version=7.4;ClientCharset=UTF-8";
+  // TLS from before the login to the end, the whole connection; a server that
+  // cannot, or offers the login only, is refused.
   bool encrypt = true;
+  // Skips the certificate check (chain and host name); only for a server known by other means.
   bool trustServerCertificate = false;
-  std::string caFile;  // as written; empty: the system's CAs
+  std::string caFile;  // PEM file of trusted CAs; empty: the system's CAs
 };
 
 // [schedule]
@@ -65,7 +69,8 @@ struct Notify {
 };
 
 struct Settings {
-  std::string path;  // the file they were read from, for messages
+  std::string path;          // the file they were read from, for messages
+  bool hasDatabase = false;  // the file has a [database] section
   Database database;
   Schedule schedule;
   Transfer transfer;

@@ -16,6 +16,7 @@
 #include <optional>
 #include <sstream>
 
+#include "event_wait.h"
 #include "reporting_server.h"
 #include "schedule/failure_hook.h"
 #include "schedule/scheduler.h"
@@ -28,21 +29,8 @@ using jobs::JobOutcome;
 using Status = jobs::JobOutcome::Status;
 using testing::StandinServer;
 
-DateTime At(int day, int hour, int minute = 0, int second = 0, int ms = 0) {
-  return EncodeDateTime(2024, 3, day, hour, minute, second, ms);
-}
-
-// Runs the event loop until `done` holds or `ms` passed.
-template <typename Done>
-bool WaitUntil(Done done, int ms = 20000) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done() && elapsed.elapsed() < ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return done();
-}
+using testing_support::At;
+using testing_support::WaitUntil;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);

@@ -27,6 +27,7 @@
 #include <optional>
 #include <sstream>
 
+#include "event_wait.h"
 #include "jobs/server_day.h"
 #include "reporting_server.h"
 #include "schedule/history.h"
@@ -45,21 +46,8 @@ using Status = jobs::JobOutcome::Status;
 using testing::StandinServer;
 using Rows = std::vector<std::vector<std::string>>;
 
-DateTime At(int day, int hour, int minute = 0, int second = 0, int ms = 0) {
-  return EncodeDateTime(2024, 3, day, hour, minute, second, ms);
-}
-
-// Runs the event loop until `done` holds or `ms` passed.
-template <typename Done>
-bool WaitUntil(Done done, int ms = 20000) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done() && elapsed.elapsed() < ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return done();
-}
+using testing_support::At;
+using testing_support::WaitUntil;
 
 // A folder for the history, pointed at by XDG_STATE_HOME for one test. The runtime
 // folder (locks, and the connection's FreeTDS files) is one for the whole program, as
