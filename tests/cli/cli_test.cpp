@@ -48,12 +48,50 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return text;
 }
 
-TEST(CommandLineTest, ExitCodes) {
-  StandinServer live(cardsync::testing::ReportingOptions());
-  StandinServer gone(cardsync::testing::ReportingOptions());
-  const std::string deadPort = std::to_string(gone.port());
-  gone.Stop();
+// Runs the program as `row` says, the settings file's ports being the live server's and
+// the dead one's.
+void ExpectRow(const Row& row, const std::string& livePort, const std::string& deadPort) {
+  SCOPED_TRACE(row.name);
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string path = dir.filePath("cardsync.ini").toStdString();
+  if (row.settings != nullptr) {
+    std::ofstream(path) << "[database]\n"
+                        << Replace(Replace(Replace(row.settings, "@PORT@", livePort), "@DEAD@",
+                                           deadPort),
+                                   "@CA@", cardsync::testing::TestCertificate("ca.pem"));
+    ASSERT_EQ(::chmod(path.c_str(), row.mode), 0);
+  }
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("CARDSYNC_SETTINGS", QString::fromStdString(path));
+  environment.insert("QT_QPA_PLATFORM", "minimal");  // the -platform option must win over it
+  QProcess process;
+  process.setProcessEnvironment(environment);
+  process.start(CARDSYNC_PATH, row.arguments);
+  ASSERT_TRUE(process.waitForStarted());
+  if (row.exitCode == -1) {
+    EXPECT_FALSE(process.waitForFinished(2000)) << process.readAllStandardError().toStdString();
+    process.kill();
+    process.waitForFinished();
+    return;
+  }
+  ASSERT_TRUE(process.waitForFinished(30000));
+  const std::string out = process.readAllStandardOutput().toStdString();
+  const std::string err = process.readAllStandardError().toStdString();
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), row.exitCode) << out << err;
+  EXPECT_NE(out.find(row.stdoutHas), std::string::npos) << out;
+  EXPECT_NE(err.find(row.stderrHas), std::string::npos) << err;
+  if (!row.stderrLacks.empty()) {
+    EXPECT_EQ(err.find(row.stderrLacks), std::string::npos) << err;
+  }
+  if (row.stderrHas.find("has mode") != std::string::npos) {
+    EXPECT_NE(err.find(path), std::string::npos) << err;  // the file is named
+  }
+}
 
+// Ways in that end before any server is asked: the command line and the settings file.
+TEST(CommandLineTest, UsageAndSettingsExitCodes) {
   const std::vector<Row> rows = {
       {"version",
        {"--version"},
@@ -110,10 +148,6 @@ TEST(CommandLineTest, ExitCodes) {
        "",
        "line 9: key 'catch_up_days' in [schedule]",
        ""},
-      {"run, dead port", {"--run", "transfer"}, kDead, 0600, 2, "", "数据库连接失败", "warning"},
-      {"check, dead port", {"--check"}, kDead, 0600, 2, "", "FAILED  login", "warning"},
-      {"settings others may read", {"--check"}, kDead, 0644, 2, "", "has mode 0644", ""},
-      {"settings the group may read", {"--run", "totals"}, kDead, 0640, 2, "", "has mode 0640", ""},
       {"headless, settings others may read",
        {"--headless"},
        kBadPort,
@@ -122,6 +156,40 @@ TEST(CommandLineTest, ExitCodes) {
        "",
        "has mode 0644",
        ""},
+      {"run a day that is no date",
+       {"--run", "transfer", "--day", "2024-02-30"},
+       nullptr,
+       0,
+       64,
+       "",
+       "--day takes a date",
+       ""},
+      {"totals take no day",
+       {"--run", "totals", "--day", "2024-03-15"},
+       nullptr,
+       0,
+       64,
+       "",
+       "--run takes one job",
+       ""},
+      {"verify too many days", {"--verify", "--days", "32"}, nullptr, 0, 64, "", "1 to 31", ""},
+      {"verify, settings file missing", {"--verify"}, nullptr, 0, 78, "", "not found", ""},
+  };
+  // Port 1: a row that wrongly got as far as connecting fails with 2, not 78.
+  for (const Row& row : rows) ExpectRow(row, "1", "1");
+}
+
+TEST(CommandLineTest, ServerExitCodes) {
+  StandinServer live(cardsync::testing::ReportingOptions());
+  StandinServer gone(cardsync::testing::ReportingOptions());
+  const std::string deadPort = std::to_string(gone.port());
+  gone.Stop();
+
+  const std::vector<Row> rows = {
+      {"run, dead port", {"--run", "transfer"}, kDead, 0600, 2, "", "数据库连接失败", "warning"},
+      {"check, dead port", {"--check"}, kDead, 0600, 2, "", "FAILED  login", "warning"},
+      {"settings others may read", {"--check"}, kDead, 0644, 2, "", "has mode 0644", ""},
+      {"settings the group may read", {"--run", "totals"}, kDead, 0640, 2, "", "has mode 0640", ""},
       {"check, all present",
        {"--check"},
        kLive,
@@ -139,22 +207,6 @@ TEST(CommandLineTest, ExitCodes) {
        "处理数据!",
        "",
        "cardsync"},
-      {"run a day that is no date",
-       {"--run", "transfer", "--day", "2024-02-30"},
-       nullptr,
-       0,
-       64,
-       "",
-       "--day takes a date",
-       ""},
-      {"totals take no day",
-       {"--run", "totals", "--day", "2024-03-15"},
-       nullptr,
-       0,
-       64,
-       "",
-       "--run takes one job",
-       ""},
       {"verify",
        {"--verify", "--days", "2"},
        kLive,
@@ -163,9 +215,7 @@ TEST(CommandLineTest, ExitCodes) {
        ": selected 0, equal 0",
        "",
        "cardsync"},
-      {"verify too many days", {"--verify", "--days", "32"}, nullptr, 0, 64, "", "1 to 31", ""},
       {"verify, dead port", {"--verify"}, kDead, 0600, 2, "", "could not connect", ""},
-      {"verify, settings file missing", {"--verify"}, nullptr, 0, 78, "", "not found", ""},
       {"Qt's own options open the window",
        {"-platform", "offscreen", "-style", "fusion"},
        kLive,
@@ -185,46 +235,9 @@ TEST(CommandLineTest, ExitCodes) {
        ""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
     if (std::string_view(row.name) == "check, procedure missing")
       live.Exec("drop procedure totals");
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string path = dir.filePath("cardsync.ini").toStdString();
-    if (row.settings != nullptr) {
-      std::ofstream(path) << "[database]\n"
-                          << Replace(Replace(Replace(row.settings, "@PORT@",
-                                                     std::to_string(live.port())),
-                                             "@DEAD@", deadPort),
-                                     "@CA@", cardsync::testing::TestCertificate("ca.pem"));
-      ASSERT_EQ(::chmod(path.c_str(), row.mode), 0);
-    }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("CARDSYNC_SETTINGS", QString::fromStdString(path));
-    environment.insert("QT_QPA_PLATFORM", "minimal");  // the -platform option must win over it
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(CARDSYNC_PATH, row.arguments);
-    ASSERT_TRUE(process.waitForStarted());
-    if (row.exitCode == -1) {
-      EXPECT_FALSE(process.waitForFinished(2000)) << process.readAllStandardError().toStdString();
-      process.kill();
-      process.waitForFinished();
-      continue;
-    }
-    ASSERT_TRUE(process.waitForFinished(30000));
-    const std::string out = process.readAllStandardOutput().toStdString();
-    const std::string err = process.readAllStandardError().toStdString();
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), row.exitCode) << out << err;
-    EXPECT_NE(out.find(row.stdoutHas), std::string::npos) << out;
-    EXPECT_NE(err.find(row.stderrHas), std::string::npos) << err;
-    if (!row.stderrLacks.empty()) {
-      EXPECT_EQ(err.find(row.stderrLacks), std::string::npos) << err;
-    }
-    if (row.stderrHas.find("has mode") != std::string::npos) {
-      EXPECT_NE(err.find(path), std::string::npos) << err;  // the file is named
-    }
+    ExpectRow(row, std::to_string(live.port()), deadPort);
   }
 }
 
