@@ -52,7 +52,7 @@ class ServerLink {
     friend class ServerLink;
     Connecting(ServerLink& link, Clock::time_point deadline);
     ServerLink& link_;
-    std::unique_lock<std::timed_mutex> exclusive_;
+    bool ownTurn_ = false;  // this connect holds the process's one turn to connect
   };
   // Waits for another connect of the process until `deadline` at most.
   Connecting BeginConnect(Clock::time_point deadline);
