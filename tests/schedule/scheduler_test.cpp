@@ -828,7 +828,7 @@ TEST_F(SchedulerDbTest, HeadlessStopsOnSigtermRecordingTheRunInterrupted) {
   ASSERT_TRUE(WaitUntil([&] {
     const auto runs = history.Runs(0, target_);
     return !runs.empty() && std::stoi(server_->Query("SELECT count(*) FROM T_quindale")[0][0]) > 0;
-  }));
+  })) << first.readAllStandardError().toStdString();
 
   QProcess second;  // a second scheduler for the same target
   second.setProcessEnvironment(ProgramEnvironment());
