@@ -754,24 +754,31 @@ QProcessEnvironment ProgramEnvironment() {
   return env;
 }
 
+// Starts `cardsync --run totals` and collects its stderr until it holds `text`, the
+// program ends or 10 s pass; returns what it said.
+std::string RunTotalsUntilItSays(QProcess& run, const std::string& text) {
+  run.setProcessEnvironment(ProgramEnvironment());
+  run.start(CARDSYNC_PATH, {"--run", "totals"});
+  std::string said;
+  WaitUntil(
+      [&] {
+        said += run.readAllStandardError().toStdString();
+        return said.find(text) != std::string::npos || run.state() == QProcess::NotRunning;
+      },
+      10000);
+  return said;
+}
+
 TEST_F(SchedulerDbTest, ARunOfAJobWaitsWhileAnotherHoldsItsLock) {
   Start(testing::ReportingOptions());
   JobLock held(target_, JobKind::Totals);
   ASSERT_TRUE(held.TryAcquire());
   QProcess run;
-  run.setProcessEnvironment(ProgramEnvironment());
-  run.start(CARDSYNC_PATH, {"--run", "totals"});
-  std::string said;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        said += run.readAllStandardError().toStdString();
-        return said.find("统计 waits for 统计 to end on " + target_.Text() +
-                         ", run by a window or cardsync --headless (process " +
-                         std::to_string(::getpid()) + ")") != std::string::npos ||
-               run.state() == QProcess::NotRunning;
-      },
-      10000))
-      << said;
+  const std::string waiting = "统计 waits for 统计 to end on " + target_.Text() +
+                              ", run by a window or cardsync --headless (process " +
+                              std::to_string(::getpid()) + ")";
+  const std::string said = RunTotalsUntilItSays(run, waiting);
+  ASSERT_NE(said.find(waiting), std::string::npos) << said;
   const auto calledTotals = [&] {
     for (const std::string& line : server_->LogLines()) {
       if (line.find("totals") != std::string::npos) return true;
@@ -797,16 +804,8 @@ TEST_F(SchedulerDbTest, ARunStoppedWhileWaitingForItsLockIsOnRecord) {
   JobLock held(target_, JobKind::Transfer);
   ASSERT_TRUE(held.TryAcquire());
   QProcess run;
-  run.setProcessEnvironment(ProgramEnvironment());
-  run.start(CARDSYNC_PATH, {"--run", "totals"});
-  std::string said;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        said += run.readAllStandardError().toStdString();
-        return said.find(" waits for ") != std::string::npos;
-      },
-      10000))
-      << said;
+  const std::string said = RunTotalsUntilItSays(run, " waits for ");
+  ASSERT_NE(said.find(" waits for "), std::string::npos) << said;
   ::kill(static_cast<pid_t>(run.processId()), SIGTERM);
   ASSERT_TRUE(run.waitForFinished(20000));
   EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
