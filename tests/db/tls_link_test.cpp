@@ -235,9 +235,21 @@ TEST(TlsRelay, AnotherProcessCannotTakeTheLoopbackConnection) {
 
 struct CardsyncRun {
   int exitCode = -1;
-  std::string output;  // stdout, then stderr
-  long long pid = 0;
+  std::string output;           // stdout, then stderr
+  std::set<std::string> inTmp;  // entries of /tmp the run left
 };
+
+// Entries of /tmp named like something cardsync could make. Other programs (and
+// other builds of this one, with pids that may repeat) use /tmp at the same time,
+// so a run is only held to what appeared while it ran and carries its pid.
+std::set<std::string> CardsyncEntriesInTmp() {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("cardsync") != std::string::npos) names.insert(name);
+  }
+  return names;
+}
 
 // cardsync as cron starts it: no XDG_RUNTIME_DIR, a home and a TMPDIR of its own
 // (which must stay empty), the settings file given by CARDSYNC_SETTINGS.
@@ -253,30 +265,20 @@ CardsyncRun RunCardsync(const std::string& databaseSection, const QStringList& a
   environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
   environment.insert("TMPDIR", temp.path());
   environment.insert("CARDSYNC_SETTINGS", settings);
+  const std::set<std::string> tmpBefore = CardsyncEntriesInTmp();
   QProcess process;
   process.setProcessEnvironment(environment);
   process.start(QStringLiteral(CARDSYNC_PATH), arguments);
+  const std::string pid = std::to_string(process.processId());
   CardsyncRun run;
-  run.pid = process.processId();
   EXPECT_TRUE(process.waitForFinished(120000));
+  for (const std::string& name : CardsyncEntriesInTmp())
+    if (!tmpBefore.contains(name) && name.find(pid) != std::string::npos) run.inTmp.insert(name);
   run.exitCode = process.exitCode();
   run.output = (process.readAllStandardOutput() + process.readAllStandardError()).toStdString();
   EXPECT_TRUE(QDir(temp.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
       << "a file was left in TMPDIR";
   return run;
-}
-
-// Entries of /tmp a process `pid` of cardsync could have made: other programs
-// (and other builds of this one) use /tmp at the same time.
-std::set<std::string> TmpEntriesOf(long long pid) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find("cardsync") != std::string::npos &&
-        name.find(std::to_string(pid)) != std::string::npos)
-      names.insert(name);
-  }
-  return names;
 }
 
 std::string LiveSection(int port) {
@@ -305,7 +307,7 @@ TEST(TlsLink, RunTotalsThroughARewritingRelay) {
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     EXPECT_EQ(Count(server.LogLines(), "batch: totals") > 0, c.exitCode == 0);
     EXPECT_EQ(Count(server.LogLines(), "login: user=") > 0, c.exitCode == 0);
-    EXPECT_EQ(TmpEntriesOf(run.pid), std::set<std::string>());
+    EXPECT_EQ(run.inTmp, std::set<std::string>());
   }
 }
 
