@@ -25,7 +25,7 @@ inline void Acquire(void*) {}
 // descriptors (which TSan counts as accessed by every call that takes one). For code
 // that only writes what no other thread has yet, or only asks the kernel about
 // descriptors other threads own.
-class Unwatched {
+class [[maybe_unused]] Unwatched {  // a scope guard: its name is never read
  public:
 #if defined(__SANITIZE_THREAD__)
   Unwatched() { __tsan_ignore_thread_begin(); }
