@@ -42,6 +42,7 @@ std::string ReadAll(const std::string& path) {
 // A folder for the history and the hooks; the settings file points into it (absent
 // unless a test writes it).
 struct Folders {
+  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
   Folders() {
     static QTemporaryDir runtime;
@@ -50,7 +51,7 @@ struct Folders {
     qputenv("CARDSYNC_SETTINGS", dir.filePath("cardsync.ini").toLocal8Bit());
   }
   ~Folders() {
-    qunsetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", stateBefore);
     qunsetenv("CARDSYNC_SETTINGS");
   }
   std::string Path(const char* name) const { return dir.filePath(name).toStdString(); }

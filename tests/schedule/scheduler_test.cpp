@@ -53,6 +53,7 @@ using testing_support::WaitUntil;
 // folder (locks, and the connection's FreeTDS files) is one for the whole program, as
 // the data-access layer keeps the first one it sees.
 struct StateFolders {
+  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
   StateFolders() {
     static QTemporaryDir runtime;
@@ -60,7 +61,7 @@ struct StateFolders {
     qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
   }
   ~StateFolders() {
-    qunsetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", stateBefore);
     qunsetenv("CARDSYNC_SETTINGS");
   }
   std::string HistoryFile() const {

@@ -118,6 +118,7 @@ constexpr char kSettingsText[] =
 // connection's FreeTDS files) is one for the program, as the data-access layer keeps the
 // first it sees.
 struct StateFolder {
+  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
   StateFolder() {
     static QTemporaryDir runtime;
@@ -126,7 +127,7 @@ struct StateFolder {
     UseSettings(dir.filePath(u"cardsync.ini"_s), kSettingsText);
   }
   ~StateFolder() {
-    qunsetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", stateBefore);
     qunsetenv("CARDSYNC_SETTINGS");
   }
 };
