@@ -65,8 +65,9 @@ std::string Prefixed(Kind kind, std::string_view text) {
   return line;
 }
 
-// `text` as it stands, with the priority in front when `journal`.
-std::string Unprefixed(Kind kind, std::string_view text, bool journal) {
+// The line as written: `text` as it stands, the priority in front when `journal`, and
+// the newline.
+std::string AsWritten(Kind kind, std::string_view text, bool journal) {
   std::string line;
   if (journal) line += "<" + std::to_string(PriorityOf(kind)) + ">";
   line.append(text);
@@ -77,14 +78,14 @@ std::string Unprefixed(Kind kind, std::string_view text, bool journal) {
 void WriteLocked(int fd, Kind kind, std::string_view text) {
   std::cout.flush();
   std::cerr.flush();
-  WriteAll(fd, Unprefixed(kind, text, IsJournal(fd, std::getenv(kJournalVariable))));
+  WriteAll(fd, AsWritten(kind, text, IsJournal(fd, std::getenv(kJournalVariable))));
 }
 
 void WriteTo(std::ostream& stream, Kind kind, std::string_view text) {
   const std::lock_guard lock(LineMutex());
   if (&stream == &std::cout) return WriteLocked(STDOUT_FILENO, kind, text);
   if (&stream == &std::cerr) return WriteLocked(STDERR_FILENO, kind, text);
-  stream << Unprefixed(kind, text, false) << std::flush;
+  stream << AsWritten(kind, text, false) << std::flush;
 }
 
 }  // namespace
@@ -105,7 +106,7 @@ bool IsJournal(int fd, const char* journalStream) {
 }
 
 std::string LineText(Kind kind, std::string_view text, bool journal) {
-  return Unprefixed(kind, Prefixed(kind, text), journal);
+  return AsWritten(kind, Prefixed(kind, text), journal);
 }
 
 void Write(Kind kind, std::string_view text) {

@@ -164,6 +164,10 @@ std::string SettingsProblem(const ConnectionSettings& settings) {
 
 }  // namespace
 
+std::string AddressText(const ConnectionSettings& settings) {
+  return settings.server + ":" + std::to_string(settings.port) + "/" + settings.database;
+}
+
 ConnectionSettings ConnectionFromSettings(const settings::Settings& file) {
   settings::RequireDatabase(file);
   const settings::Database& section = file.database;

@@ -24,6 +24,9 @@ struct ConnectionSettings : settings::Database {
   bool relayed = false;
 };
 
+// Where the settings lead, as "host:port/database".
+std::string AddressText(const ConnectionSettings& settings);
+
 // The connection `file`'s [database] describes, with what the data source `dsn`
 // names. A missing section or required key (settings::RequireDatabase), or a value
 // that would weaken or bend the connection (CheckConnectionSettings; a CA file that

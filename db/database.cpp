@@ -44,8 +44,7 @@ std::string ConnectCutText(ServerLink::Cut cut, const ConnectionSettings& settin
 // Which server a connection was for, as "host:port/database"; with the data source
 // first when the settings name one, since what it resolved to is what was tried.
 std::string ServerPlace(const ConnectionSettings& settings) {
-  const std::string place =
-      settings.server + ":" + std::to_string(settings.port) + "/" + settings.database;
+  const std::string place = AddressText(settings);
   return settings.dsn.empty() ? place : "data source '" + settings.dsn + "' (" + place + ")";
 }
 

@@ -19,8 +19,7 @@ ConnectionCheck CheckConnection(db::Database& database) {
   // Settings() is what the open used, a data source's server and port filled in.
   const db::ConnectionSettings& settings = database.Settings();
   check.connected = true;
-  check.text = kConnectedTo + settings.server + ":" + std::to_string(settings.port) + "/" +
-               settings.database;
+  check.text = kConnectedTo + db::AddressText(settings);
   database.CloseDatabase();
   return check;
 }

@@ -51,6 +51,14 @@ int DueSecond(jobs::JobKind kind) {
   return Schedule(kind == jobs::JobKind::Transfer ? kTransferTime : kTotalsTime).SecondOfDay();
 }
 
+void ReadSchedulingSettings(const std::string& path, SchedulerSetup& setup) {
+  std::error_code missing;
+  if (!std::filesystem::exists(path, missing)) return;
+  const settings::Settings file = settings::ReadSettings(path);
+  setup.settings = file.schedule;
+  setup.onFailure = file.notify.onFailure;
+}
+
 SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn) {
   SchedulerSetup setup;
   const std::string path = db::SettingsFilePath();
@@ -61,11 +69,7 @@ SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn) {
     if (warn) warn(e.what());
   }
   try {
-    setup.settings = ReadScheduleSettings(path);
-    // A missing file was said above; its [notify] is then empty.
-    std::error_code missing;
-    if (std::filesystem::exists(path, missing))
-      setup.onFailure = settings::ReadSettings(path).notify.onFailure;
+    ReadSchedulingSettings(path, setup);  // a missing file was said above
   } catch (const std::exception& e) {
     if (warn) warn(e.what());
   }
@@ -205,7 +209,7 @@ void Scheduler::EvaluateCheck() {
   if (!check_.owed || check_.running || stopping_ || Busy() || Now() < check_.next) return;
   check_.running = true;
   // Stamped when it starts, as a run is.
-  check_.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
+  check_.stamp = Stamp();
   Post(check_.context, [this] {
     db::Database database;
     database.SetStopFlag(&check_.stop);
@@ -240,8 +244,11 @@ void Scheduler::HookEnded(bool ok, const std::string& line) {
     Warn(line);
     return;
   }
-  const std::string stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
-  emit logLines({QString::fromStdString(Stamped(stamp, line))});
+  emit logLines({QString::fromStdString(Stamped(Stamp(), line))});
+}
+
+std::string Scheduler::Stamp() const {
+  return setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
 }
 
 DateTime Scheduler::Now() {
@@ -333,7 +340,7 @@ void Scheduler::Start(jobs::JobKind kind, Trigger trigger, long long day, DateTi
   worker.stop = false;
   worker.trigger = trigger;
   worker.day = day;
-  worker.stamp = setup_.stamp ? setup_.stamp() : DateTimeText(setup_.clock());
+  worker.stamp = Stamp();
   if (SettlesOwedRuns(trigger)) owedRunning_ = true;
   worker.historyRun = writer_.BeginRun(kind, day, trigger, now, setup_.target);
   emit runStarted(kind);

@@ -61,9 +61,14 @@ struct SchedulerSetup {
   std::function<void(jobs::JobKind, Trigger, const jobs::JobOutcome&)> ended;
 };
 
-// The setup from the deployment settings: target and [schedule]. A settings file that
-// cannot be read leaves an empty target and the defaults, with a warning, so the window
-// still opens and the jobs report the fault themselves.
+// [schedule] and [notify] of the settings file at `path` into `setup`, from one reading
+// of it; a missing file leaves the defaults. Throws settings::SettingsError for a file
+// that cannot be read or holds a fault.
+void ReadSchedulingSettings(const std::string& path, SchedulerSetup& setup);
+
+// The setup from the deployment settings: target, [schedule] and [notify]. A settings
+// file that cannot be read leaves an empty target and the defaults, with a warning, so
+// the window still opens and the jobs report the fault themselves.
 SchedulerSetup SetupFromSettings(std::function<void(const std::string&)> warn);
 
 // The job's second of the day: 02:00:00 transfer, 01:00:00 totals.
@@ -151,6 +156,8 @@ class Scheduler : public QObject {
   void EvaluateCheck();
   void CheckEnded(const jobs::ConnectionCheck& result);
   void HookEnded(bool ok, const std::string& line);
+  // The stamp of a line about something that starts now (a run, a check, a hook's end).
+  std::string Stamp() const;
 
   SchedulerSetup setup_;
   // Ahead of the history, whose opening may already report trouble through them.

@@ -61,8 +61,6 @@ class SectionValues {
       section_ = &it->second;
   }
 
-  bool Present() const { return section_ != nullptr; }
-
   const IniValue* Find(std::string_view key) const {
     if (section_ == nullptr) return nullptr;
     const auto it = section_->values.find(key);
@@ -195,7 +193,7 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
   const IniFile file = ParseIni(text, path, kSections);
   Settings settings;
   settings.path = path;
-  settings.hasDatabase = SectionValues(file, path, "database").Present();
+  settings.hasDatabase = file.sections.contains("database");
   settings.database = ReadDatabase(file, path);
   settings.schedule = ReadSchedule(file, path);
   settings.transfer = ReadTransfer(file, path);

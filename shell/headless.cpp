@@ -21,10 +21,9 @@
 
 namespace cardsync::shell {
 
-using schedule::HistoryPath;
-
 using schedule::DayNumber;
 using schedule::History;
+using schedule::HistoryPath;
 using schedule::ReadScheduleSettings;
 using schedule::ReadTarget;
 using schedule::RunRow;
@@ -33,6 +32,7 @@ using schedule::SchedulerLock;
 using schedule::SchedulerSetup;
 using schedule::ScheduleSettings;
 using schedule::Target;
+
 namespace {
 
 constexpr int kTickMs = 1000;
@@ -49,8 +49,7 @@ int RunHeadless(int argc, char** argv) {
   if (const auto mode = settings::SettingsFileModeWarning(path)) warn(*mode);
   try {
     setup.target = ReadTarget(path);
-    setup.settings = ReadScheduleSettings(path);
-    setup.onFailure = settings::ReadSettings(path).notify.onFailure;
+    schedule::ReadSchedulingSettings(path, setup);
   } catch (const db::SettingsError& e) {
     console::Failed(e.what());
     return kExitSettings;

@@ -40,8 +40,7 @@ constexpr char16_t kTitle[] = u"Form1";
 constexpr char16_t kProgressTitle[] = u"Form1 - 解析 %1/%2 (%3)";
 constexpr char16_t kTotalsTitle[] = u"Form1 - 统计...";
 constexpr char kWarning[] = "警告: ";
-constexpr char kHistoryError[] = "错误: ";
-constexpr char kSettingsError[] = "错误: ";
+constexpr char kError[] = "错误: ";
 constexpr char kNote[] = "提示: ";
 constexpr char kScheduleElsewhere[] =
     "the schedule for %1 is run by the cardsync service (cardsync --headless); this window "
@@ -106,17 +105,10 @@ schedule::SchedulerSetup TForm1::SetupFor(JobRunner runJob, bool schedules,
   // still reads its caption, so the clock's own text stands in.
   setup.stamp = [this] { return ticked_ ? Label1->text().toStdString() : DateTimeText(clock_()); };
   if (runJob) setup.job = std::move(runJob);
-  const auto warn = [this](const std::string& text) {
-    console::Warning(text);
-    AppendLog({kWarning + text});
-  };
-  setup.warn = warn;
+  setup.warn = [this](const std::string& text) { LogWarning(text); };
   // The history keeps what catch-up and retries go by: trouble with it is an error, with a
   // box once a day (the scheduler's count).
-  setup.historyError = [this](const std::string& text) {
-    console::Failed(text);
-    AppendLog({kHistoryError + text});
-  };
+  setup.historyError = [this](const std::string& text) { LogError(text); };
   setup.ended = [this](jobs::JobKind kind, schedule::Trigger trigger,
                        const jobs::JobOutcome& outcome) {
     if (!notifyDesktop_) return;
@@ -193,15 +185,23 @@ void TForm1::SayAtStart(bool schedules, const std::vector<std::string>& settings
     AppendLog({kWarning + *warning});
   // No job can run without its lock folder; say so now rather than at the first run.
   if (const std::string problem = schedule::FolderProblem(); !problem.empty()) {
-    console::Warning(problem);
-    AppendLog({kWarning + problem});
+    LogWarning(problem);
     RunFailed(QString::fromStdString(problem));
   }
   for (const std::string& text : settingsErrors) {
-    console::Failed(text);
-    AppendLog({kSettingsError + text});
+    LogError(text);
     RunFailed(QString::fromStdString(text));  // the first one boxed
   }
+}
+
+void TForm1::LogWarning(const std::string& text) {
+  console::Warning(text);
+  AppendLog({kWarning + text});
+}
+
+void TForm1::LogError(const std::string& text) {
+  console::Failed(text);
+  AppendLog({kError + text});
 }
 
 void TForm1::ArmTimer() {

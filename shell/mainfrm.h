@@ -72,6 +72,9 @@ class TForm1 : public QWidget {
   // Starts Timer1; throws cardsync::Error "Not enough timers available" when it cannot.
   void ArmTimer();
   void AppendLog(const std::vector<std::string>& lines);
+  // A warning or an error, in the log and on stderr (the journal, under a service).
+  void LogWarning(const std::string& text);
+  void LogError(const std::string& text);
   void ShowRecentRuns();
   void RunStarted(jobs::JobKind kind);
   void Progressed(jobs::JobKind kind, int done, int total, int pass);

@@ -20,19 +20,18 @@
 
 namespace cardsync::shell {
 
-using schedule::SetupFromSettings;
-
-using schedule::HistoryPath;
-
 using schedule::DayNumber;
 using schedule::History;
+using schedule::HistoryPath;
 using schedule::JobCall;
 using schedule::JobLock;
 using schedule::RunUnderJobLock;
 using schedule::SchedulerSetup;
+using schedule::SetupFromSettings;
 using schedule::StateError;
 using schedule::Target;
 using schedule::Trigger;
+
 namespace {
 
 constexpr const char* kClearToEnd = "\x1b[K";

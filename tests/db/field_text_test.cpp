@@ -196,9 +196,8 @@ TEST(CleanServerText, LeavesTheServersOwnWords) {
       {"[FreeTDS][SQL Server]Invalid object name 'T_x'.", "Invalid object name 'T_x'"},
       {"[unixODBC][Driver Manager]Can't open lib 'NoSuch' : file not found",
        "Can't open lib 'NoSuch' : file not found"},
-      {"[FreeTDS][SQL Server]Unable to connect to data source [FreeTDS][SQL Server]Unable to "
-       "connect: "
-       "Adaptive Server is unavailable or does not exist",
+      {"[FreeTDS][SQL Server]Unable to connect to data source "
+       "[FreeTDS][SQL Server]Unable to connect: Adaptive Server is unavailable or does not exist",
        "Unable to connect to data source; Unable to connect: Adaptive Server is unavailable or "
        "does not exist"},
       {"Login failed for user 'cardsync'.  \r\n", "Login failed for user 'cardsync'"},

@@ -20,6 +20,7 @@
 #include "reporting_server.h"
 #include "schedule/failure_hook.h"
 #include "schedule/scheduler.h"
+#include "state_home.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -42,18 +43,10 @@ std::string ReadAll(const std::string& path) {
 // A folder for the history and the hooks; the settings file points into it (absent
 // unless a test writes it).
 struct Folders {
-  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
-  Folders() {
-    static QTemporaryDir runtime;
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
-    qputenv("CARDSYNC_SETTINGS", dir.filePath("cardsync.ini").toLocal8Bit());
-  }
-  ~Folders() {
-    qputenv("XDG_STATE_HOME", stateBefore);
-    qunsetenv("CARDSYNC_SETTINGS");
-  }
+  cardsync::testing::StateHome home{dir.filePath("state")};
+  Folders() { qputenv("CARDSYNC_SETTINGS", dir.filePath("cardsync.ini").toLocal8Bit()); }
+  ~Folders() { qunsetenv("CARDSYNC_SETTINGS"); }
   std::string Path(const char* name) const { return dir.filePath(name).toStdString(); }
   // An executable script `name` holding `body`; its path.
   std::string Script(const char* name, const std::string& body) const {

@@ -34,6 +34,7 @@
 #include "schedule/locks.h"
 #include "shell/headless.h"
 #include "shell/oneshot.h"
+#include "state_home.h"
 
 namespace cardsync::schedule {
 namespace {
@@ -50,20 +51,11 @@ using testing_support::At;
 using testing_support::WaitUntil;
 
 // A folder for the history, pointed at by XDG_STATE_HOME for one test. The runtime
-// folder (locks, and the connection's FreeTDS files) is one for the whole program, as
-// the data-access layer keeps the first one it sees.
+// folder (locks, and the connection's FreeTDS files) is the test program's own.
 struct StateFolders {
-  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
-  StateFolders() {
-    static QTemporaryDir runtime;
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
-  }
-  ~StateFolders() {
-    qputenv("XDG_STATE_HOME", stateBefore);
-    qunsetenv("CARDSYNC_SETTINGS");
-  }
+  cardsync::testing::StateHome home{dir.filePath("state")};
+  ~StateFolders() { qunsetenv("CARDSYNC_SETTINGS"); }
   std::string HistoryFile() const {
     return dir.filePath("state/cardsync/history.sqlite").toStdString();
   }

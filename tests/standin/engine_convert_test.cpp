@@ -14,13 +14,11 @@ struct Db {
     engine = Engine::Open({":memory:", "2026-12-08 02:00:00"});
     session = engine->NewSession();
     BatchOutput out = session->Execute(
-        "create table v(id int primary key, i int null, b bigint null, si smallint null, ti "
-        "tinyint null, "
-        "bt bit null, m money null, sm smallmoney null, d decimal(6,2) null, f float null, r real "
-        "null, "
-        "dt datetime null, sdt smalldatetime null, dd date null, c char(6) null, vc varchar(6) "
-        "null, "
-        "nc nchar(3) null, nv nvarchar(3) null, vm varchar(max) null)");
+        "create table v(id int primary key, i int null, b bigint null, si smallint null, "
+        "ti tinyint null, bt bit null, m money null, sm smallmoney null, d decimal(6,2) null, "
+        "f float null, r real null, dt datetime null, sdt smalldatetime null, dd date null, "
+        "c char(6) null, vc varchar(6) null, nc nchar(3) null, nv nvarchar(3) null, "
+        "vm varchar(max) null)");
     EXPECT_FALSE(out.statements.at(0).error);
   }
   // Stores text into one column of a fresh row, as a literal or an nvarchar parameter.

@@ -47,6 +47,7 @@
 #include "shell/mainfrm.h"
 #include "shell/window_instance.h"
 #include "tests/support/standin_server.h"
+#include "tests/support/state_home.h"
 
 using namespace Qt::StringLiterals;
 
@@ -114,22 +115,13 @@ constexpr char kSettingsText[] =
     "[database]\nserver=127.0.0.1\ndatabase=reporting\nuser=cardsync\npassword=p\n";
 
 // Each form keeps its history (and its locks) in a folder of its own, and reads a settings
-// file that holds no fault (one would show in its log); the runtime folder (the
-// connection's FreeTDS files) is one for the program, as the data-access layer keeps the
-// first it sees.
+// file that holds no fault (one would show in its log); the runtime folder is the test
+// program's own.
 struct StateFolder {
-  const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");  // put back at the end
   QTemporaryDir dir;
-  StateFolder() {
-    static QTemporaryDir runtime;
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
-    UseSettings(dir.filePath(u"cardsync.ini"_s), kSettingsText);
-  }
-  ~StateFolder() {
-    qputenv("XDG_STATE_HOME", stateBefore);
-    qunsetenv("CARDSYNC_SETTINGS");
-  }
+  cardsync::testing::StateHome home{dir.path()};
+  StateFolder() { UseSettings(dir.filePath(u"cardsync.ini"_s), kSettingsText); }
+  ~StateFolder() { qunsetenv("CARDSYNC_SETTINGS"); }
 };
 
 // Lets the event loop run until no job runs on the form's workers (a run's end may start
